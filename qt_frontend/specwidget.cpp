@@ -1,0 +1,134 @@
+#include "specwidget.h"
+
+#include <cmath>
+
+#include <qwt_scale_draw.h>
+#include <qwt_scale_widget.h>
+
+#include "speclabel.h"
+#include "ui_specwidget.h"
+
+SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
+    ui_->setupUi(this);  // binds on_ref__valueChanged and on_scale__valueChanged by name
+
+    // The reference slider starts at 0 dB, the scale slider at its minimum
+    // (5 dB per division); the display always spans ten divisions.
+    top_ = 0.0;
+    db_per_div_ = 5 * ui_->scale_->value();
+    bottom_ = top_ - 50.0 * ui_->scale_->value();
+    ui_->scale_val_->setText(QString::number(db_per_div_));
+
+    width_ = ui_->canvas_->width();
+    height_ = ui_->canvas_->height();
+    update_amp_scale();
+
+    background_ = std::make_unique<QPixmap>(width_, height_);
+    draw_grid();
+    ui_->canvas_->setPixmap(*background_);
+
+    connect(ui_->canvas_, &SpecLabel::new_coord, this, &SpecWidget::set_marker);
+    connect(ui_->canvas_, &SpecLabel::new_move, this, &SpecWidget::show_coord);
+
+    ui_->freq_scale_->setAlignment(QwtScaleDraw::BottomScale);
+    set_freq_scale(100.0, 100.0);
+}
+
+SpecWidget::~SpecWidget() = default;
+
+void SpecWidget::set_freq_scale(double cf, double span) {
+    left_ = cf - span / 2.0;
+    right_ = cf + span / 2.0 + span / 10.0;
+    ui_->freq_scale_->setScaleDiv(freq_engine_.divideScale(left_, right_, 20, 10, span / 10.0));
+}
+
+void SpecWidget::on_ref__valueChanged(int value) {
+    top_ = 10.0 * value;
+    bottom_ = top_ - 10.0 * db_per_div_;
+    ui_->ref_val_->setText(QString::number(10 * value));
+    update_amp_scale();
+}
+
+void SpecWidget::on_scale__valueChanged(int value) {
+    db_per_div_ = 5 * value;
+    bottom_ = top_ - 50.0 * value;
+    ui_->scale_val_->setText(QString::number(5 * value));
+    update_amp_scale();
+}
+
+void SpecWidget::update_amp_scale() {
+    ui_->amp_scale_->setScaleDiv(amp_engine_.divideScale(bottom_, top_, 2, 5, db_per_div_));
+}
+
+void SpecWidget::draw_grid() {
+    background_->fill(Qt::black);
+    painter_.begin(background_.get());
+    painter_.setPen(Qt::gray);
+    // Horizontal dashed lines every 25 rows: the ten level divisions.
+    for (int y = 0; y < height_; y += 25) {
+        for (int e = 5; e - 5 < width_; e += 10) painter_.drawLine(e - 2, y, e, y);
+    }
+    // Vertical dashed lines every twentieth of the width.
+    const int d = width_ / 20;
+    for (int x = 0; d > 0 && x < width_; x += d) {
+        for (int e = 4; e - 4 < height_; e += 10) painter_.drawLine(x, e - 2, x, e);
+    }
+    painter_.end();
+}
+
+int SpecWidget::row_of(double v) const {
+    if (std::isnan(v) || v < bottom_) return height_ + 1;
+    if (v > top_) return -1;
+    return static_cast<int>((top_ - v) * height_ / (top_ - bottom_));
+}
+
+void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
+    QPixmap picture(*background_);
+    painter_.begin(&picture);
+    painter_.setPen(Qt::green);
+
+    // 10·log10 is monotonic, so each column's minimum and maximum are found on
+    // the power values and only those two are converted to dB.
+    auto to_db = [offset](double p) { return 10.0 * std::log10(p) - offset; };
+    if (len > 0) {
+        double lo = data[0];
+        double hi = data[0];
+        int column = 0;
+        int acc = 0;
+        int k = 0;
+        while (column < width_ && k < len) {
+            const double p = data[k];
+            if (p < lo) lo = p;
+            if (p > hi) hi = p;
+            ++k;
+            acc += width_;
+            if (acc >= len) {
+                acc -= len;
+                painter_.drawLine(column, row_of(to_db(lo)), column, row_of(to_db(hi)));
+                ++column;
+                if (k < len) lo = hi = data[k];
+            }
+        }
+    }
+    painter_.end();
+    ui_->canvas_->setPixmap(picture);
+}
+
+void SpecWidget::set_marker(int y) {
+    const double v = top_ - (top_ - bottom_) * y / height_;
+    if (next_marker_) {
+        marker1_ = v;
+        ui_->marker1_->setText(QString::number(v, 'g', 6));
+    } else {
+        marker2_ = v;
+        ui_->marker2_->setText(QString::number(v, 'g', 6));
+    }
+    next_marker_ = !next_marker_;
+    ui_->diff_->setText(QString::number(marker1_ - marker2_, 'g', 6));
+}
+
+void SpecWidget::show_coord(int x, int y) {
+    const double f = left_ + (right_ - left_) * x / width_;
+    const double v = top_ - (top_ - bottom_) * y / height_;
+    ui_->coord_->setText("(" + QString::number(f, 'g', 6) + ", " + QString::number(v, 'g', 6) +
+                         ")");
+}
