@@ -1,0 +1,57 @@
+// qv-wav-measure: prints where the audio of a recorded WAV file is, its
+// dominant frequency, its level and its SNR, one "name value" line each.
+//
+//   qv-wav-measure [--channel N] [--margin SEC] [--tones F1,F2,...] FILE.wav
+//
+// Exit status 0 when a stretch of audio was measured, 1 when the file holds
+// no audio, 2 when it cannot be read.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wav_measure.h"
+
+int main(int argc, char** argv) {
+    int channel = 0;
+    double margin = 0.3;
+    std::vector<double> tones;
+    const char* path = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--channel") && i + 1 < argc) {
+            channel = std::atoi(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--margin") && i + 1 < argc) {
+            margin = std::atof(argv[++i]);
+        } else if (!std::strcmp(argv[i], "--tones") && i + 1 < argc) {
+            for (char* p = argv[++i]; *p;) {
+                char* end = nullptr;
+                tones.push_back(std::strtod(p, &end));
+                if (end == p) break;
+                p = (*end == ',') ? end + 1 : end;
+            }
+        } else if (argv[i][0] != '-' && !path) {
+            path = argv[i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--channel N] [--margin SEC] [--tones F1,F2,...] FILE.wav\n", argv[0]);
+            return 2;
+        }
+    }
+    if (!path) {
+        std::fprintf(stderr, "usage: %s [--channel N] [--margin SEC] [--tones F1,F2,...] FILE.wav\n", argv[0]);
+        return 2;
+    }
+    qvtools::Pcm pcm;
+    if (int rc = qvtools::read_wav(path, pcm); rc != 0) {
+        std::fprintf(stderr, "%s: %s\n", path, rc == -2 ? "cannot open" : "not a 16-bit PCM WAV file");
+        return 2;
+    }
+    qvtools::ToneReport r;
+    if (qvtools::measure_tone(pcm, channel, tones, margin, r) != 0) {
+        std::fprintf(stderr, "%s: no audio on channel %d\n", path, channel);
+        return 1;
+    }
+    std::printf("start_s %.3f\nseconds %.3f\nfrequency_hz %.2f\nrms_dbfs %.2f\npeak_dbfs %.2f\nsnr_db %.1f\n",
+                r.start_s, r.seconds, r.frequency_hz, r.rms_dbfs, r.peak_dbfs, r.snr_db);
+    return 0;
+}
