@@ -1,0 +1,58 @@
+// State of one load of the configuration scanner, shared between the
+// flex-generated scanner (config_scanner.l) and config_reader_.
+#pragma once
+
+#include <csetjmp>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config_reader.h"
+
+namespace qvcfg {
+
+// The variable name of an assignment is cut to this many characters.
+constexpr size_t kMaxVarName = 1000;
+
+// Every open file has its own input buffer of this size, refilled with at most
+// kReadChunk bytes per read. The buffer is never enlarged, so a single token
+// (name, value, line comment) must fit into it.
+constexpr int kBufferSize = 16384;
+constexpr int kReadChunk = 8192;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// One entry of the context stack. The top-level frame belongs to the reader;
+// frames of directive files are owned here.
+struct OpenFile {
+    include_frame_* frame = nullptr;
+    std::unique_ptr<include_frame_> owned;
+    FilePtr file;
+};
+
+struct ScanState {
+    config_reader_::store_type* store = nullptr;
+    std::vector<OpenFile> stack;  // back() is the current context
+    include_frame_ pending;       // context being built by a directive
+    bool pending_source = false;  // "#source" (true) or "#include" (false)
+    std::string var_name;         // pending variable name of an assignment
+    std::jmp_buf fatal;           // scanner errors end the load through here
+    bool failed = false;          // a fatal scanner error ended the load
+
+    include_frame_& current() { return *stack.back().frame; }
+};
+
+// Runs the scanner over the already opened top-level file `top`, whose frame
+// is state.stack[0]. Returns 0 when the top-level file ended or a directive was
+// too deep, -1 when a read error, an over-long token or an allocation failure
+// ended the load (its message is already on standard error).
+int scan(ScanState& state, std::FILE* top);
+
+// Directory part of a path: everything before the last '/' or '\', or ".".
+std::string directory_of(const std::string& path);
+
+}  // namespace qvcfg

@@ -1,0 +1,336 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "config_reader.h"
+#include "number_text.h"
+
+namespace {
+
+// A scratch directory with configuration files; removed afterwards.
+class ConfigFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/qvcfg_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+
+    std::string write(const std::string& name, const std::string& text)
+    {
+        std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+
+    // Loads `path` and returns what the scanner printed on standard output.
+    std::string load(const std::string& path)
+    {
+        ::testing::internal::CaptureStdout();
+        reader_.load(path);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    std::string value(const std::string& key) const
+    {
+        auto it = reader_.values().find(key);
+        return it == reader_.values().end() ? "<missing>" : it->second;
+    }
+
+    std::string dir_;
+    config_reader_ reader_;
+};
+
+TEST_F(ConfigFiles, WorkedExampleWithSourceAndInclude)
+{
+    write("chan.ini",
+          "[HTRD]\n"
+          "nco_frq = 0x2A\n"
+          "[DFIR1]\n"
+          "file_coef = ../fir/lp1.txt\n");
+    std::string top = write("top.ini",
+                            "// receiver set-up\n"
+                            "[RX.RX_CFG]\n"
+                            "wr_all = 1  mode = 2\n"
+                            "[CH1]\n"
+                            "#source \"chan.ini\"\n"
+                            "I = 5\n");
+    // Blanks between a name and its '=' and between a directive keyword and
+    // its file name are echoed: one per assignment and one for "#source" here.
+    EXPECT_EQ(load(top), "      ");
+    EXPECT_EQ(value("RX.RX_CFG.wr_all"), "1");
+    EXPECT_EQ(value("RX.RX_CFG.mode"), "2");
+    EXPECT_EQ(value("CH1.HTRD.nco_frq"), "0x2A");
+    EXPECT_EQ(value("CH1.DFIR1.file_coef"), "../fir/lp1.txt");
+    EXPECT_EQ(value("CH1.I"), "5");
+    EXPECT_EQ(reader_.values().size(), 5u);
+
+    // The same file pulled in with "#include" starts from an empty section.
+    write("top.ini", "[CH1]\n#include \"chan.ini\"\nI = 5\n");
+    load(top);
+    EXPECT_EQ(value("HTRD.nco_frq"), "0x2A");
+    EXPECT_EQ(value("DFIR1.file_coef"), "../fir/lp1.txt");
+    EXPECT_EQ(value("CH1.I"), "5");
+    EXPECT_EQ(reader_.values().size(), 3u);
+
+    // "#source" with a filter keeps only .CH1.HTRD...; the rest of the
+    // directive's line is read after the file.
+    write("top.ini", "[CH1]\n#source \"chan.ini\" HTRD x=1\n");
+    load(top);
+    EXPECT_EQ(value("CH1.HTRD.nco_frq"), "0x2A");
+    EXPECT_EQ(value("CH1.DFIR1.file_coef"), "<missing>");
+    EXPECT_EQ(value("CH1.x"), "1");
+}
+
+TEST_F(ConfigFiles, FilterIsAPlainPrefixOfItsOwnFileOnly)
+{
+    write("inner.ini", "[CH1]\na = 1\n");
+    write("x.ini", "[CH1]\nb = 2\n[CH10]\nc = 3\n[CH2]\nd = 4\n#include \"inner.ini\"\n[Z]\ne=5\n");
+    std::string top = write("top.ini", "#include \"x.ini\" CH1\n");
+    load(top);
+    EXPECT_EQ(value("CH1.b"), "2");
+    EXPECT_EQ(value("CH10.c"), "3");  // .CH10 begins with .CH1
+    EXPECT_EQ(value("CH2.d"), "<missing>");
+    EXPECT_EQ(value("CH1.a"), "1");  // inner.ini has no filter of its own
+    EXPECT_EQ(value("Z.e"), "<missing>");
+}
+
+TEST_F(ConfigFiles, HeadersAssignmentsAndUnrecognizedCharacters)
+{
+    std::string top = write("top.ini",
+                            "[A]\n"
+                            "  [B]\n"           // indented: not a header
+                            "x=1;\n"            // ';' reported, value kept
+                            "y = 2 z= 3 // c\n" // two assignments, then a comment
+                            "// comment\n"
+                            "[C.D]\n"           // header right after a line comment
+                            "w = 4\n"
+                            "w = 5\n"           // last assignment wins
+                            "lonely\n");
+    std::string out = load(top);
+    EXPECT_EQ(out,
+              "Unrecognized character: [, file " + top + "\n"
+              "Unrecognized character: B, file " + top + "\n"
+              "Unrecognized character: ], file " + top + "\n"
+              "Unrecognized character: ;, file " + top + "\n"
+              "   "
+              "Unrecognized character: l, file " + top + "\n"
+              "Unrecognized character: o, file " + top + "\n"
+              "Unrecognized character: n, file " + top + "\n"
+              "Unrecognized character: e, file " + top + "\n"
+              "Unrecognized character: l, file " + top + "\n"
+              "Unrecognized character: y, file " + top + "\n");
+    EXPECT_EQ(value("A.x"), "1");
+    EXPECT_EQ(value("A.y"), "2");
+    EXPECT_EQ(value("A.z"), "3");
+    EXPECT_EQ(value("C.D.w"), "5");
+    EXPECT_EQ(reader_.values().size(), 4u);
+}
+
+TEST_F(ConfigFiles, ValueForms)
+{
+    std::string top = write("top.ini",
+                            "q = \"two\nlines = # // x\"\n"  // quoted, multi-line
+                            "e =\nnext rest=7\n"           // '=' ends its line
+                            "b\t=  -0x10/a.b\n"           // blanks before '=' are echoed
+                            "/* block\n[X]\nc=9 */ after = 8\n"
+                            "$v.w_1 = 1.5\n");
+    std::string out = load(top);
+    EXPECT_EQ(value("q"), "\"two\nlines = # // x\"");
+    EXPECT_EQ(value("e"), "next");
+    EXPECT_EQ(value("rest"), "7");
+    EXPECT_EQ(value("b"), "-0x10/a.b");
+    EXPECT_EQ(value("after"), "8");
+    EXPECT_EQ(value("X.c"), "<missing>");
+    EXPECT_EQ(value("$v.w_1"), "1.5");
+    EXPECT_EQ(out, "  \n\t  ");
+}
+
+TEST_F(ConfigFiles, VariableNameIsCutAt1000Characters)
+{
+    std::string name(1200, 'n');
+    std::string top = write("top.ini", name + "=1\n");
+    load(top);
+    EXPECT_EQ(value(std::string(1000, 'n')), "1");
+}
+
+TEST_F(ConfigFiles, DirectiveFailures)
+{
+    mkdir((dir_ + "/sub").c_str(), 0700);
+    write("sub/in.ini", "[S]\nv=1\n#include \"../back.ini\"\n");
+    write("back.ini", "w=2\n");
+    std::string top = write("top.ini",
+                            "[T]\n"
+                            "#include \"nothere.ini\"\n"
+                            "a = 1\n"
+                            "#include \"bad-name.ini\"\n"   // '-' is no file name character
+                            "b = 2\n"
+                            "\"sub/in.ini\"\n"              // taken as the directive's file
+                            "c = 3\n");
+    std::string out = load(top);
+    EXPECT_EQ(out,
+              " Error opening file " + dir_ + "/nothere.ini\n"
+              "  \"bad-name.ini\"\nb = 2\n  ");
+    EXPECT_EQ(value("T.a"), "1");
+    EXPECT_EQ(value("T.b"), "<missing>");
+    EXPECT_EQ(value("S.v"), "1");
+    EXPECT_EQ(value("w"), "2");  // resolved against sub/
+    EXPECT_EQ(value("T.c"), "3");
+}
+
+TEST_F(ConfigFiles, SelfIncludeStopsAtDepth100)
+{
+    // Each level counts once before including itself again.
+    std::string top = write("self.ini", "n=1\n#include \"self.ini\"\nafter = 1\n");
+    // One echoed blank per directive followed: depths 0..99.
+    std::string out = load(top);
+    EXPECT_EQ(out, std::string(100, ' '));
+    EXPECT_EQ(value("n"), "1");
+    EXPECT_EQ(value("after"), "<missing>");
+
+    // The limit: a chain of 101 files (depths 0..100) is read whole, the
+    // directive in the file at depth 100 ends the load.
+    for (int i = 0; i <= 101; ++i)
+        write("c" + std::to_string(i) + ".ini",
+              "v" + std::to_string(i) + "=1\n#include \"c" + std::to_string(i + 1) + ".ini\"\nz=1\n");
+    load(dir_ + "/c0.ini");
+    EXPECT_EQ(value("v100"), "1");
+    EXPECT_EQ(value("v101"), "<missing>");
+    EXPECT_EQ(value("z"), "<missing>");
+}
+
+TEST_F(ConfigFiles, CarriageReturnsBeforeLineFeedsAreDropped)
+{
+    std::string body = "[A]\r\nx = 1\r\n// c\r\n[B]\r\ny = \"p\r\nq\"\r\n";
+    // Put a CR LF pair across the 8192-byte read boundary.
+    std::string top = write("crlf.ini", "z=0" + std::string(8188, ' ') + "\r\n" + body + "l\rm=2\r\n");
+    std::string out = load(top);
+    EXPECT_EQ(value("z"), "0");
+    EXPECT_EQ(value("A.x"), "1");
+    EXPECT_EQ(value("B.y"), "\"p\nq\"");
+    EXPECT_EQ(value("B.m"), "2");
+    // A lone CR is still an unrecognized character.
+    EXPECT_EQ(out, "  Unrecognized character: l, file " + top + "\nUnrecognized character: \r, file " + top + "\n");
+}
+
+TEST_F(ConfigFiles, OverLongTokenEndsTheLoadNotTheProgram)
+{
+    std::string top = write("long.ini", "a = 1\nb = " + std::string(20000, 'x') + "\nc = 3\n");
+    ::testing::internal::CaptureStderr();
+    load(top);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "input buffer overflow, can't enlarge buffer because scanner uses REJECT\n");
+    EXPECT_EQ(value("a"), "1");
+    EXPECT_EQ(value("b"), "<missing>");
+    EXPECT_EQ(value("c"), "<missing>");
+
+    // A token just under the buffer size still reads, and the reader is usable again.
+    write("long.ini", "b = " + std::string(16000, 'y') + "\nc = 3\n");
+    load(top);
+    EXPECT_EQ(value("b").size(), 16000u);
+    EXPECT_EQ(value("c"), "3");
+}
+
+TEST_F(ConfigFiles, ReadErrorEndsTheLoadNotTheProgram)
+{
+    // A directory opens for reading on Linux but every read fails.
+    mkdir((dir_ + "/d.ini").c_str(), 0700);
+    std::string top = write("top.ini", "a = 1\n#include \"d.ini\"\nb = 2\n");
+    ::testing::internal::CaptureStderr();
+    load(top);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "input in flex scanner failed\n");
+    EXPECT_EQ(value("a"), "1");
+    EXPECT_EQ(value("b"), "<missing>");
+}
+
+TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore)
+{
+    std::string top = write("top.ini", "a = 1\n");
+    load(top);
+    ASSERT_EQ(reader_.values().size(), 1u);
+    EXPECT_EQ(load(dir_ + "/none.ini"), "");
+    EXPECT_TRUE(reader_.values().empty());
+}
+
+TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection)
+{
+    std::string top = write("top.ini",
+                            "CH1.GAIN.I = 0x8003\n"
+                            "[CH1.CIC2]\nmode = 1\n"
+                            "[RX]\nbig = 4294967295\nneg = -1\noct = 010\nfrac = 1.5\n"
+                            "quoted = \"12\"\nword = abc\nhuge = 99999999999999999999\n"
+                            "nhuge = -99999999999999999999\nsp = -0x10\n");
+    load(top);
+    int32_t i = 7;
+    uint32_t u = 7;
+    std::string s = "keep";
+
+    reader_.set_section("CH1.GAIN");
+    EXPECT_TRUE(reader_.get_int("I", i));
+    EXPECT_EQ(i, 32771);
+
+    reader_.set_section("RX.RX_CFG");
+    i = 7;
+    EXPECT_FALSE(reader_.get_int("mode", i));
+    EXPECT_EQ(i, 7);
+    EXPECT_FALSE(reader_.get_string("mode", s));
+    EXPECT_EQ(s, "keep");
+
+    reader_.set_section("RX");
+    struct Case { const char* key; int32_t as_int; uint32_t as_uint; };
+    const Case cases[] = {
+        {"big", 2147483647, 4294967295u}, {"neg", -1, 4294967295u},
+        {"oct", 8, 8u},                   {"frac", 1, 1u},
+        {"quoted", 0, 0u},                {"word", 0, 0u},
+        {"huge", 2147483647, 4294967295u}, {"nhuge", -2147483647 - 1, 4294967295u},
+        {"sp", -16, 4294967280u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_TRUE(reader_.get_int(c.key, i));
+        EXPECT_EQ(i, c.as_int);
+        EXPECT_TRUE(reader_.get_uint(c.key, u));
+        EXPECT_EQ(u, c.as_uint);
+    }
+    EXPECT_TRUE(reader_.get_string("quoted", s));
+    EXPECT_EQ(s, "\"12\"");
+}
+
+TEST(NumberText, SignsAndBlanks)
+{
+    EXPECT_EQ(qvcfg::text_to_int("  +0X1f"), 31);
+    EXPECT_EQ(qvcfg::text_to_int("0x"), 0);
+    EXPECT_EQ(qvcfg::text_to_uint(" \t+7"), 7u);
+    EXPECT_EQ(qvcfg::text_to_uint("- 1"), 0u);
+    EXPECT_EQ(qvcfg::text_to_uint("--1"), 0u);
+}
+
+TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination)
+{
+    config_reader_ reader_;
+    const char* QV_CHECK_FILE = "conf_agent";
+    int32_t mode = 42;
+    std::string file_coef = "x";
+    ::testing::internal::CaptureStdout();
+    reader_.set_section("RX.RX_CFG");
+    bool found_mode = GETVAR(mode);
+    const int line = __LINE__ - 1;
+    bool found_file = GETVAR(file_coef);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(found_mode);
+    EXPECT_FALSE(found_file);
+    EXPECT_EQ(mode, 42);
+    EXPECT_EQ(file_coef, "x");
+    EXPECT_EQ(out, "Failed GETVAR(mode) at line " + std::to_string(line) + " file conf_agent\n"
+                   "Failed GETVAR(file_coef) at line " + std::to_string(line + 2) + " file conf_agent\n");
+}
+
+}  // namespace
