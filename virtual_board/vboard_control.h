@@ -111,8 +111,14 @@ uint16_t chip_register(int addr);
 // short_next_reply: the next reply is cut to its first `bytes` bytes (bytes
 //   larger than the reply leave it whole); the host's read succeeds with that
 //   many bytes.
+// cut_next_stream_read: the next read of endpoint 0x88 takes at most `bytes`
+//   bytes (those in the FIFO when it would normally return, or when enough
+//   have arrived), then waits out its timeout and returns LIBUSB_ERROR_TIMEOUT
+//   with *transferred = the bytes it took, as a transfer that ends in a
+//   timeout after part of its data.
 void stall_next_command();
 void stall_next_reply();
 void short_next_reply(size_t bytes);
+void cut_next_stream_read(size_t bytes);
 
 }  // namespace vboard

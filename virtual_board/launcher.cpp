@@ -1,0 +1,128 @@
+// qv-virtual-board: runs an unchanged program against the virtual QV demo
+// board by putting libqv_virtual_board.so (found beside this program) in
+// front of libusb-1.0 with LD_PRELOAD.
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr const char* kLibraryName = "libqv_virtual_board.so";
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: qv-virtual-board [options] -- PROGRAM [ARGS...]\n"
+                 "\n"
+                 "Runs PROGRAM with the virtual QV demo board in place of the USB board:\n"
+                 "%s, found beside this launcher, is preloaded in front of libusb-1.0.\n"
+                 "\n"
+                 "options:\n"
+                 "  --trace FILE            append a protocol trace to FILE (QV_VIRTUAL_TRACE)\n"
+                 "  --pattern tone|counter  sample pattern of the simple chip (QV_VIRTUAL_PATTERN);\n"
+                 "                          tone: +10 kHz at -6 dBFS, counter: frame number\n"
+                 "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE)\n"
+                 "  --clock-hz HZ           chip clock, default 66000000 (QV_VIRTUAL_CLOCK_HZ)\n"
+                 "  --ppm X                 chip clock error in ppm for the chip model (QV_VIRTUAL_PPM)\n"
+                 "  --help                  show this text\n",
+                 kLibraryName);
+}
+
+// Absolute form of a path given relative to the launcher's working directory,
+// so that a program that changes directory still writes where it was asked.
+std::string absolute(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+bool is_number(const char* text, bool positive) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && (!positive || v > 0.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int k = 1;
+    for (; k < argc; ++k) {
+        const std::string opt = argv[k];
+        if (opt == "--") {
+            ++k;
+            break;
+        }
+        if (opt == "--help" || opt == "-h") {
+            usage(stdout);
+            return 0;
+        }
+        const bool takes_value = opt == "--trace" || opt == "--pattern" || opt == "--scene" ||
+                                 opt == "--clock-hz" || opt == "--ppm";
+        if (!takes_value) {
+            std::fprintf(stderr, "qv-virtual-board: unknown option %s\n", opt.c_str());
+            usage(stderr);
+            return 2;
+        }
+        if (k + 1 >= argc) {
+            std::fprintf(stderr, "qv-virtual-board: %s needs a value\n", opt.c_str());
+            return 2;
+        }
+        const char* value = argv[++k];
+        if (opt == "--trace") {
+            setenv("QV_VIRTUAL_TRACE", absolute(value).c_str(), 1);
+        } else if (opt == "--pattern") {
+            if (std::strcmp(value, "tone") != 0 && std::strcmp(value, "counter") != 0) {
+                std::fprintf(stderr, "qv-virtual-board: --pattern takes tone or counter\n");
+                return 2;
+            }
+            setenv("QV_VIRTUAL_PATTERN", value, 1);
+        } else if (opt == "--scene") {
+            setenv("QV_VIRTUAL_SCENE", absolute(value).c_str(), 1);
+        } else if (opt == "--clock-hz") {
+            if (!is_number(value, true)) {
+                std::fprintf(stderr, "qv-virtual-board: --clock-hz takes a positive number\n");
+                return 2;
+            }
+            setenv("QV_VIRTUAL_CLOCK_HZ", value, 1);
+        } else {
+            if (!is_number(value, false)) {
+                std::fprintf(stderr, "qv-virtual-board: --ppm takes a number\n");
+                return 2;
+            }
+            setenv("QV_VIRTUAL_PPM", value, 1);
+        }
+    }
+    if (k >= argc) {
+        std::fprintf(stderr, "qv-virtual-board: no program given\n");
+        usage(stderr);
+        return 2;
+    }
+
+    char self[PATH_MAX];
+    const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        std::fprintf(stderr, "qv-virtual-board: cannot read /proc/self/exe: %s\n", std::strerror(errno));
+        return 1;
+    }
+    self[len] = '\0';
+    std::string library(self);
+    library = library.substr(0, library.rfind('/') + 1) + kLibraryName;
+    if (access(library.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "qv-virtual-board: %s: %s\n", library.c_str(), std::strerror(errno));
+        return 1;
+    }
+    std::string preload = library;
+    if (const char* old = std::getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+    setenv("LD_PRELOAD", preload.c_str(), 1);
+
+    execvp(argv[k], argv + k);
+    std::fprintf(stderr, "qv-virtual-board: %s: %s\n", argv[k], std::strerror(errno));
+    return 127;
+}
