@@ -67,12 +67,13 @@ bool config_reader_::get_uint(const std::string& name, uint32_t& out) const
 namespace {
 
 template <typename T, typename Get>
-bool checked_lookup(const char* name, T& out, int line, const char* file, Get get)
+bool checked_lookup(const char* name, T& out, int line, const char* file, int& failures, Get get)
 {
     if (get(name, out))
         return true;
     std::string expr = std::string("GETVAR(") + name + ")";
     check_report(expr.c_str(), line, file);
+    ++failures;
     return false;
 }
 
@@ -80,19 +81,19 @@ bool checked_lookup(const char* name, T& out, int line, const char* file, Get ge
 
 bool config_reader_::getvar(const char* name, int32_t& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file,
+    return checked_lookup(name, out, line, file, failed_lookups_,
                           [this](const char* n, int32_t& o) { return get_int(n, o); });
 }
 
 bool config_reader_::getvar(const char* name, uint32_t& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file,
+    return checked_lookup(name, out, line, file, failed_lookups_,
                           [this](const char* n, uint32_t& o) { return get_uint(n, o); });
 }
 
 bool config_reader_::getvar(const char* name, std::string& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file,
+    return checked_lookup(name, out, line, file, failed_lookups_,
                           [this](const char* n, std::string& o) { return get_string(n, o); });
 }
 

@@ -67,11 +67,14 @@ public:
     const store_type& values() const { return store_; }
     const std::string& section() const { return section_; }
     const include_frame_& top_frame() const { return top_; }
+    // getvar calls that found nothing since construction.
+    int failed_lookups() const { return failed_lookups_; }
 
 private:
     store_type store_;
     std::string section_;  // "" or ending in "."
     include_frame_ top_;
+    mutable int failed_lookups_ = 0;
 };
 
 // Prints the non-fatal check report "Failed <expr> at line <line> file <file>\n"

@@ -329,6 +329,7 @@ TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination)
     EXPECT_FALSE(found_file);
     EXPECT_EQ(mode, 42);
     EXPECT_EQ(file_coef, "x");
+    EXPECT_EQ(reader_.failed_lookups(), 2);
     EXPECT_EQ(out, "Failed GETVAR(mode) at line " + std::to_string(line) + " file conf_agent\n"
                    "Failed GETVAR(file_coef) at line " + std::to_string(line + 2) + " file conf_agent\n");
 }

@@ -1,0 +1,322 @@
+#!/usr/bin/python3
+"""Designs the DFIR1 and DFIR2 decimators of the QV01 FM receive chain.
+
+Chain of channel 0 (66 MHz chip clock, total decimation 324, 203.7 kHz out):
+
+    NCO -> CIC2 /4 -> CICN /9 (5th order) -> DFIR1 /3 -> DFIR2 /3 -> GAIN
+    66 MHz    16.5 MHz    1.8333 MHz           611.1 kHz    203.7 kHz
+
+Both FIRs are odd-length symmetric filters (sym = 0 in the chip: the bank
+holds c_0 .. c_n, the filter is c_0 .. c_n .. c_0, 2n+1 taps, order 2n).
+DFIR1 is a plain low-pass; DFIR2 carries the sharp edge and flattens the
+pass band of everything before it (CIC droop, DFIR1 ripple).
+
+Targets at the 203.7 kHz output:
+  * pass band +-80 kHz flat within 0.5 dB, CIC droop included;
+  * whatever folds into +-80 kHz at each decimation at least 60 dB down;
+  * every stage in range for a full-scale pass-band tone (cumulative gain
+    <= 1 at each stage output), chain gain close to 0 dB.
+
+Stage gain model shared with the chip model and the Filters panel:
+  CIC2   4*R^2 * 2^(scl-16)          (2 stages, differential delay 2)
+  CICN   R^(mode+3) * 2^(scl-16)     (or 2^(scl-24) with scl_mx)
+  DFIRx  (2*(c_0+...+c_(n-1)) + c_n) * 2^(scl-21)
+  GAIN   (I + jQ) / 16384
+
+Writes config/dfir1.txt and config/dfir2.txt (integer coefficients c_0 .. c_n,
+white-space separated; nothing else may be in these files since every token
+is read as a coefficient) and prints the figures and the ini keys to use.
+Needs Debian's python3-numpy and python3-scipy; the build does not run it.
+
+Usage: tools/design_dfir.py [--check]   (--check: design and report, write nothing)
+"""
+
+import math
+import os
+import sys
+
+import numpy as np
+from scipy.optimize import linprog
+
+F_CLK = 66e6
+PASS_HZ = 80e3            # +- pass band at the output
+MIN_ALIAS_DB = 60.0
+MAX_RIPPLE_DB = 0.5
+
+# Chain plan; the ini file must agree with it.
+CIC2_R, CIC2_SCL = 4, 10                  # 4*16*2^-6 = 1
+CICN_R, CICN_MODE, CICN_SCL, CICN_SCL_MX = 9, 2, 0, 0  # 9^5 * 2^-16 = 0.901
+DFIR1_R, DFIR1_ORDER = 3, 16
+DFIR2_R, DFIR2_ORDER = 3, 62
+GAIN_I = 16384
+
+# Head room below full scale kept at every stage output (dB).
+HEADROOM_DB = 0.1
+
+COEF_MAX = 32767          # coefficient registers are 16-bit signed
+MAX_COEFS = 32            # a bank holds 32 coefficients
+
+
+# ---- responses -------------------------------------------------------------
+
+def cic_mag(f, fs_in, r, stages, delay):
+    """|H| of a CIC decimator normalised to 1 at DC; f in Hz at rate fs_in."""
+    x = np.pi * np.asarray(f, dtype=float) / fs_in
+    num = np.sin(x * r * delay)
+    den = r * delay * np.sin(x)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        h = np.where(np.abs(den) < 1e-300, 1.0, num / den)
+    return np.abs(h) ** stages
+
+
+def fir_mag(b, f, fs):
+    """|A| of a symmetric FIR given by cosine coefficients b (A = sum b_k cos(k w))."""
+    w = 2 * np.pi * np.asarray(f, dtype=float) / fs
+    k = np.arange(len(b))
+    return np.abs(np.cos(np.outer(w, k)) @ b)
+
+
+def bank_to_cos(c):
+    """Coefficient bank c_0..c_n (c_n the centre tap) -> cosine coefficients."""
+    c = np.asarray(c, dtype=float)
+    n = len(c) - 1
+    b = np.empty(n + 1)
+    b[0] = c[n]
+    b[1:] = 2 * c[n - 1::-1]
+    return b
+
+
+def cos_to_bank(b):
+    n = len(b) - 1
+    c = np.empty(n + 1)
+    c[n] = b[0]
+    c[n - 1::-1] = b[1:] / 2
+    return c
+
+
+# ---- minimax design by linear programming ----------------------------------
+
+def minimax_fir(order, fs, pass_f, pass_desired, stop_f, stop_weight):
+    """Linear-phase type I FIR of even `order` minimising the weighted peak error.
+
+    pass_f / pass_desired: grid and desired magnitude in the pass band;
+    stop_f: grid of the stop band (desired 0), error weighted by stop_weight.
+    Returns cosine coefficients b (A(w) = sum b_k cos(k w)).
+    """
+    n = order // 2
+    k = np.arange(n + 1)
+    cp = np.cos(np.outer(2 * np.pi * pass_f / fs, k))
+    cs = np.cos(np.outer(2 * np.pi * stop_f / fs, k))
+    # variables: b_0..b_n, delta; minimise delta
+    rows, rhs = [], []
+    for c, d, w in ((cp, pass_desired, 1.0), (cs, np.zeros(len(stop_f)), stop_weight)):
+        # w*(c b - d) <= delta  and  -w*(c b - d) <= delta
+        rows.append(np.hstack([w * c, -np.ones((len(c), 1))]))
+        rhs.append(w * d)
+        rows.append(np.hstack([-w * c, -np.ones((len(c), 1))]))
+        rhs.append(-w * d)
+    a_ub = np.vstack(rows)
+    b_ub = np.concatenate(rhs)
+    cost = np.zeros(n + 2)
+    cost[-1] = 1.0
+    bounds = [(None, None)] * (n + 1) + [(0, None)]
+    res = linprog(cost, A_ub=a_ub, b_ub=b_ub, bounds=bounds, method="highs")
+    if not res.success:
+        sys.exit("design failed: " + res.message)
+    return res.x[: n + 1]
+
+
+def quantise(b, fs_gain, max_coef=COEF_MAX):
+    """Integer bank for stage gain fs_gain: picks the smallest scale (largest
+    coefficients, finest resolution) whose coefficients still fit 16 bits.
+    Returns (bank, scl)."""
+    shape = cos_to_bank(b)
+    shape = shape / (2 * shape[:-1].sum() + shape[-1])      # unit coefficient sum
+    for scl in range(0, 16):
+        total = fs_gain * 2.0 ** (21 - scl)
+        c = np.round(shape * total).astype(int)
+        # hit the wanted sum exactly with the centre tap
+        c[-1] += int(round(total)) - (2 * c[:-1].sum() + c[-1])
+        if np.abs(c).max() <= max_coef:
+            return c, scl
+    sys.exit("no scale fits the coefficients into 16 bits")
+
+
+def bank_sum(c):
+    return 2 * int(np.sum(c[:-1])) + int(c[-1])
+
+
+# ---- the chain -------------------------------------------------------------
+
+def rates():
+    fs0 = F_CLK
+    fs1 = fs0 / CIC2_R
+    fs2 = fs1 / CICN_R
+    fs3 = fs2 / DFIR1_R
+    fs4 = fs3 / DFIR2_R
+    return fs0, fs1, fs2, fs3, fs4
+
+
+def cic2_mag(f):
+    fs0 = F_CLK
+    # The chip's CIC2 has gain 4*R^2: two stages with differential delay 2.
+    return cic_mag(f, fs0, CIC2_R, 2, 2)
+
+
+def cicn_mag(f):
+    fs1 = F_CLK / CIC2_R
+    return cic_mag(f, fs1, CICN_R, CICN_MODE + 3, 1)
+
+
+def fold_bands(fs_in, fs_out, edge=PASS_HZ):
+    """Frequencies (Hz, 0..fs_in/2) that a decimation from fs_in to fs_out
+    folds into +-edge."""
+    bands = []
+    k = 1
+    while k * fs_out - edge < fs_in / 2:
+        lo = k * fs_out - edge
+        hi = min(k * fs_out + edge, fs_in / 2)
+        bands.append((lo, hi))
+        k += 1
+    return bands
+
+
+def grid(bands, points=400):
+    return np.concatenate([np.linspace(lo, hi, points) for lo, hi in bands])
+
+
+def design():
+    fs0, fs1, fs2, fs3, fs4 = rates()
+    fpass = np.linspace(0, PASS_HZ, 400)
+
+    # DFIR1: flat low-pass at 1.8333 MHz, stop bands where /3 folds onto +-80 kHz.
+    stop1 = grid(fold_bands(fs2, fs3))
+    b1 = minimax_fir(DFIR1_ORDER, fs2, fpass, np.ones_like(fpass), stop1, 30.0)
+
+    # DFIR2: sharp edge at 611.1 kHz, pass band shaped to undo what comes before.
+    before = cic2_mag(fpass) * cicn_mag(fpass) * fir_mag(b1, fpass, fs2) / fir_mag(b1, [0.0], fs2)[0]
+    stop2 = grid(fold_bands(fs3, fs4))
+    b2 = minimax_fir(DFIR2_ORDER, fs3, fpass, 1.0 / before, stop2, 10.0)
+    return b1, b2
+
+
+def stage_gains():
+    g_cic2 = 4 * CIC2_R ** 2 * 2.0 ** (CIC2_SCL - 16)
+    k = 24 if CICN_SCL_MX else 16
+    g_cicn = float(CICN_R) ** (CICN_MODE + 3) * 2.0 ** (CICN_SCL - k)
+    return g_cic2, g_cicn
+
+
+def analyse(c1, scl1, c2, scl2):
+    fs0, fs1, fs2, fs3, fs4 = rates()
+    g_cic2, g_cicn = stage_gains()
+    g1 = bank_sum(c1) * 2.0 ** (scl1 - 21)
+    g2 = bank_sum(c2) * 2.0 ** (scl2 - 21)
+    g_gain = GAIN_I / 16384.0
+    b1 = bank_to_cos(c1) / bank_sum(c1)
+    b2 = bank_to_cos(c2) / bank_sum(c2)
+
+    fpass = np.linspace(0, PASS_HZ, 2001)
+    h_cic2 = cic2_mag(fpass)
+    h_cicn = cicn_mag(fpass)
+    h1 = fir_mag(b1, fpass, fs2)
+    h2 = fir_mag(b2, fpass, fs3)
+    total = h_cic2 * h_cicn * h1 * h2
+    tdb = 20 * np.log10(total)
+    ripple = tdb.max() - tdb.min()
+
+    # cumulative peak gain at each stage output for a full-scale pass-band tone
+    peaks = [
+        ("CIC2", g_cic2 * h_cic2.max()),
+        ("CICN", g_cic2 * g_cicn * (h_cic2 * h_cicn).max()),
+        ("DFIR1", g_cic2 * g_cicn * g1 * (h_cic2 * h_cicn * h1).max()),
+        ("DFIR2", g_cic2 * g_cicn * g1 * g2 * total.max()),
+        ("GAIN", g_cic2 * g_cicn * g1 * g2 * g_gain * total.max()),
+    ]
+
+    # attenuation of what folds into +-80 kHz at each decimation, by the
+    # stages up to and including the decimating one
+    def atten(bands, mag):
+        f = grid(bands, 4000)
+        return -20 * np.log10(np.max(mag(f)) + 1e-300)
+
+    alias = [
+        ("CIC2  /%d at %.4g MHz" % (CIC2_R, fs0 / 1e6), atten(fold_bands(fs0, fs1), cic2_mag)),
+        ("CICN  /%d at %.4g MHz" % (CICN_R, fs1 / 1e6),
+         atten(fold_bands(fs1, fs2), lambda f: cic2_mag(f) * cicn_mag(f))),
+        ("DFIR1 /%d at %.4g kHz" % (DFIR1_R, fs2 / 1e3),
+         atten(fold_bands(fs2, fs3), lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2))),
+        ("DFIR2 /%d at %.4g kHz" % (DFIR2_R, fs3 / 1e3),
+         atten(fold_bands(fs3, fs4),
+               lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2) * fir_mag(b2, f, fs3))),
+    ]
+
+    # chain gain as the Filters panel computes it (kp)
+    a = 2.0 ** (CIC2_SCL - 16) * 4 * CIC2_R ** 2
+    k = 24 if CICN_SCL_MX else 16
+    b = 2.0 ** (CICN_SCL - k) * float(CICN_R) ** (CICN_MODE + 3)
+    kp = 20 * math.log10(2.0 ** (scl2 - 21) * bank_sum(c2) * 2.0 ** (scl1 - 21) * bank_sum(c1)
+                         * b * a * abs(GAIN_I / 16384.0))
+    return ripple, peaks, alias, kp, (g1, g2)
+
+
+def write_bank(path, c):
+    with open(path, "w") as f:
+        for i in range(0, len(c), 8):
+            f.write(" ".join("%d" % v for v in c[i:i + 8]) + "\n")
+
+
+def main():
+    check_only = "--check" in sys.argv[1:]
+    fs0, fs1, fs2, fs3, fs4 = rates()
+    b1, b2 = design()
+    g_cic2, g_cicn = stage_gains()
+    head = 10 ** (-HEADROOM_DB / 20)
+
+    # DFIR1 brings the chain back to just under full scale; DFIR2 stays at
+    # unity DC gain (its pass band lifts by the droop it undoes).
+    fpass = np.linspace(0, PASS_HZ, 2001)
+    pre = cic2_mag(fpass) * cicn_mag(fpass)
+    h1 = fir_mag(b1, fpass, fs2) / fir_mag(b1, [0.0], fs2)[0]
+    g1 = head / (g_cic2 * g_cicn * (pre * h1).max())
+    c1, scl1 = quantise(b1, g1)
+    h2 = fir_mag(b2, fpass, fs3) / fir_mag(b2, [0.0], fs3)[0]
+    g_after1 = g_cic2 * g_cicn * bank_sum(c1) * 2.0 ** (scl1 - 21)
+    g2 = head / (g_after1 * (pre * h1 * h2).max())
+    c2, scl2 = quantise(b2, g2)
+
+    assert len(c1) <= MAX_COEFS and len(c2) <= MAX_COEFS
+    ripple, peaks, alias, kp, (gf1, gf2) = analyse(c1, scl1, c2, scl2)
+
+    print("chain: 66 MHz -> CIC2 /%d -> %.4f MHz -> CICN /%d (order %d) -> %.4f kHz"
+          % (CIC2_R, fs1 / 1e6, CICN_R, CICN_MODE + 3, fs2 / 1e3))
+    print("       -> DFIR1 /%d -> %.3f kHz -> DFIR2 /%d -> %.3f kHz (total /%d)"
+          % (DFIR1_R, fs3 / 1e3, DFIR2_R, fs4 / 1e3, CIC2_R * CICN_R * DFIR1_R * DFIR2_R))
+    print("DFIR1: order %d, %d coefficients, scl %d, sum %d, gain %.4f"
+          % (DFIR1_ORDER, len(c1), scl1, bank_sum(c1), gf1))
+    print("DFIR2: order %d, %d coefficients, scl %d, sum %d, gain %.4f"
+          % (DFIR2_ORDER, len(c2), scl2, bank_sum(c2), gf2))
+    print("pass band +-%.0f kHz ripple (chain, CIC droop included): %.3f dB" % (PASS_HZ / 1e3, ripple))
+    for name, db in alias:
+        print("fold into +-%.0f kHz at %s: %.1f dB down" % (PASS_HZ / 1e3, name, db))
+    for name, peak in peaks:
+        print("peak gain at %-5s output for a full-scale tone: %.4f (%.2f dB)"
+              % (name, peak, 20 * math.log10(peak)))
+    print("chain gain kp: %.3f dB" % kp)
+
+    ok = ripple <= MAX_RIPPLE_DB and all(db >= MIN_ALIAS_DB for _, db in alias) \
+        and all(p <= 1.0 for _, p in peaks)
+    print("targets met" if ok else "TARGETS NOT MET")
+
+    if not check_only:
+        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        write_bank(os.path.join(root, "config", "dfir1.txt"), c1)
+        write_bank(os.path.join(root, "config", "dfir2.txt"), c2)
+        print("wrote config/dfir1.txt and config/dfir2.txt; ini keys:")
+        print("  [DFIR1] order = %d  sym = 0  dr = %d  scl = %d" % (DFIR1_ORDER, DFIR1_R - 1, scl1))
+        print("  [DFIR2] order = %d  sym = 0  dr = %d  scl = %d" % (DFIR2_ORDER, DFIR2_R - 1, scl2))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
