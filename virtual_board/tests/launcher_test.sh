@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# qv-virtual-board runs an unchanged libusb-1.0 program against the virtual
+# board: options reach the board, the trace is written, bad options are refused.
+# Usage: launcher_test.sh LAUNCHER PROBE
+set -u
+launcher=$1 probe=$2
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+"$launcher" --help | grep -q -- '--pattern tone|counter' || fail "--help"
+"$launcher" --pattern square -- "$probe" 2>/dev/null && fail "bad pattern accepted"
+"$launcher" --clock-hz -5 -- "$probe" 2>/dev/null && fail "bad clock accepted"
+"$launcher" --trace "$tmp/t" 2>/dev/null && fail "missing program accepted"
+
+# Without the launcher the probe reaches the real libusb, where no board is.
+"$probe" >/dev/null 2>&1 && fail "probe found a board without the launcher"
+
+out=$(cd "$tmp" && "$launcher" --trace trace.txt --pattern counter -- "$probe") || fail "probe failed: $out"
+echo "$out"
+[[ $out =~ ^fw\ [0-9A-F]{8}\ chip\ 5101\ frame0\ 0\ frame1\ 1\ 0$ ]] || fail "unexpected probe output: $out"
+head -3 "$tmp/trace.txt" | diff - <(printf 'open 04b4 8613\nctrl 40 a0 e600 0000 : 01\nctrl 40 a0 0000 0000 : 02 00 80\n') \
+  || fail "trace start"
+grep -qx 'out 01 : 0d 00 01 00' "$tmp/trace.txt" || fail "trace lacks stream_control"
+tail -1 "$tmp/trace.txt" | grep -qx close || fail "trace end"
+
+# The tone at +10 kHz: its phase step per frame shows the chip clock.
+out=$("$launcher" -- "$probe") || fail "probe with tone failed"
+[[ $out == *"frame0 16384 frame1 15630 4914" ]] || fail "tone at 66 MHz: $out"
+out=$("$launcher" --clock-hz 33e6 -- "$probe") || fail "probe at 33 MHz failed"
+[[ $out == *"frame0 16384 frame1 13436 9376" ]] || fail "tone at 33 MHz: $out"
+echo PASS

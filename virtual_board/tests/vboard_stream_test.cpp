@@ -1,0 +1,145 @@
+// The sample stream on endpoint 0x88: pacing at the chip's output rate,
+// FIFO loss when the host stops reading, timeouts and the selected channel.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "vboard_test_util.h"
+
+namespace vbtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// CIC2 20 x CICN 4 x DFIR1 2 x DFIR2 2 = 320: 66 MHz / 320 = 206250 frames/s.
+constexpr double kRate = 66.0e6 / 320;
+
+class StreamTest : public BoardTest {
+protected:
+    void start(vboard::Pattern pattern, uint8_t channel = 0) {
+        vboard::set_pattern(pattern);
+        boot();
+        const uint16_t base = uint16_t(0x100 * channel);
+        write_reg(0, base + 0x24, 0x1300);
+        write_reg(0, base + 0x25, 0x0300);
+        write_reg(0, base + 0x26, 0x0001);
+        write_reg(0, base + 0x28, 0x0001);
+        write_reg(0, 5, 0x8001);
+        stream_control(channel, 1);
+    }
+    // One read of up to `max` bytes, appended to `got`; returns the libusb result.
+    int read(Bytes& got, int max = 2048, unsigned timeout_ms = 300) {
+        Bytes buf(static_cast<size_t>(max));
+        int n = 0;
+        const int rc = libusb_bulk_transfer(h_, 0x88, buf.data(), max, &n, timeout_ms);
+        got.insert(got.end(), buf.begin(), buf.begin() + n);
+        return rc;
+    }
+    static uint32_t counter_at(const Bytes& b, size_t frame) {
+        const uint8_t* p = b.data() + 4 * frame;
+        return uint32_t(p[0] | p[1] << 8) | uint32_t(p[2] | p[3] << 8) << 16;
+    }
+    // Checks that the counter frames in `b` rise from 0 and returns how many
+    // frames are missing between them.
+    static uint64_t counter_gaps(const Bytes& b) {
+        EXPECT_EQ(b.size() % 4, 0u);
+        const size_t frames = b.size() / 4;
+        if (frames == 0) return 0;
+        EXPECT_EQ(counter_at(b, 0), 0u);
+        uint64_t gaps = 0;
+        for (size_t k = 1; k < frames; ++k) {
+            const uint32_t prev = counter_at(b, k - 1), cur = counter_at(b, k);
+            if (cur <= prev) {
+                ADD_FAILURE() << "counter goes back at frame " << k << ": " << prev << " -> " << cur;
+                return gaps;
+            }
+            gaps += cur - prev - 1;
+        }
+        return gaps;
+    }
+};
+
+TEST_F(StreamTest, PacedAtTheChipRateAndEveryByteAccountedFor) {
+    const Clock::time_point t0 = Clock::now();
+    start(vboard::Pattern::counter);
+    Bytes got;
+    got.reserve(size_t(kRate * 4 * 1.5));
+    while (Clock::now() - t0 < std::chrono::seconds(1)) ASSERT_EQ(read(got), 0);
+    stream_control(0, 0);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    while (read(got, 2048, 20) == 0) {
+    }
+    const vboard::Stats st = vboard::stats();
+
+    // Functional check of the pacing, not a speed test: within 5 % of the rate.
+    EXPECT_NEAR(double(st.frames_produced), kRate * elapsed, 0.05 * kRate * elapsed);
+    EXPECT_EQ(st.fifo_bytes_delivered, got.size());
+    EXPECT_EQ(st.fifo_bytes_delivered + st.fifo_bytes_lost, 4 * st.frames_produced);
+    EXPECT_EQ(4 * counter_gaps(got), st.fifo_bytes_lost);
+}
+
+TEST_F(StreamTest, FifoLosesWholeFramesWhenTheHostStopsReading) {
+    start(vboard::Pattern::counter);
+    Bytes got;
+    for (int k = 0; k < 10; ++k) ASSERT_EQ(read(got), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // 40 ms fill the FIFO
+    vboard::Stats st = vboard::stats();
+    EXPECT_EQ(st.fifo_level, vboard::kStreamFifoBytes);
+    EXPECT_GT(st.fifo_bytes_lost, 0u);
+    // Keep up again for a while, so frames after the hole arrive, then drain.
+    const size_t resume = got.size() + vboard::kStreamFifoBytes + 16384;
+    while (got.size() < resume) ASSERT_EQ(read(got), 0);
+    stream_control(0, 0);
+    while (read(got, 2048, 20) == 0) {
+    }
+    st = vboard::stats();
+    EXPECT_EQ(st.fifo_level, 0u);
+    EXPECT_EQ(st.fifo_bytes_delivered + st.fifo_bytes_lost, 4 * st.frames_produced);
+    // The counter shows the hole, exactly as large as the loss.
+    EXPECT_EQ(4 * counter_gaps(got), st.fifo_bytes_lost);
+    EXPECT_GE(st.fifo_bytes_lost, 4 * uint64_t(kRate * 0.2));
+}
+
+TEST_F(StreamTest, TimeoutsReturnWhatWasMoved) {
+    vboard::set_pattern(vboard::Pattern::counter);
+    boot();
+    Bytes got;
+    EXPECT_EQ(read(got, 2048, 30), LIBUSB_ERROR_TIMEOUT);  // stream not enabled
+    EXPECT_TRUE(got.empty());
+
+    start(vboard::Pattern::counter);
+    vboard::cut_next_stream_read(1000);
+    const Clock::time_point t0 = Clock::now();
+    EXPECT_EQ(read(got, 2048, 100), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(100));
+    EXPECT_EQ(got.size(), 1000u);
+    // The next read goes on right after the 250 frames taken.
+    Bytes next;
+    ASSERT_EQ(read(next, 4), 0);
+    ASSERT_EQ(next.size(), 4u);
+    EXPECT_EQ(counter_at(next, 0), 250u);
+
+    // Receiver stopped: what is queued drains, then reads time out.
+    write_reg(0, 5, 0x8000);
+    int rc = 0;
+    while ((rc = read(next, 2048, 30)) == 0) {
+    }
+    EXPECT_EQ(rc, LIBUSB_ERROR_TIMEOUT);
+}
+
+TEST_F(StreamTest, CarriesTheSelectedChannel) {
+    // Channel 2 runs at 206250 frames/s; channel 0 (all ratios 1) would be far faster.
+    start(vboard::Pattern::tone, 2);
+    Bytes got;
+    while (got.size() < 4 * 400) ASSERT_EQ(read(got), 0);
+    const double step = 2 * M_PI * 10.0e3 / kRate;
+    for (size_t k = 0; k < 400; ++k) {
+        const int16_t i = int16_t(got[4 * k] | got[4 * k + 1] << 8);
+        const int16_t q = int16_t(got[4 * k + 2] | got[4 * k + 3] << 8);
+        EXPECT_NEAR(i, 16384 * std::cos(step * double(k)), 2.0) << k;
+        EXPECT_NEAR(q, 16384 * std::sin(step * double(k)), 2.0) << k;
+    }
+}
+
+}  // namespace
+}  // namespace vbtest
