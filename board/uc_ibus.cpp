@@ -1,0 +1,209 @@
+#include "uc_ibus.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+using namespace qv;
+
+namespace {
+
+void put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, v);
+    put16(p + 2, v >> 16);
+}
+
+uint32_t get32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+UC_IBus_::UC_IBus_(std::unique_ptr<UsbPort> handle, const LinkProfile& profile)
+    : USB_Device_(std::move(handle), profile), ring_(new uint8_t[kRingBytes]()) {
+    stream_thread_ = std::make_unique<thr1>(this);
+    stream_thread_->start();
+}
+
+UC_IBus_::~UC_IBus_() {
+    // Join before the ring, the mutex and (in ~USB_Device_) the device go away.
+    stream_thread_.reset();
+}
+
+int UC_IBus_::send(const uint8_t* msg, int length, unsigned timeout_ms) {
+    return port().bulk_write(kEpCommandOut, msg, length, timeout_ms);
+}
+
+int UC_IBus_::receive(uint8_t* buf, int length, unsigned timeout_ms) {
+    int moved = 0;
+    return port().bulk_read(kEpReplyIn, buf, length, timeout_ms, &moved);
+}
+
+int UC_IBus_::send_cmd1(uint8_t a, uint8_t b, uint8_t c, uint16_t d) {
+    uint8_t msg[kLenCmd1] = {kCmd1, a, b, c};
+    put16(msg + 4, d);
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::send_cmd2(uint8_t a) {
+    const uint8_t msg[kLenCmd2] = {kCmd2, a, 0, 0};
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::set_lines(uint8_t level, uint32_t mask) {
+    uint8_t msg[kLenSetLines] = {kCmdSetLines, level, 0};
+    put32(msg + 3, mask);
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::bridge_write(uint8_t space, uint8_t address, uint32_t value) {
+    uint8_t msg[kLenBridgeWrite] = {kCmdBridgeWrite, space, address};
+    put32(msg + 3, value);
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::bridge_read(uint8_t space, uint8_t address) {
+    const uint8_t msg[kLenBridgeRead] = {kCmdBridgeRead, space, address};
+    send(msg, sizeof msg);
+    uint8_t reply[kLenBridgeReadReply] = {};
+    receive(reply, sizeof reply);
+    const uint16_t status = static_cast<uint16_t>(reply[10] | reply[11] << 8);
+    if (status & kBridgeStatusError) std::printf("STATUS!=0: %.4x\n", status);
+    return static_cast<int>(get32(reply));
+}
+
+int UC_IBus_::jtag_scan(std::vector<uint8_t>& bytes) {
+    uint8_t msg[2 + kJtagChunkMax];
+    for (size_t off = 0; off < bytes.size(); off += kJtagChunkMax) {
+        const int n = static_cast<int>(std::min<size_t>(bytes.size() - off, kJtagChunkMax));
+        msg[0] = kCmdJtagScan;
+        msg[1] = static_cast<uint8_t>(n);
+        std::memcpy(msg + 2, bytes.data() + off, n);
+        send(msg, n + 2, kJtagTimeoutMs);
+        receive(bytes.data() + off, n, kJtagTimeoutMs);
+    }
+    return 0;
+}
+
+int UC_IBus_::get_board_descriptor(BoardDescriptor& d) {
+    const uint8_t msg[kLenBoardDescriptor] = {kCmdBoardDescriptor, 0, 0, 0};
+    send(msg, sizeof msg);
+    uint8_t reply[kLenBoardDescriptorReply] = {};
+    receive(reply, sizeof reply);
+    d.board_class = static_cast<int>(get32(reply + 1));
+    d.serial_number = static_cast<int>(get32(reply + 5));
+    d.firmware_version = static_cast<int>(get32(reply + 9));
+    d.description = "TODO: String descriptor is yet unimplemented";
+    if (profile().descriptor_ids_from_device) port().device_ids(&d.vendor, &d.product);
+    return 0;
+}
+
+int UC_IBus_::stream_control(int enable, int channel) {
+    if (enable < 0 || channel < 0 || channel > 3) return profile().err_invalid;
+    const uint8_t msg[kLenStreamControl] = {kCmdStreamControl, static_cast<uint8_t>(channel),
+                                            static_cast<uint8_t>(enable), 0};
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::send_cmd15(uint8_t a, uint8_t b) {
+    const uint8_t msg[kLenCmd15] = {kCmd15, a, b, 0};
+    send(msg, sizeof msg);
+    return 0;
+}
+
+int UC_IBus_::set_control_field(int shift, int width, uint32_t value) {
+    if (shift < 0 || width < 1 || shift + width > 32) return profile().err_invalid;
+    const uint32_t mask = static_cast<uint32_t>(((uint64_t{1} << width) - 1) << shift);
+    control_shadow_ = (control_shadow_ & ~mask) | ((value << shift) & mask);
+    return bridge_write(kSpaceBoard, kAddrBoardControl, control_shadow_);
+}
+
+int UC_IBus_::set_rx_mode(int mode) {
+    // bit 0, bit 1, bits 2-3 of the board control register per mode.
+    static constexpr uint8_t kFields[5][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 1, 1}, {0, 1, 3}};
+    if (mode < 0 || mode > 4) return 0;
+    set_control_field(0, 1, kFields[mode][0]);
+    set_control_field(1, 1, kFields[mode][1]);
+    set_control_field(2, 2, kFields[mode][2]);
+    return 0;
+}
+
+// ---- stream ring -----------------------------------------------------------
+//
+// The ring holds [read_position_, wrap_end_) followed by [0, write_position_)
+// once the producer has wrapped past the consumer ("lapped"), else
+// [read_position_, write_position_). A transfer never straddles the ring's end
+// and never lands on unread bytes.
+
+uint8_t* UC_IBus_::stream_reserve(int length) {
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    bool lapped = write_position_ < read_position_ || (write_position_ == read_position_ && count_ > 0);
+    if (!lapped && write_position_ + length >= kRingBytes) {
+        wrap_end_ = write_position_;
+        write_position_ = 0;
+        lapped = read_position_ > 0 || count_ > 0;
+    }
+    if (lapped && write_position_ + length > read_position_) return nullptr;
+    return ring_.get() + write_position_;
+}
+
+void UC_IBus_::stream_publish(int n, bool into_ring) {
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    if (into_ring) {
+        count_ += n;
+        write_position_ += n;
+    } else {
+        dropped_ += static_cast<uint64_t>(n);
+    }
+}
+
+int UC_IBus_::stream_transfer(uint8_t* dst, int length, int* moved) {
+    return port().bulk_read(kEpStreamIn, dst, length, kTimeoutMs, moved);
+}
+
+int UC_IBus_::bytes_available(int queue) {
+    if (queue != 0) return 0;
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    return count_;
+}
+
+int UC_IBus_::samples_available() { return bytes_available(0) / kFrameBytes; }
+
+int UC_IBus_::read_stream(int queue, int n, void* dst) {
+    if (queue != 0 || n < 0) return profile().err_invalid;
+    uint8_t* out = static_cast<uint8_t*>(dst);
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    if (n > count_) return profile().err_invalid;
+    const int first = read_position_ + n < wrap_end_ ? n : wrap_end_ - read_position_;
+    std::memcpy(out, ring_.get() + read_position_, first);
+    read_position_ += first;
+    if (first < n) {
+        std::memcpy(out + first, ring_.get(), n - first);
+        read_position_ = n - first;
+        // The consumer has left the tail: the old wrap end no longer bounds
+        // the bytes ahead of it.
+        wrap_end_ = kRingInitialWrapEnd;
+    }
+    count_ -= n;
+    return 0;
+}
+
+uint64_t UC_IBus_::dropped_bytes() {
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    return dropped_;
+}
+
+UC_IBus_::RingState UC_IBus_::ring_state() {
+    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
+    return {count_, read_position_, write_position_, wrap_end_, dropped_};
+}
