@@ -1,5 +1,6 @@
 // The sample stream on endpoint 0x88: pacing at the chip's output rate,
 // FIFO loss when the host stops reading, timeouts and the selected channel.
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -139,6 +140,33 @@ TEST_F(StreamTest, CarriesTheSelectedChannel) {
         EXPECT_NEAR(i, 16384 * std::cos(step * double(k)), 2.0) << k;
         EXPECT_NEAR(q, 16384 * std::sin(step * double(k)), 2.0) << k;
     }
+}
+
+TEST_F(StreamTest, CommandsAndStreamShareOneHandle) {
+    // The host's stream thread reads 0x88 while its GUI thread sends commands.
+    start(vboard::Pattern::counter);
+    std::atomic<bool> stop{false};
+    Bytes got;
+    std::thread reader([&] {
+        while (!stop.load()) {
+            if (read(got) != 0) break;
+        }
+    });
+    const Clock::time_point t0 = Clock::now();
+    for (uint16_t k = 0; Clock::now() - t0 < std::chrono::milliseconds(100); ++k) {
+        write_reg(0, 46, k);  // NCO low half, as tuning does
+        write_reg(0, 5, 0x8003);
+        ASSERT_EQ(read_reg(0, 46), k);
+    }
+    stop = true;
+    reader.join();
+    stream_control(0, 0);
+    while (read(got, 2048, 20) == 0) {
+    }
+    const vboard::Stats st = vboard::stats();
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_EQ(st.fifo_bytes_delivered, got.size());
+    EXPECT_EQ(4 * counter_gaps(got), st.fifo_bytes_lost);
 }
 
 }  // namespace
