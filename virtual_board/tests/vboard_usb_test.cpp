@@ -94,7 +94,8 @@ TEST_F(BoardTest, FirmwareIdentifierFollowsTheImage) {
     }
     EXPECT_GT(records, 0);
     cpu_hold(false);
-    EXPECT_EQ(bridge_read(2, 0) >> 16, 0x0100u);
+    // Version 1.0 over the CRC-16/CCITT of code RAM, worked out independently.
+    EXPECT_EQ(bridge_read(2, 0), 0x01003A30u);
     EXPECT_EQ(vboard::stats().firmware_version, 0x0100);
 }
 
