@@ -1,0 +1,158 @@
+#include "station_synth.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace qv01model {
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwo32 = 4294967296.0;
+constexpr double kPilotHz = 19000.0;
+constexpr float kPilotShare = 0.1f;  // pilot deviation as a share of the peak deviation
+
+uint32_t phase_inc(double freq_hz, double rate_hz) {
+    double cycles = freq_hz / rate_hz;
+    cycles -= std::floor(cycles);
+    return uint32_t(uint64_t(cycles * kTwo32) & 0xFFFFFFFFu);
+}
+
+// Ideal pre-emphasis 1 + j 2 pi f tau: gain and phase lead of a steady tone.
+void preemphasis(double freq_hz, double tau_s, float& gain, uint32_t& lead) {
+    const double w = kTwoPi * freq_hz * tau_s;
+    gain = float(std::sqrt(1.0 + w * w));
+    lead = uint32_t(uint64_t(std::atan(w) / kTwoPi * kTwo32) & 0xFFFFFFFFu);
+}
+
+// Pre-emphasis of sampled audio: bilinear form of (1 + s tau) / (1 + s tau2)
+// with the second corner at 0.4 of the sample rate, run twice over the loop so
+// the looped signal starts in its steady state.
+std::vector<float> preemphasise_loop(const std::vector<float>& x, double rate_hz, double tau_s) {
+    if (tau_s <= 0.0 || x.empty()) return x;
+    const double tau2 = 1.0 / (kTwoPi * 0.4 * rate_hz);
+    const double k = 2.0 * rate_hz;
+    const double a0 = 1.0 + k * tau2, a1 = 1.0 - k * tau2;
+    const double b0 = (1.0 + k * tau_s) / a0, b1 = (1.0 - k * tau_s) / a0, fb = a1 / a0;
+    std::vector<float> y(x.size());
+    double xp = 0.0, yp = 0.0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double v = b0 * x[i] + b1 * xp - fb * yp;
+            xp = x[i];
+            yp = v;
+            y[i] = float(v);
+        }
+    }
+    return y;
+}
+
+}  // namespace
+
+const float* sin_table() {
+    static const std::vector<float> table = [] {
+        std::vector<float> t(size_t(1) << kSinBits);
+        for (size_t i = 0; i < t.size(); ++i) t[i] = float(std::sin(kTwoPi * double(i) / double(t.size())));
+        return t;
+    }();
+    return table.data();
+}
+
+float sin_q32(uint32_t phase) { return sin_table()[phase >> (32 - kSinBits)]; }
+
+StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
+    : rate_hz_(rate_hz),
+      audio_scale_(spec.pilot || spec.stereo ? 0.9f : 1.0f),
+      pilot_(spec.pilot),
+      stereo_(spec.stereo),
+      pilot_inc_(phase_inc(kPilotHz, rate_hz)) {
+    const double tau = spec.preemphasis_us * 1e-6;
+    auto make_osc = [&](double f, double amp) {
+        Osc o{phase_inc(f, rate_hz), 0, 1.0f};
+        float g = 1.0f;
+        preemphasis(f, tau, g, o.offset);
+        o.amp = float(amp) * g;
+        return o;
+    };
+    for (const ToneSpec& t : spec.audio.tones) {
+        if (t.side == Side::Both) {
+            mono_.push_back(make_osc(t.freq_hz, t.level));
+        } else {
+            // A tone on one side is half in the sum and +-half in the difference.
+            mono_.push_back(make_osc(t.freq_hz, 0.5 * t.level));
+            diff_.push_back(make_osc(t.freq_hz, t.side == Side::Left ? 0.5 * t.level : -0.5 * t.level));
+        }
+    }
+    for (double f : spec.audio.melody_hz) {
+        notes_.push_back(f > 0.0 ? make_osc(f, spec.audio.melody_level) : Osc{0, 0, 0.0f});
+    }
+    note_len_ = std::max<uint64_t>(2, uint64_t(spec.audio.note_ms * 1e-3 * rate_hz));
+    // 10 ms raised-cosine attack and release keep note changes click-free.
+    ramp_len_ = std::max<uint64_t>(1, std::min<uint64_t>(note_len_ / 2, uint64_t(0.010 * rate_hz)));
+    if (spec.audio.wav && !spec.audio.wav->left.empty()) {
+        const WavData& w = *spec.audio.wav;
+        std::vector<float> m(w.left.size()), d(w.left.size());
+        for (size_t i = 0; i < m.size(); ++i) {
+            m[i] = float(spec.audio.wav_level) * 0.5f * (w.left[i] + w.right[i]);
+            d[i] = float(spec.audio.wav_level) * 0.5f * (w.left[i] - w.right[i]);
+        }
+        wav_mono_ = preemphasise_loop(m, w.rate_hz, tau);
+        wav_diff_ = preemphasise_loop(d, w.rate_hz, tau);
+        wav_step_ = w.rate_hz / rate_hz;
+    }
+}
+
+void StationSynth::render(uint64_t n0, float* mpx, size_t count) {
+    const float* st = sin_table();
+    constexpr int sh = 32 - kSinBits;
+    for (size_t i = 0; i < count; ++i) mpx[i] = 0.0f;
+    auto add_osc = [&](const Osc& o, float* dst) {
+        uint32_t ph = uint32_t(o.inc * uint32_t(n0)) + o.offset;
+        for (size_t i = 0; i < count; ++i, ph += o.inc) dst[i] += o.amp * st[ph >> sh];
+    };
+    for (const Osc& o : mono_) add_osc(o, mpx);
+    if (!notes_.empty()) {
+        for (size_t i = 0; i < count; ++i) {
+            const uint64_t n = n0 + i;
+            const Osc& o = notes_[(n / note_len_) % notes_.size()];
+            if (o.amp == 0.0f) continue;
+            const uint64_t j = n % note_len_;
+            float env = 1.0f;
+            const uint64_t edge = std::min(j, note_len_ - 1 - j);
+            if (edge < ramp_len_) env = 0.5f - 0.5f * std::cos(float(3.14159265 * double(edge) / double(ramp_len_)));
+            const uint32_t ph = uint32_t(o.inc * uint32_t(n)) + o.offset;
+            mpx[i] += env * o.amp * st[ph >> sh];
+        }
+    }
+    const bool wav = !wav_mono_.empty();
+    const double len = double(wav_mono_.size());
+    auto wav_at = [&](const std::vector<float>& v, uint64_t n) {
+        double pos = std::fmod(double(n) * wav_step_, len);
+        const size_t k = size_t(pos);
+        const float frac = float(pos - double(k));
+        const float a = v[k], b = v[k + 1 < v.size() ? k + 1 : 0];
+        return a + frac * (b - a);
+    };
+    if (wav) {
+        for (size_t i = 0; i < count; ++i) mpx[i] += wav_at(wav_mono_, n0 + i);
+    }
+    for (size_t i = 0; i < count; ++i) mpx[i] *= audio_scale_;
+    if (stereo_ && (!diff_.empty() || wav)) {
+        if (diff_buf_.size() < count) diff_buf_.resize(count);
+        float* d = diff_buf_.data();
+        for (size_t i = 0; i < count; ++i) d[i] = 0.0f;
+        for (const Osc& o : diff_) add_osc(o, d);
+        if (wav) {
+            for (size_t i = 0; i < count; ++i) d[i] += wav_at(wav_diff_, n0 + i);
+        }
+        // Difference signal as double-sideband suppressed carrier at twice the pilot phase.
+        uint32_t ph = uint32_t(2u * pilot_inc_ * uint32_t(n0));
+        for (size_t i = 0; i < count; ++i, ph += 2u * pilot_inc_) mpx[i] += audio_scale_ * d[i] * st[ph >> sh];
+    }
+    if (pilot_) {
+        uint32_t ph = uint32_t(pilot_inc_ * uint32_t(n0));
+        for (size_t i = 0; i < count; ++i, ph += pilot_inc_) mpx[i] += kPilotShare * st[ph >> sh];
+    }
+}
+
+}  // namespace qv01model

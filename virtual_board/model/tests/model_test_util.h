@@ -1,0 +1,38 @@
+// Helpers shared by the chip model tests: building a chip around a small
+// scene, running the reference chain and measuring tones in the output.
+#pragma once
+
+#include <complex>
+#include <memory>
+#include <vector>
+
+#include "qv01_chip.h"
+#include "reference_chain.h"
+
+namespace qv01test {
+
+constexpr double kClock = 66.0e6;
+constexpr double kFs = 32767.0;  // output amplitude of a full-scale carrier at 0 dB chain gain
+
+// A scene with one unmodulated carrier at freq_hz and level_dbfs.
+qv01model::RfScene cw_scene(double freq_hz, double level_dbfs, double noise_dbfs = -200.0);
+
+std::unique_ptr<qv01model::Qv01Chip> make_chip(const qv01model::RfScene& scene, double clock_hz = kClock,
+                                               double ppm = 0.0);
+
+// Programs channel 0 with `chain` tuned to tune_hz and starts the receiver.
+void configure(qv01model::Qv01Chip& chip, const qv01model::ReferenceChain& chain, double tune_hz,
+               double clock_hz = kClock);
+
+// Generates n frames of channel 0 after discarding `skip` (filter start-up).
+std::vector<std::complex<double>> capture(qv01model::Qv01Chip& chip, size_t n, size_t skip = 256);
+
+// Complex amplitude of the tone at freq_hz (rate fs_hz) in x.
+std::complex<double> tone(const std::vector<std::complex<double>>& x, double freq_hz, double fs_hz);
+
+// Frequency of a single dominant tone, from the mean phase step.
+double dominant_frequency(const std::vector<std::complex<double>>& x, double fs_hz);
+
+double db(double ratio);
+
+}  // namespace qv01test
