@@ -1,0 +1,53 @@
+#include "constellation_image.h"
+
+namespace radio_dsp {
+
+namespace {
+constexpr int kBlue = 0, kGreen = 1, kRed = 2;
+
+int clamp_coord(float v) {
+  // Truncation toward zero first, then the clamp; NaN cannot occur because the
+  // divisor is never zero, but out-of-range floats must not reach the cast.
+  if (!(v > -1.0f)) return 0;
+  if (v >= 128.0f) return 127;
+  const int c = static_cast<int>(v);
+  return c > 127 ? 127 : c;
+}
+}  // namespace
+
+ConstellationImage::ConstellationImage(ImageLayout layout)
+    : layout_(layout),
+      bpp_(layout == ImageLayout::kRgb32Set ? 4 : 3),
+      data_(new unsigned char[kSize * kSize * bpp_]()) {}
+
+void ConstellationImage::fill_test_pattern() {
+  for (int i = 0; i < kSize; ++i)
+    for (int j = 0; j < kSize; ++j) {
+      unsigned char* p = pixel(i, j);
+      p[kBlue] = static_cast<unsigned char>(i + j);
+      p[kGreen] = static_cast<unsigned char>(2 * i);
+      p[kRed] = static_cast<unsigned char>(2 * j);
+    }
+}
+
+void ConstellationImage::fade() {
+  unsigned char* p = data_.get();
+  const int n = size_bytes();
+  for (int k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(p[k] > 3 ? p[k] - 3 : 0);
+}
+
+void ConstellationImage::plot_rotation(float re, float im) {
+  unsigned char* p = pixel(clamp_coord(im * 32.0f + 64.0f), clamp_coord(re * 32.0f + 64.0f));
+  p[kGreen] = layout_ == ImageLayout::kRgb32Set ? 255 : brighten(p[kGreen]);
+}
+
+void ConstellationImage::plot_raw(int i, int q, bool above_mean) {
+  unsigned char* p = pixel(i / 512 + 64, q / 512 + 64);
+  const unsigned char b = brighten(p[kGreen]);
+  if (layout_ == ImageLayout::kRgb32Set && !above_mean)
+    p[kRed] = b;
+  else
+    p[kGreen] = b;
+}
+
+}  // namespace radio_dsp

@@ -1,0 +1,107 @@
+// Ring of demodulated phase differences, rate matching and the 256-phase
+// resampler that turns the ring into 44.1 kHz PCM. Single-threaded: the owner
+// (radio panel or classic form) calls everything from its GUI thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace radio_dsp {
+
+constexpr int kDemodRingSize = 65536;
+// Longest tap window of one output frame, padded for the vector loop; the ring
+// keeps a copy of its first kRingMirror entries after its end so every window
+// is contiguous.
+constexpr int kRingMirror = 128;
+
+// 65536 phase differences (radians) with the demodulator's write index and the
+// resampler's read index. Both indices wrap at 65536.
+class DemodRing {
+ public:
+  DemodRing();
+  DemodRing(const DemodRing&) = delete;
+  DemodRing& operator=(const DemodRing&) = delete;
+
+  // Stores v at the write index and advances it.
+  void push(float v) {
+    store(write_index, v);
+    ++write_index;
+  }
+  // Repeats the entry before the write index (zero input sample) and advances.
+  void push_repeat() { push(data_[static_cast<uint16_t>(write_index - 1)]); }
+  // Stores v at index i without moving the write index.
+  void store(uint16_t i, float v) {
+    data_[i] = v;
+    if (i < kRingMirror) data_[kDemodRingSize + i] = v;
+  }
+  float at(uint16_t i) const { return data_[i]; }
+  // Contiguous view: entries i .. i + kRingMirror - 1 (modulo 65536).
+  const float* window(uint16_t i) const { return data_.get() + i; }
+
+  // Samples written and not yet consumed, (write - read) modulo 65536.
+  int fill_level() const { return static_cast<uint16_t>(write_index - read_index); }
+
+  uint16_t write_index = 0;
+  uint16_t read_index = 0;
+
+ private:
+  std::unique_ptr<float[]> data_;
+};
+
+// Rate-matching constants: nominal step in 1/256 input sample per output
+// frame and the divisor of the correction size.
+struct RateMatchParams {
+  int nominal_step;
+  int divisor;
+};
+constexpr RateMatchParams kQv01RateMatch{1182, 1500};     // 203.6 kHz nominal input
+constexpr RateMatchParams kClassicRateMatch{1200, 500};   // 206.7 kHz nominal input
+
+constexpr int kDefaultUpperThreshold = 40000;
+constexpr int kDefaultLowerThreshold = 30000;
+constexpr int kThresholdHysteresis = 500;
+
+enum class ChannelLayout {
+  kMonoBoth,  // the sample in left and right
+  kLeftOnly,  // the sample in left, right = 0
+};
+
+constexpr int kAudioFrames = 4096;        // stereo frames per audio block
+constexpr double kAudioGain = 13000.0;    // phase step (rad) to PCM units
+
+class Resampler {
+ public:
+  explicit Resampler(RateMatchParams params = kQv01RateMatch);
+
+  // Nudges the step when the ring's fill level leaves [lower, upper].
+  // Returns -1 when the step was lowered, +1 when raised, 0 otherwise.
+  int match_rate(const DemodRing& ring);
+
+  // Writes `frames` stereo frames (interleaved left, right) to out, advancing
+  // the phase accumulator by step per frame and setting ring.read_index to the
+  // first tap of the newest frame. Reads the ring whatever its fill level.
+  void resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout);
+
+  uint32_t phase_accumulator = 0;
+  int step;
+  int upper_threshold = kDefaultUpperThreshold;
+  int lower_threshold = kDefaultLowerThreshold;
+
+ private:
+  RateMatchParams params_;
+  const double* phase_kernel_;  // 256 phases x kRingMirror taps, shared table
+};
+
+// Per-phase copy of the kernel: phase p holds resampler_kernel[p + 256 j] for
+// j = 0..kRingMirror - 1, zero past the kernel's end. Built once.
+const double* phase_kernel_table();
+
+// One output value: 13000 x, clamped to +-32767, truncated toward zero.
+inline int16_t pcm_from_phase_sum(double x) {
+  double y = kAudioGain * x;
+  if (y > 32767.0) y = 32767.0;
+  if (y < -32767.0) y = -32767.0;
+  return static_cast<int16_t>(y);
+}
+
+}  // namespace radio_dsp
