@@ -69,6 +69,7 @@ std::map<int, ThreadCpu> thread_cpu() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep lines in order with the stream thread's
     double seconds = 10;
     bool counter = false;
     for (int i = 1; i < argc; ++i) {

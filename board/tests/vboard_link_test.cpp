@@ -1,0 +1,343 @@
+// The board link end to end against the virtual board (linked in place of
+// libusb-1.0). Runs with the working directory run/, so that create_board
+// finds "../fw/proto.hex".
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "fake_usb_port.h"  // eventually()
+#include "qv_board.h"
+#include "usb_port_libusb1.h"
+#include "vboard_control.h"
+
+using namespace qv;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+BoardDescriptor fx2() {
+    BoardDescriptor d;
+    d.vendor = kFx2Vendor;
+    d.product = kFx2Product;
+    return d;
+}
+
+class VirtualBoardLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        trace_ = ::testing::TempDir() + "qv_board_trace_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+        std::remove(trace_.c_str());
+        vboard::set_trace_file("");
+        vboard::set_pattern(vboard::Pattern::counter);
+        vboard::set_clock_hz(vboard::kDefaultClockHz);
+        vboard::reset();
+        ASSERT_EQ(vboard::set_trace_file(trace_), 0);
+    }
+    void TearDown() override {
+        board_.reset();
+        vboard::set_trace_file("");
+        std::remove(trace_.c_str());
+    }
+
+    void open_board() {
+        ::testing::internal::CaptureStdout();
+        board_ = create_board(fx2());
+        ASSERT_NE(board_, nullptr);
+        firmware_out_ = ::testing::internal::GetCapturedStdout();
+    }
+
+    // Trace lines from `from` on.
+    std::vector<std::string> trace(size_t from = 0) {
+        std::vector<std::string> all = read_lines(trace_);
+        return from < all.size() ? std::vector<std::string>(all.begin() + from, all.end())
+                                 : std::vector<std::string>{};
+    }
+
+    // Channel 0 at a decimation of 324 (about 204 kframes/s), then the start sequence.
+    void start_stream() {
+        board_->write_reg(kRegCh0Cic2, 0x8200 | 10);
+        board_->write_reg(kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x14);
+        board_->write_reg(kRegCh0Dfir1, 1);
+        board_->write_reg(kRegCh0Dfir2, 1);
+        if (board_->profile().keep_chip_shadow) {
+            EXPECT_EQ(board_->decimation(), 324);
+        }
+        board_->write_reg(kRegRxEnable, 0xFFFF);
+        board_->set_rx_mode(2);
+        board_->write_reg(kRegControl, 0x8002);
+        board_->write_reg(kRegControl, 0x8004);
+        board_->write_reg(kRegControl, 0x8100);
+        ASSERT_EQ(board_->stream_control(1, 0), 0);
+        board_->write_reg(kRegControl, 0x8001);
+    }
+
+    // Consumes `blocks` blocks of 4096 frames and checks the counter pattern
+    // continues from frame `next`. Returns the next expected frame.
+    uint32_t consume(int blocks, uint32_t next) {
+        Bytes block(16384);
+        for (int b = 0; b < blocks; ++b) {
+            EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
+            EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
+            for (size_t i = 0; i < block.size(); i += 4, ++next) {
+                const uint32_t n = block[i] | block[i + 1] << 8 | block[i + 2] << 16 |
+                                   static_cast<uint32_t>(block[i + 3]) << 24;
+                if (n != next) {
+                    ADD_FAILURE() << "frame " << next << " arrived as " << n;
+                    return n + 1;
+                }
+            }
+        }
+        return next;
+    }
+
+    std::string trace_;
+    std::string firmware_out_;
+    std::unique_ptr<QV_demo_board_> board_;
+};
+
+}  // namespace
+
+TEST_F(VirtualBoardLink, DownloadsFirmwareAndBoardStarts) {
+    open_board();
+    EXPECT_NE(firmware_out_.find("err: 0, 1\n"), std::string::npos);
+    const vboard::Stats st = vboard::stats();
+    EXPECT_TRUE(st.cpu_running);
+    EXPECT_NE(st.firmware_id, 0u);
+
+    const std::vector<std::string> t = trace();
+    ASSERT_GE(t.size(), 7u);
+    EXPECT_EQ(t[0], "open 04b4 8613");
+    EXPECT_EQ(t[1], "ctrl 40 a0 e600 0000 : 01");
+    size_t i = 2;
+    long last = -1;
+    for (; i < t.size() && t[i].rfind("ctrl 40 a0 e600", 0) != 0; ++i) {
+        ASSERT_EQ(t[i].rfind("ctrl 40 a0 ", 0), 0u) << t[i];
+        const long addr = std::stol(t[i].substr(11, 4), nullptr, 16);
+        EXPECT_GT(addr, last);
+        EXPECT_EQ(addr % 16, 0);
+        EXPECT_EQ(t[i].size(), std::string("ctrl 40 a0 0000 0000 :").size() + 16 * 3) << t[i];
+        last = addr;
+    }
+    EXPECT_GT(last, -1);  // the image has code
+    const std::vector<std::string> tail(t.begin() + i, t.end());
+    const std::vector<std::string> expected = {"ctrl 40 a0 e600 0000 : 00", "config 1", "claim 0",
+                                               "altsetting 0 1", "out 01 : 00 00 00 00"};
+    EXPECT_EQ(tail, expected);
+}
+
+TEST_F(VirtualBoardLink, ConnectSequenceOnTheWire) {
+    open_board();
+    const size_t mark = trace().size();
+    BoardDescriptor d = fx2();
+    board_->send_cmd2(10);
+    board_->send_cmd15(0, 2);
+    board_->get_board_descriptor(d);
+    board_->send_cmd1(0, 0, 2, 13);
+    board_->bridge_write(2, 1, 0x4000);
+    board_->select_chip(0);
+    board_->set_bus_timing(10);
+    const int fw_id = board_->bridge_read(2, 0);
+    const int chip_id = board_->read_reg(1);
+    board_->set_lines(1, kLineNLoad);
+    board_->set_lines(1, kLineNMisk);
+
+    const vboard::Stats st = vboard::stats();
+    EXPECT_EQ(static_cast<uint32_t>(fw_id), st.firmware_id);
+    EXPECT_EQ(chip_id, vboard::kSimpleChipDeviceId);
+    EXPECT_EQ(d.firmware_version, st.firmware_version);
+    EXPECT_EQ(d.vendor, 0x04B4);
+    EXPECT_EQ(d.description, "TODO: String descriptor is yet unimplemented");
+    EXPECT_EQ(st.lines, 3u);
+    EXPECT_EQ(st.bus_cycles, 1);
+
+    std::vector<std::string> t = trace(mark);
+    // Replies carry board data; keep only their heads.
+    for (std::string& line : t)
+        if (line.rfind("in 81", 0) == 0) line = line.substr(0, 5);
+    const std::vector<std::string> expected = {
+        "out 01 : 02 0a 00 00",
+        "out 01 : 0f 00 02 00",
+        "out 01 : 0c 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "in 81",
+        "out 01 : 01 00 00 02 0d 00",
+        "out 01 : 04 02 01 00 40 00 00",
+        "out 01 : 04 01 01 00 00 00 00",
+        "out 01 : 0e 01 00 00",
+        "out 01 : 05 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "in 81",
+        "out 01 : 04 00 00 01 00 00 00",
+        "out 01 : 05 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "in 81",
+        "out 01 : 03 01 00 02 00 00 00",
+        "out 01 : 03 01 00 01 00 00 00",
+    };
+    EXPECT_EQ(t, expected);
+}
+
+TEST_F(VirtualBoardLink, RegistersControlAndJtag) {
+    open_board();
+    board_->write_reg(4, 0xFFFF);
+    EXPECT_EQ(vboard::chip_register(4), 0xFFFF);
+    EXPECT_EQ(board_->shadow_reg(4), -1);
+    EXPECT_EQ(board_->read_reg(4), 0xFFFF);
+    board_->set_rx_mode(4);
+    EXPECT_EQ(vboard::stats().board_control, 0xEu);
+    board_->set_bus_timing(5000);
+    EXPECT_EQ(vboard::stats().bus_cycles, 14);
+
+    const uint64_t commands = vboard::stats().commands;
+    EXPECT_EQ(board_->stream_control(1, 4), -22);
+    EXPECT_EQ(board_->select_chip(8), -22);
+    EXPECT_EQ(vboard::stats().commands, commands);
+
+    // The JTAG chain is a shift register: what went in comes out 8 bytes
+    // later, across chunk boundaries.
+    Bytes bits(130);
+    for (size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(i * 7 + 1);
+    const Bytes sent = bits;
+    const size_t mark = trace().size();
+    EXPECT_EQ(board_->jtag_scan(bits), 0);
+    for (size_t k = 8; k < bits.size(); ++k) EXPECT_EQ(bits[k], sent[k - 8]) << k;
+    const std::vector<std::string> t = trace(mark);
+    ASSERT_EQ(t.size(), 6u);
+    EXPECT_EQ(t[0].rfind("out 01 : 07 3e 01 08", 0), 0u);
+    EXPECT_EQ(t[2].rfind("out 01 : 07 3e", 0), 0u);
+    EXPECT_EQ(t[4].rfind("out 01 : 07 06", 0), 0u);
+}
+
+TEST_F(VirtualBoardLink, LostShortAndFailedReplies) {
+    open_board();
+    const int fw_id = board_->bridge_read(2, 0);
+    ASSERT_NE(fw_id, 0);
+
+    vboard::stall_next_reply();
+    EXPECT_EQ(board_->bridge_read(2, 0), 0);  // nothing arrived
+    EXPECT_EQ(board_->bridge_read(2, 0), fw_id);  // no stale reply left behind
+
+    vboard::short_next_reply(4);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(board_->bridge_read(2, 0), fw_id);  // value complete, status missing
+    EXPECT_EQ(board_->bridge_read(7, 0), 0);      // unknown space: error status
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("STATUS!=0: ", 0), 0u) << out;
+    EXPECT_EQ(out.find("STATUS", 1), std::string::npos) << out;
+
+    // A command the board does not take is lost; the next one goes through.
+    vboard::stall_next_command();
+    board_->bridge_write(2, 10, 0x5);
+    EXPECT_EQ(vboard::stats().board_control, 0u);
+    board_->bridge_write(2, 10, 0x6);
+    EXPECT_EQ(vboard::stats().board_control, 0x6u);
+}
+
+TEST_F(VirtualBoardLink, StreamsTheCounterWithoutLoss) {
+    open_board();
+    start_stream();
+    const uint32_t next = consume(40, 0);
+    EXPECT_EQ(board_->dropped_bytes(), 0u);
+    EXPECT_EQ(vboard::stats().fifo_bytes_lost, 0u);
+    // Destroying the board while it streams stops and joins the thread.
+    board_.reset();
+    const uint64_t delivered = vboard::stats().fifo_bytes_delivered;
+    EXPECT_GE(delivered, uint64_t{next} * 4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(vboard::stats().fifo_bytes_delivered, delivered);  // nobody reads any more
+}
+
+// A stream read that ends in a timeout after part of its data: qv01_fm keeps
+// those bytes, the classic profile does not. Every other byte the board
+// delivered ends up in the ring.
+TEST_F(VirtualBoardLink, BytesOfATimedOutStreamRead) {
+    for (const LinkProfile* profile : {&kLibusb1Profile, &kClassicProfile}) {
+        SCOPED_TRACE(profile == &kLibusb1Profile ? "libusb-1.0 profile" : "classic profile");
+        vboard::reset();
+        board_ = create_board_on(open_libusb1_port(kFx2Vendor, kFx2Product), "../fw/proto.hex",
+                                 *profile);
+        ASSERT_NE(board_, nullptr);
+        start_stream();
+        uint64_t consumed = consume(2, 0) * uint64_t{4};
+        vboard::cut_next_stream_read(1000);
+        // The cut read waits out its timeout; meanwhile the board's FIFO overflows.
+        EXPECT_TRUE(eventually([] { return vboard::stats().fifo_bytes_lost > 0; }));
+        board_->stream_control(0, 0);
+        board_->write_reg(kRegControl, 0x8000);
+        EXPECT_TRUE(eventually([] { return vboard::stats().fifo_level == 0; }));
+        const uint64_t delivered = vboard::stats().fifo_bytes_delivered;
+        const uint64_t expected = profile == &kLibusb1Profile ? delivered : delivered - 1000;
+        EXPECT_TRUE(eventually([&] {
+            return consumed + board_->bytes_available(0) + board_->dropped_bytes() == expected;
+        })) << "ring holds " << consumed + board_->bytes_available(0) << " of " << delivered;
+        board_.reset();
+    }
+}
+
+TEST_F(VirtualBoardLink, UnplugWhileStreamingThenDestroy) {
+    open_board();
+    start_stream();
+    consume(5, 0);
+    vboard::unplug();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    board_.reset();  // returns: the thread sees the stop flag between failing reads
+    EXPECT_FALSE(vboard::stats().plugged);
+}
+
+TEST_F(VirtualBoardLink, NoBoardWithoutDeviceOrFirmware) {
+    vboard::unplug();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(create_board(fx2()), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    vboard::reset();
+
+    // A working directory without ../fw/proto.hex.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    const std::string dir = ::testing::TempDir() + "qv_board_nofw_" + std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p " + dir + "/work").c_str()), 0);
+    ASSERT_EQ(chdir((dir + "/work").c_str()), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(create_board(fx2()), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Hex file could not be opened\n");
+    ASSERT_EQ(chdir(cwd), 0);
+    const std::vector<std::string> expected = {"open 04b4 8613", "close"};
+    EXPECT_EQ(trace(), expected);  // nothing sent, handle closed
+    EXPECT_FALSE(vboard::stats().cpu_running);
+}
+
+// board_instance() keeps the result of its one attempt for the whole process;
+// each case runs in a fresh process of its own.
+TEST(BoardInstance, KeepsTheFirstBoard) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            vboard::reset();
+            ::testing::internal::CaptureStdout();
+            QV_demo_board_* first = board_instance();
+            QV_demo_board_* again = board_instance();
+            std::_Exit(first != nullptr && first == again ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(BoardInstance, KeepsNoBoardAfterAFailedAttempt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            vboard::reset();
+            vboard::unplug();
+            QV_demo_board_* first = board_instance();
+            vboard::reset();  // the board appears later: not tried again
+            QV_demo_board_* again = board_instance();
+            std::_Exit(first == nullptr && again == nullptr ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
