@@ -1,0 +1,386 @@
+#include "conf_agent.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "number_text.h"
+#include "qv_board.h"
+
+// Source file named in the check reports of the GETVAR lookups.
+#define QV_CHECK_FILE "conf_agent"
+
+using namespace qvreg;
+
+namespace {
+
+// Sets bits shift .. shift+width-1 of `reg` to `value`, cut to the field width.
+int32_t put_field(int32_t reg, int64_t value, int shift, int width)
+{
+    const uint32_t mask = ((1u << width) - 1u) << shift;
+    uint32_t r = static_cast<uint32_t>(reg) & ~mask;
+    r |= (static_cast<uint32_t>(value) << shift) & mask;
+    return static_cast<int32_t>(r);
+}
+
+// Smallest j in 0..32 with 2^j >= ratio (dr + 1); 32 when none is.
+int ceil_log2(int64_t ratio)
+{
+    for (int j = 0; j <= 32; ++j)
+        if ((int64_t{1} << j) >= ratio)
+            return j;
+    return 32;
+}
+
+}  // namespace
+
+conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(board)
+{
+    reader_.load(path);
+}
+
+void conf_agent_::set_reg(int32_t address, int32_t value)
+{
+    image_[address] = value;
+    board_.write_reg(address, value);
+}
+
+int32_t conf_agent_::image_reg(int32_t address)
+{
+    return image_[address];  // enters 0 for an address never written
+}
+
+int conf_agent_::setup_rx(const std::string& name)
+{
+    {
+        reader_.set_section(name + ".ADC_CFG");
+        int32_t enc_mode = 0, enc_dir = 0, enc_phase = 0, enc_div = 0, int_adc_oe = 0;
+        int32_t int_adc4_on = 0, int_adc3_on = 0, int_adc2_on = 0, int_adc1_on = 0;
+        GETVAR(enc_mode);
+        GETVAR(enc_dir);
+        GETVAR(enc_phase);
+        GETVAR(enc_dir);
+        GETVAR(enc_div);
+        GETVAR(int_adc_oe);
+        GETVAR(int_adc4_on);
+        GETVAR(int_adc3_on);
+        GETVAR(int_adc2_on);
+        GETVAR(int_adc1_on);
+        int32_t v = 0;
+        v = put_field(v, enc_mode, 14, 1);
+        v = put_field(v, enc_phase, 13, 1);
+        v = put_field(v, enc_dir, 12, 1);
+        v = put_field(v, enc_div, 8, 4);
+        v = put_field(v, int_adc_oe, 7, 1);
+        v = put_field(v, int_adc4_on, 3, 1);
+        v = put_field(v, int_adc3_on, 2, 1);
+        v = put_field(v, int_adc2_on, 1, 1);
+        v = put_field(v, int_adc1_on, 0, 1);
+        std::printf("ADC_CFG=0x%.4x,enc_dir=%d \n", static_cast<unsigned>(v), enc_dir);
+        set_reg(kAdcCfg, v);
+    }
+    {
+        reader_.set_section(name + ".RX_CFG");
+        int32_t wr_all = 0, out_fmt = 0, mode = 0, in_type = 0, in_fmt = 0;
+        GETVAR(wr_all);
+        GETVAR(out_fmt);
+        GETVAR(mode);
+        GETVAR(in_type);
+        GETVAR(in_fmt);
+        int32_t v = 0;
+        v = put_field(v, wr_all, 15, 1);
+        v = put_field(v, out_fmt, 8, 1);
+        v = put_field(v, mode, 6, 2);
+        v = put_field(v, in_type, 3, 3);
+        v = put_field(v, in_fmt, 0, 2);
+        std::printf("RX_CFG=0x%.4x\n", static_cast<unsigned>(v));
+        set_reg(kRxCfg, v);
+    }
+    {
+        reader_.set_section(name + ".RX_FIFO_THRESH");
+        int32_t value = 0;
+        GETVAR(value);
+        set_reg(kRxFifoThresh, value);  // whole number, not a field
+    }
+    {
+        reader_.set_section(name + ".RX_LINK");
+        int32_t link_div = 0, link_type = 0, link_on = 0;
+        GETVAR(link_div);
+        GETVAR(link_type);
+        GETVAR(link_on);
+        int32_t v = 0;
+        v = put_field(v, link_div, 4, 2);
+        v = put_field(v, link_type, 1, 2);
+        v = put_field(v, link_on, 0, 1);
+        set_reg(kRxLink, v);
+    }
+    for (int n = 1; n <= 4; ++n) {
+        reader_.set_section(name + ".RX" + std::to_string(n) + "_LCFG");
+        int32_t on = 0, pdith_en = 0, src = 0, fgain_inte = 0, dfir2_inte = 0;
+        int32_t dfir1_inte = 0, cicn_inte = 0, cic2_inte = 0;
+        GETVAR(on);
+        GETVAR(pdith_en);
+        GETVAR(src);
+        GETVAR(fgain_inte);
+        GETVAR(dfir2_inte);
+        GETVAR(dfir1_inte);
+        GETVAR(cicn_inte);
+        GETVAR(cic2_inte);
+        int32_t v = 0;
+        v = put_field(v, on, 15, 1);
+        v = put_field(v, pdith_en, 14, 1);
+        v = put_field(v, src, 8, 2);
+        v = put_field(v, fgain_inte, 4, 1);
+        v = put_field(v, dfir2_inte, 3, 1);
+        v = put_field(v, dfir1_inte, 2, 1);
+        v = put_field(v, cicn_inte, 1, 1);
+        v = put_field(v, cic2_inte, 0, 1);
+        std::printf("LCFG%d=0x%.4x, src=%d, on=%d\n", n, static_cast<unsigned>(v), src, on);
+        set_reg(kLcfg + kChannelStride * (n - 1), v);
+    }
+    return 0;
+}
+
+int conf_agent_::setup_channel(int ch, const std::string& name)
+{
+    const int32_t base = kChannelStride * ch;
+    {
+        reader_.set_section(name + ".HTRD");
+        int32_t pdith_en = 0, nco_phase = 0;
+        uint32_t nco_frq = 0;
+        GETVAR(pdith_en);
+        GETVAR(nco_phase);
+        GETVAR(nco_frq);
+        // The channel's own dither bit replaces the one of its LCFG section.
+        set_reg(base + kLcfg, put_field(image_reg(base + kLcfg), pdith_en, 14, 1));
+        set_reg(base + kNcoPhase, nco_phase);
+        set_reg(base + kNcoFreqLow, static_cast<int32_t>(nco_frq & 0xFFFFu));
+        set_reg(base + kNcoFreqHigh, static_cast<int32_t>(nco_frq >> 16));
+    }
+    {
+        reader_.set_section(name + ".CIC2");
+        int32_t mode = 0, scl = 0, dr = 0;
+        GETVAR(mode);
+        GETVAR(scl);
+        GETVAR(dr);
+        int32_t v = 0;
+        v = put_field(v, mode, 15, 1);
+        v = put_field(v, dr, 8, 7);
+        // Automatic scale: the CIC2 gain 4*R^2 grows by 2 bits per octave of R.
+        int64_t s = scl;
+        if (scl < 0 && mode != 0)
+            s = 14 - 2 * ceil_log2(int64_t{dr} + 1);
+        v = put_field(v, s, 0, 4);
+        set_reg(base + kCic2, v);
+    }
+    {
+        reader_.set_section(name + ".CICN");
+        int32_t mode = 0, scl = 0, dr = 0, scl_mx = 0;
+        GETVAR(mode);
+        GETVAR(scl);
+        GETVAR(dr);
+        GETVAR(scl_mx);
+        int32_t v = 0;
+        v = put_field(v, mode, 14, 2);
+        v = put_field(v, dr, 8, 6);
+        // Automatic scale: R^(mode+3) grows by mode+3 bits per octave of R;
+        // past the 4-bit field the extra 8-bit attenuation (scl_mx) takes over.
+        int64_t s = scl;
+        int64_t mx = scl_mx;
+        if (scl < 0 && mode != 0) {
+            s = 16 - int64_t{ceil_log2(int64_t{dr} + 1)} * (int64_t{mode} + 3);
+            mx = 0;
+            if (s < 0) {
+                s += 8;
+                mx = 1;
+            }
+        }
+        v = put_field(v, s, 0, 4);
+        v = put_field(v, mx, 4, 1);
+        set_reg(base + kCicn, v);
+    }
+
+    // DFIR phase and ratio: with several channels sharing one FIR (receive
+    // configuration modes 1 and 2) the ratio field and the start phase of
+    // each channel are widened. Mode 3 leaves the ratio and uses phase 0.
+    int64_t phase = 0;
+    {
+        reader_.set_section(name + ".DFIR1");
+        int32_t order = 0, sym = 0, dr = 0, scl = 0;
+        std::string file_coef;
+        GETVAR(order);
+        GETVAR(sym);
+        GETVAR(dr);
+        GETVAR(scl);
+        GETVAR(file_coef);
+        const int32_t m = (image_reg(kRxCfg) >> 6) & 3;
+        int64_t r = dr;
+        if (m == 1) {
+            phase = (r + 1) * (ch % 2);
+            r = 2 * r + 1;
+        } else if (m == 2) {
+            phase = (r + 1) * ch;
+            r = 4 * r + 3;
+        } else {
+            phase = 0;
+        }
+        int32_t v = 0;
+        v = put_field(v, sym, 14, 1);
+        v = put_field(v, order, 8, 6);
+        v = put_field(v, r, 0, 4);
+        v = put_field(v, phase, 4, 4);
+        set_reg(base + kDfir1Ctrl, v);
+        set_reg(base + kDfir1Scale, put_field(0, scl, 0, 4));
+        if (load_fir_coeff_from_file(ch, 0, file_coef) * 2 < int64_t{order} + 1) {
+            check_report("load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__,
+                         QV_CHECK_FILE);
+            ++coeff_checks_failed_;
+        }
+    }
+    {
+        reader_.set_section(name + ".DFIR2");
+        int32_t order = 0, sym = 0, dr = 0, scl = 0;
+        std::string file_coef;
+        GETVAR(order);
+        GETVAR(sym);
+        GETVAR(dr);
+        GETVAR(scl);
+        GETVAR(file_coef);
+        // Selected by the whole receive configuration value; any value other
+        // than 0, 1, 2 keeps DFIR1's phase.
+        const int32_t rx = image_reg(kRxCfg);
+        int64_t r = dr;
+        if (rx == 0) {
+            phase = 0;
+        } else if (rx == 1) {
+            phase = (r + 1) * (ch % 2);
+            r = 2 * r + 1;
+        } else if (rx == 2) {
+            phase = (r + 1) * ch;
+            r = 4 * r + 3;
+        }
+        int32_t v = 0;
+        v = put_field(v, sym, 14, 1);
+        v = put_field(v, order, 8, 6);
+        v = put_field(v, r, 0, 4);
+        v = put_field(v, phase, 4, 4);
+        set_reg(base + kDfir2Ctrl, v);
+        set_reg(base + kDfir2Scale, put_field(0, scl, 0, 4));
+        if (load_fir_coeff_from_file(ch, 1, file_coef) * 2 < int64_t{order} + 1) {
+            check_report("load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__,
+                         QV_CHECK_FILE);
+            ++coeff_checks_failed_;
+        }
+    }
+    {
+        reader_.set_section(name + ".GAIN");
+        int32_t I = 0, Q = 0;
+        GETVAR(I);
+        GETVAR(Q);
+        set_reg(base + kGainI, I);
+        set_reg(base + kGainQ, Q);
+    }
+    return 0;
+}
+
+int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file)
+{
+    std::FILE* f = std::fopen(file.c_str(), "r");
+    if (f == nullptr)
+        return 0;
+    int32_t a = kChannelStride * ch + (which == 0 ? kDfir1Bank : kDfir2Bank);
+    int count = 0;
+    std::string token;
+    for (int i = 0; i < kBankCoefficients; ++i) {
+        token.clear();
+        int c;
+        while ((c = std::getc(f)) != EOF && std::isspace(c))
+            ;
+        while (c != EOF && !std::isspace(c)) {
+            token.push_back(static_cast<char>(c));
+            c = std::getc(f);
+        }
+        if (token.empty())
+            break;  // end of file
+        set_reg(a, qvcfg::text_to_int(token.c_str()));
+        set_reg(a + 1, 0);
+        ++count;
+        a += 2;
+    }
+    std::fclose(f);
+    return count;
+}
+
+int conf_agent_::dump_regs(std::FILE* out) const
+{
+    std::fprintf(out, "struct QV_reg_ config [] ={\n");
+    for (const auto& [address, value] : image_)
+        std::fprintf(out, "{0x%.4x, 0x%.4x},\n", static_cast<unsigned>(address),
+                     static_cast<unsigned>(value) & 0xFFFFu);
+    std::fprintf(out, "{-1, 0} };\n");
+    return std::ferror(out) ? -EIO : 0;
+}
+
+int conf_agent_::dump_regs(const std::string& path) const
+{
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return -errno;
+    dump_regs(f);
+    return std::fclose(f);
+}
+
+namespace {
+
+enum class front_end { qv01_fm, tunerdesk };
+
+int run_configure(QV_board_* board, const std::string& path, front_end variant,
+                  const std::function<void()>& announce_filters)
+{
+    if (board == nullptr)
+        return qv::kErrInvalid;
+    int reports = 0;
+    {
+        conf_agent_ agent(*board, path);
+        if (variant == front_end::qv01_fm) {
+            board->set_bus_timing(5000);
+            board->set_lines(1, 3);  // nMisk and nLoad high
+        } else {
+            board->set_bus_control(4);
+        }
+        agent.setup_rx("RX");
+        agent.setup_channel(0, "CH1");
+        agent.setup_channel(1, "CH2");
+        agent.setup_channel(2, "CH3");
+        agent.setup_channel(3, "CH4");
+        if (variant == front_end::qv01_fm)
+            agent.dump_regs("config.c");
+        reports = agent.check_reports();
+    }
+    if (announce_filters)
+        announce_filters();
+    // Start: register 4 all ones, receive mode 2, the control sequence, then
+    // the stream of channel 0 is enabled before the receiver runs.
+    board->write_reg(kControl4, 0xFFFF);
+    board->set_rx_mode(2);
+    board->write_reg(kControl, 0x8002);
+    board->write_reg(kControl, 0x8004);
+    board->write_reg(kControl, 0x8100);
+    board->stream_control(1, 0);
+    board->write_reg(kControl, 0x8001);
+    return reports;
+}
+
+}  // namespace
+
+int configure_chip(QV_board_* board, const std::string& path,
+                   const std::function<void()>& announce_filters)
+{
+    return run_configure(board, path, front_end::qv01_fm, announce_filters);
+}
+
+int configure_chip_classic(QV_board_* board, const std::string& path)
+{
+    return run_configure(board, path, front_end::tunerdesk, {});
+}
