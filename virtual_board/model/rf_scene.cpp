@@ -90,24 +90,24 @@ RfScene default_scene() {
     a.audio.melody_level = 0.35;
     // A steady open fifth, A4 and E5.
     StationSpec& b = station("FIFTH", 101.2, -30.0);
-    b.audio.tones = {{440.0, 0.25, Side::Both}, {659.26, 0.2, Side::Both}};
-    // Stereo: G4 on the left, D5 on the right, with pilot.
-    StationSpec& c = station("STEREO", 103.5, -15.0);
+    b.audio.tones = {{440.0, 0.22, Side::Both}, {659.26, 0.22, Side::Both}};
+    // Stereo with pilot: G4 on the left, D5 on the right.
+    StationSpec& c = station("STEREO", 103.5, -25.0);
     c.pilot = true;
     c.stereo = true;
     c.audio.tones = {{392.0, 0.4, Side::Left}, {587.33, 0.4, Side::Right}};
-    // Pentatonic walk, D4 E4 G4 A4 B4 A4 G4 E4.
-    StationSpec& d = station("PENTATONIC", 103.7, -40.0);
+    // Pentatonic walk D4 E4 G4 A4 B4 A4 G4 E4, 200 kHz above the stereo station.
+    StationSpec& d = station("PENTATONIC", 103.7, -28.0);
     d.audio.melody_hz = {293.66, 329.63, 392.00, 440.00, 493.88, 440.00, 392.00, 329.63};
     d.audio.note_ms = 250.0;
     d.audio.melody_level = 0.4;
-    // Slow descending bells E5 D5 C5 and a rest.
+    // Slow descending bells E5 D5 C5 and a rest; the weakest station.
     StationSpec& e = station("BELLS", 105.7, -45.0);
     e.audio.melody_hz = {659.26, 587.33, 523.25, 0.0};
     e.audio.note_ms = 500.0;
     e.audio.melody_level = 0.45;
-    // C major triad.
-    StationSpec& f = station("TRIAD", 106.2, -25.0);
+    // C major triad; the strongest station.
+    StationSpec& f = station("TRIAD", 106.2, -15.0);
     f.audio.tones = {{261.63, 0.2, Side::Both}, {329.63, 0.2, Side::Both}, {392.00, 0.2, Side::Both}};
     return sc;
 }

@@ -36,3 +36,18 @@ double dominant_frequency(const std::vector<std::complex<double>>& x, double fs_
 double db(double ratio);
 
 }  // namespace qv01test
+
+namespace qv01test {
+
+// Independent FM receiver for the tests: phase-difference discriminator,
+// 75 us de-emphasis, 15 kHz low-pass (Blackman-windowed sinc, 401 taps) and
+// decimation by 4. Output in Hz of deviation at fs_hz / 4.
+std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz, double deemphasis_us = 75.0);
+
+// Least-squares fit of DC plus sinusoids at `freqs_hz` to y[begin, end).
+// Returns the fitted amplitude per frequency; adds the fitted AC power and the
+// residual power to *signal and *residual.
+std::vector<double> fit_tones(const std::vector<double>& y, size_t begin, size_t end, double fs_hz,
+                              const std::vector<double>& freqs_hz, double* signal, double* residual);
+
+}  // namespace qv01test
