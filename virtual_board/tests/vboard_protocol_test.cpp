@@ -1,8 +1,6 @@
 // The bridge firmware's command protocol, byte for byte: bridge registers,
 // the chip bus, control lines, JTAG chain, board descriptor, stream control,
 // bus timing and what happens to unknown or malformed commands.
-#include <cmath>
-
 #include "simple_chip.h"
 #include "vboard_test_util.h"
 
@@ -168,22 +166,6 @@ TEST(SimpleChip, RateFollowsEachChannelsRatiosAndControlRegister) {
     chip.write_reg(5, 0x8001);
     chip.generate(1, iq, 1);
     EXPECT_EQ(iq[0], 0);  // counter restarts with the receiver
-}
-
-TEST(SimpleChip, ToneIsTenKilohertzAtMinusSixDbfs) {
-    vboard::SimpleChip chip(66.0e6, vboard::Pattern::tone);
-    chip.write_reg(0x24, 0x1300);  // CIC2 20
-    chip.write_reg(0x25, 0x0300);  // CICN 4
-    chip.write_reg(5, 0x8001);
-    const double rate = chip.output_rate_hz(0);
-    ASSERT_DOUBLE_EQ(rate, 66.0e6 / 80);
-    std::vector<int16_t> iq(2 * 1000);
-    chip.generate(0, iq.data(), 1000);
-    const double step = 2 * M_PI * 10.0e3 / rate;
-    for (size_t k = 0; k < 1000; ++k) {
-        EXPECT_NEAR(iq[2 * k], 16384 * std::cos(step * double(k)), 2.0) << k;
-        EXPECT_NEAR(iq[2 * k + 1], 16384 * std::sin(step * double(k)), 2.0) << k;
-    }
 }
 
 }  // namespace

@@ -128,8 +128,9 @@ TEST_F(StreamTest, TimeoutsReturnWhatWasMoved) {
     EXPECT_EQ(rc, LIBUSB_ERROR_TIMEOUT);
 }
 
-TEST_F(StreamTest, CarriesTheSelectedChannel) {
-    // Channel 2 runs at 206250 frames/s; channel 0 (all ratios 1) would be far faster.
+TEST_F(StreamTest, CarriesTheSelectedChannelsTone) {
+    // Channel 2 runs at 206250 frames/s; channel 0 (all ratios 1) would be far
+    // faster. The tone: +10 kHz at amplitude 16384 (-6 dBFS), phase 0 at start.
     start(vboard::Pattern::tone, 2);
     Bytes got;
     while (got.size() < 4 * 400) ASSERT_EQ(read(got), 0);
