@@ -3,7 +3,7 @@
 namespace radio_dsp {
 
 namespace {
-constexpr int kBlue = 0, kGreen = 1, kRed = 2;
+constexpr int kBlue = 0, kGreen = 1, kRed = 2;  // byte order within a pixel
 
 int clamp_coord(float v) {
   // Truncation toward zero first, then the clamp; NaN cannot occur because the
@@ -39,15 +39,6 @@ void ConstellationImage::fade() {
 void ConstellationImage::plot_rotation(float re, float im) {
   unsigned char* p = pixel(clamp_coord(im * 32.0f + 64.0f), clamp_coord(re * 32.0f + 64.0f));
   p[kGreen] = layout_ == ImageLayout::kRgb32Set ? 255 : brighten(p[kGreen]);
-}
-
-void ConstellationImage::plot_raw(int i, int q, bool above_mean) {
-  unsigned char* p = pixel(i / 512 + 64, q / 512 + 64);
-  const unsigned char b = brighten(p[kGreen]);
-  if (layout_ == ImageLayout::kRgb32Set && !above_mean)
-    p[kRed] = b;
-  else
-    p[kGreen] = b;
 }
 
 }  // namespace radio_dsp

@@ -32,7 +32,11 @@ class ConstellationImage {
   // Raw sample: row I / 512 + 64, column Q / 512 + 64 (truncating). In the
   // 32-bit layout green is brightened when above_mean, else red becomes the
   // brightened green; the 24-bit layout always brightens green.
-  void plot_raw(int i, int q, bool above_mean);
+  void plot_raw(int i, int q, bool above_mean) {
+    unsigned char* p = pixel(i / 512 + 64, q / 512 + 64);
+    // Index select instead of a branch: above/below mean is data-dependent.
+    p[layout_ == ImageLayout::kRgb32Set && !above_mean ? 2 : 1] = brighten(p[1]);
+  }
 
   ImageLayout layout() const { return layout_; }
   int bytes_per_pixel() const { return bpp_; }

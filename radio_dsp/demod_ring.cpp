@@ -1,5 +1,6 @@
 #include "demod_ring.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "resampler_kernel.h"
@@ -8,6 +9,16 @@
 namespace radio_dsp {
 
 DemodRing::DemodRing() : data_(new float[kDemodRingSize + kRingMirror]()) {}
+
+void DemodRing::push_block(const float* v, int n) {
+  float* d = data_.get();
+  const int first = std::min(n, kDemodRingSize - write_index);
+  std::memcpy(d + write_index, v, sizeof(float) * first);
+  std::memcpy(d, v + first, sizeof(float) * (n - first));
+  // Refresh the mirrored head if this block wrote into it.
+  if (write_index < kRingMirror || n - first > 0) std::memcpy(d + kDemodRingSize, d, sizeof(float) * kRingMirror);
+  write_index = static_cast<uint16_t>(write_index + n);
+}
 
 const double* phase_kernel_table() {
   static const double* table = [] {
@@ -46,8 +57,8 @@ int Resampler::match_rate(const DemodRing& ring) {
 
 namespace {
 
-// Dot product of 128 ring entries (float) with 128 taps (double), accumulated
-// in double over two 4-lane vectors.
+// Per frame: dot product of 128 ring entries (float) with 128 taps (double),
+// accumulated in double.
 QV_SIMD_CLONES
 void resample_frames(const float* ring, const double* kernel, uint32_t acc, int step,
                      int16_t* out, int frames, int right_mask, uint16_t* read_index) {
@@ -57,12 +68,15 @@ void resample_frames(const float* ring, const double* kernel, uint32_t acc, int 
     const int ph = 255 - static_cast<int>(acc & 0xFF);
     const float* x = ring + pos;
     const double* k = kernel + ph * kRingMirror;
-    v4d s0 = {0, 0, 0, 0}, s1 = {0, 0, 0, 0};
-    for (int j = 0; j < kRingMirror; j += 8) {
+    // Four independent sums keep the adds from waiting on each other.
+    v4d s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
+    for (int j = 0; j < kRingMirror; j += 16) {
       s0 += load_v4f_as_v4d(x + j) * load_v4d(k + j);
       s1 += load_v4f_as_v4d(x + j + 4) * load_v4d(k + j + 4);
+      s2 += load_v4f_as_v4d(x + j + 8) * load_v4d(k + j + 8);
+      s3 += load_v4f_as_v4d(x + j + 12) * load_v4d(k + j + 12);
     }
-    const v4d s = s0 + s1;
+    const v4d s = (s0 + s1) + (s2 + s3);
     const int16_t y = pcm_from_phase_sum((s[0] + s[2]) + (s[1] + s[3]));
     out[2 * i] = y;
     out[2 * i + 1] = static_cast<int16_t>(y & right_mask);

@@ -27,6 +27,8 @@ class DemodRing {
     store(write_index, v);
     ++write_index;
   }
+  // Stores n <= 65536 values from the write index on and advances it.
+  void push_block(const float* v, int n);
   // Repeats the entry before the write index (zero input sample) and advances.
   void push_repeat() { push(data_[static_cast<uint16_t>(write_index - 1)]); }
   // Stores v at index i without moving the write index.

@@ -43,36 +43,29 @@ QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
   return im < zero ? -a : a;
 }
 
-// Phase steps of a block with no zero frame: frame k against frame k - 1
-// (frame -1 being prev). The conjugate product of integer-valued floats is
-// exact in double, so only the arctangent rounds. Returns the number of zero
-// frames; when it is not 0 the caller recomputes the block frame by frame.
+// Phase steps of a block: frame k against frame k - 1 (frame -1 being the
+// stored previous sample), and each frame's magnitude in single precision.
+// The conjugate product of integer-valued floats is exact in double, so only
+// the arctangent rounds. Returns the number of zero frames; when it is not 0
+// the phases are only right up to the first of them.
 QV_SIMD_CLONES
-int block_phases(const int16_t* iq, float prev_re, float prev_im, float* phase) {
+int block_phases(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag) {
   int zeros = 0;
-  double pr = prev_re, pi = prev_im;
-  // First frame against the stored previous sample (any float value).
-  {
-    const double i0 = iq[0], q0 = iq[1];
-    phase[0] = static_cast<float>(phase_angle(q0 * pr - i0 * pi, i0 * pr + q0 * pi));
-    zeros += (iq[0] | iq[1]) == 0;
-  }
-  for (int k = 1; k + 4 <= kBlockFrames; k += 4) {
+  for (int k = 0; k < kBlockFrames; k += 4) {
     v4d zi, zq, pi4, pq4;
     for (int l = 0; l < 4; ++l) {
       zi[l] = iq[2 * (k + l)];
       zq[l] = iq[2 * (k + l) + 1];
-      pi4[l] = iq[2 * (k + l) - 2];
-      pq4[l] = iq[2 * (k + l) - 1];
+      pi4[l] = k + l == 0 ? prev_re : iq[2 * (k + l) - 2];
+      pq4[l] = k + l == 0 ? prev_im : iq[2 * (k + l) - 1];
       zeros += (iq[2 * (k + l)] | iq[2 * (k + l) + 1]) == 0;
     }
     const v4d a = phase_angle_v(zq * pi4 - zi * pq4, zi * pi4 + zq * pq4);
-    for (int l = 0; l < 4; ++l) phase[k + l] = static_cast<float>(a[l]);
-  }
-  for (int k = kBlockFrames - (kBlockFrames - 1) % 4; k < kBlockFrames; ++k) {
-    const double zi = iq[2 * k], zq = iq[2 * k + 1], p0 = iq[2 * k - 2], p1 = iq[2 * k - 1];
-    phase[k] = static_cast<float>(phase_angle(zq * p0 - zi * p1, zi * p0 + zq * p1));
-    zeros += (iq[2 * k] | iq[2 * k + 1]) == 0;
+    const v4d m2 = zi * zi + zq * zq;
+    for (int l = 0; l < 4; ++l) {
+      phase[k + l] = static_cast<float>(a[l]);
+      mag[k + l] = static_cast<float>(std::sqrt(m2[l]));
+    }
   }
   return zeros;
 }
@@ -93,50 +86,63 @@ double phase_angle(double im, double re) {
   return im < 0 ? -a : a;
 }
 
-FmDiscriminator::FmDiscriminator() : phase_(new float[kBlockFrames]()) {}
+FmDiscriminator::FmDiscriminator()
+    : phase_(new float[kBlockFrames]()), magnitude_(new float[kBlockFrames]()) {}
 
 void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring, ConstellationImage* image,
                                        bool delta, std::complex<double>* spectrum_input) {
   float* phase = phase_.get();
-  const int zeros = block_phases(iq, previous.real(), previous.imag(), phase);
-  if (zeros != 0) {
-    // Rare: zero frames keep the previous sample, so later steps refer back
-    // further than one frame. Redo the block in order.
+  float* mag = magnitude_.get();
+  const std::complex<float> first_previous = previous;
+  if (block_phases(iq, previous.real(), previous.imag(), phase, mag) != 0) {
+    // Rare: a zero frame repeats the entry before it and keeps the previous
+    // sample, so later steps refer back further than one frame. Redo in order.
     std::complex<float> p = previous;
     for (int k = 0; k < kBlockFrames; ++k) {
       const int i = iq[2 * k], q = iq[2 * k + 1];
-      if (i == 0 && q == 0) continue;
+      if (i == 0 && q == 0) {
+        phase[k] = k > 0 ? phase[k - 1] : ring.at(static_cast<uint16_t>(ring.write_index - 1));
+        continue;
+      }
       const double pr = p.real(), pim = p.imag();
       phase[k] = static_cast<float>(phase_angle(q * pr - i * pim, i * pr + q * pim));
       p = std::complex<float>(static_cast<float>(i), static_cast<float>(q));
     }
   }
+  ring.push_block(phase, kBlockFrames);
+  for (int k = kBlockFrames - 1; k >= 0; --k)
+    if ((iq[2 * k] | iq[2 * k + 1]) != 0) {
+      previous = std::complex<float>(iq[2 * k], iq[2 * k + 1]);
+      break;
+    }
+
   if (spectrum_input != nullptr)
     for (int k = 0; k < kBlockFrames; ++k)
       spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
 
+  // The exponential mean is a chain of dependent steps; kept in frame order
+  // so it is the same number however the block is split.
   double mean = mean_magnitude;
-  std::complex<float> prev = previous;
-  for (int k = 0; k < kBlockFrames; ++k) {
-    const int i = iq[2 * k], q = iq[2 * k + 1];
-    const float m = static_cast<float>(std::sqrt(static_cast<double>(i) * i + static_cast<double>(q) * q));
-    mean = 0.0001 * m + 0.9999 * mean;
-    const bool zero = i == 0 && q == 0;
-    const std::complex<float> z(static_cast<float>(i), static_cast<float>(q));
-    if (zero) {
-      ring.push_repeat();
-    } else {
-      ring.push(phase[k]);
-      if (image != nullptr && delta) {
-        const std::complex<float> r = z / prev;
-        image->plot_rotation(r.real(), r.imag());
-      }
-      prev = z;
+  if (image != nullptr && !delta) {
+    for (int k = 0; k < kBlockFrames; ++k) {
+      mean = 0.0001 * mag[k] + 0.9999 * mean;
+      image->plot_raw(iq[2 * k], iq[2 * k + 1], mag[k] > mean);
     }
-    if (image != nullptr && !delta) image->plot_raw(i, q, m > mean);
+  } else {
+    for (int k = 0; k < kBlockFrames; ++k) mean = 0.0001 * mag[k] + 0.9999 * mean;
   }
   mean_magnitude = mean;
-  previous = prev;
+
+  if (image != nullptr && delta) {
+    std::complex<float> p = first_previous;
+    for (int k = 0; k < kBlockFrames; ++k) {
+      if ((iq[2 * k] | iq[2 * k + 1]) == 0) continue;
+      const std::complex<float> z(iq[2 * k], iq[2 * k + 1]);
+      const std::complex<float> r = z / p;
+      image->plot_rotation(r.real(), r.imag());
+      p = z;
+    }
+  }
 }
 
 }  // namespace radio_dsp

@@ -33,7 +33,8 @@ class FmDiscriminator {
   double mean_magnitude = 0.0;               // 0.0001 m + 0.9999 mean, per frame
 
  private:
-  std::unique_ptr<float[]> phase_;  // scratch, kBlockFrames
+  std::unique_ptr<float[]> phase_;      // scratch, kBlockFrames
+  std::unique_ptr<float[]> magnitude_;  // scratch, kBlockFrames
 };
 
 // atan2(im, re) in double precision, |error| < 1e-12 rad, result in (-pi, pi].

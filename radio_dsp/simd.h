@@ -1,5 +1,6 @@
 // Small vector helpers (GCC/Clang vector extensions). The hot loops are
-// compiled twice, for AVX2 and for the baseline, and picked at load time.
+// compiled twice, for x86-64-v3 (AVX2 and FMA) and for the baseline, and
+// the loader picks one for the CPU at hand.
 #pragma once
 
 #include <cstring>
@@ -28,7 +29,7 @@ QV_INLINE v4d load_v4f_as_v4d(const float* p) {
 }  // namespace radio_dsp
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define QV_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+#define QV_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define QV_SIMD_CLONES
 #endif

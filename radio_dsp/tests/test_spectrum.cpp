@@ -31,7 +31,9 @@ TEST(SpectrumEstimator, DcAndPlusMinusKBins) {
     const int peak = N / 2 + k;
     EXPECT_NEAR(r[peak], std::pow(1000.0 * N, 2), 1e-6 * std::pow(1000.0 * N, 2)) << k;
     for (int i = 0; i < N; ++i) {
-      if (i != peak) ASSERT_LT(r[i], 1e-12 * r[peak]) << "k " << k << " bin " << i;
+      if (i != peak) {
+        ASSERT_LT(r[i], 1e-12 * r[peak]) << "k " << k << " bin " << i;
+      }
     }
   }
 }
