@@ -15,10 +15,11 @@ Targets at the 203.7 kHz output:
   * pass band +-80 kHz flat within 0.5 dB, CIC droop included;
   * whatever folds into +-80 kHz at each decimation at least 60 dB down;
   * every stage in range for a full-scale pass-band tone (cumulative gain
-    <= 1 at each stage output), chain gain close to 0 dB.
+    <= 1 at each stage output; at the CIC2 output also with the tone's
+    mixer image of the same size on top), chain gain close to 0 dB.
 
 Stage gain model shared with the chip model and the Filters panel:
-  CIC2   4*R^2 * 2^(scl-16)          (2 stages, differential delay 2)
+  CIC2   4*R^2 * 2^(scl-16)          (2 stages, response sinc^2, gain 4*R^2)
   CICN   R^(mode+3) * 2^(scl-16)     (or 2^(scl-24) with scl_mx)
   DFIRx  (2*(c_0+...+c_(n-1)) + c_n) * 2^(scl-21)
   GAIN   (I + jQ) / 16384
@@ -44,7 +45,13 @@ MIN_ALIAS_DB = 60.0
 MAX_RIPPLE_DB = 0.5
 
 # Chain plan; the ini file must agree with it.
-CIC2_R, CIC2_SCL = 4, 10                  # 4*16*2^-6 = 1
+# CIC2 at half gain (4*16*2^-7 = 0.5): a real ADC tone leaves the NCO mixer
+# together with its mirror image (at -2 * NCO frequency, modulo the clock) of
+# the same size, and for most FM-band tunings that image falls inside the
+# CIC2's wide pass band; the sum of the two must not clip. CICN removes the
+# image (tunings within a few hundred kHz of clock * 1.5 = 99 MHz excepted,
+# where tone and image cannot be told apart), and DFIR1 makes up the 6 dB.
+CIC2_R, CIC2_SCL = 4, 9
 CICN_R, CICN_MODE, CICN_SCL, CICN_SCL_MX = 9, 2, 0, 0  # 9^5 * 2^-16 = 0.901
 DFIR1_R, DFIR1_ORDER = 3, 16
 DFIR2_R, DFIR2_ORDER = 3, 62
@@ -159,8 +166,9 @@ def rates():
 
 def cic2_mag(f):
     fs0 = F_CLK
-    # The chip's CIC2 has gain 4*R^2: two stages with differential delay 2.
-    return cic_mag(f, fs0, CIC2_R, 2, 2)
+    # Two integrate-and-dump stages; the two extra bits of its 4*R^2 gain are
+    # a plain gain, not a longer comb.
+    return cic_mag(f, fs0, CIC2_R, 2, 1)
 
 
 def cicn_mag(f):
@@ -225,9 +233,10 @@ def analyse(c1, scl1, c2, scl2):
     tdb = 20 * np.log10(total)
     ripple = tdb.max() - tdb.min()
 
-    # cumulative peak gain at each stage output for a full-scale pass-band tone
+    # cumulative peak gain at each stage output for a full-scale pass-band
+    # tone; at the CIC2 output with its mixer image at full size on top
     peaks = [
-        ("CIC2", g_cic2 * h_cic2.max()),
+        ("CIC2", 2 * g_cic2 * h_cic2.max()),
         ("CICN", g_cic2 * g_cicn * (h_cic2 * h_cicn).max()),
         ("DFIR1", g_cic2 * g_cicn * g1 * (h_cic2 * h_cicn * h1).max()),
         ("DFIR2", g_cic2 * g_cicn * g1 * g2 * total.max()),

@@ -430,9 +430,9 @@ TEST_F(Agent, ConfigureChipSequenceInTheProtocolTrace)
         else
             ASSERT_EQ(got[i], want[i]) << "message " << i;
     }
-    // The FM channel as designed: CIC2 /4 with automatic scale 10, CICN /9
+    // The FM channel as designed: CIC2 /4 at half gain (scale 9), CICN /9
     // fifth order, DFIR1 order 16 /3, DFIR2 order 62 /3, unity gain.
-    EXPECT_EQ(dumped[0x24], 0x830a);
+    EXPECT_EQ(dumped[0x24], 0x8309);
     EXPECT_EQ(dumped[0x25], 0x8800);
     EXPECT_EQ(dumped[0x26], 0x1002);
     EXPECT_EQ(dumped[0x28], 0x3e02);
