@@ -250,3 +250,26 @@ TEST(ChipModelChain, ScaleFieldsActWhileRunning) {
     const double b = std::abs(tone(capture(*chip, 4096), 2e3, kFsOut));
     EXPECT_NEAR(db(b / a), 6.02, 0.05);
 }
+
+TEST(ChipModelChain, CarrierOffsetDriftAndNcoPhase) {
+    // 1.5 kHz offset drifting by +4 kHz/s: +1.5 kHz at the start, +3.5 kHz half a second later.
+    qv01model::RfScene sc = cw_scene(100.02e6, -20);
+    sc.stations[0].offset_hz = 1500.0;
+    sc.stations[0].drift_hz_per_s = 4000.0;
+    auto chip = make_chip(sc);
+    configure(*chip, ReferenceChain{}, 100.02e6);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), 1.5e3, 30.0);
+    capture(*chip, size_t(0.5 * kFsOut) - 2048, 0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), 3.5e3, 30.0);
+
+    // The NCO phase register, taken by the sync command, turns the output
+    // back by the same angle (the mixer multiplies by exp(-j phase)).
+    auto a = make_chip(cw_scene(100.01e6, -20));
+    auto b = make_chip(cw_scene(100.01e6, -20));
+    configure(*a, ReferenceChain{}, 100e6);
+    configure(*b, ReferenceChain{}, 100e6);
+    b->write_reg(reg_addr(0, qv01model::kOffNcoPhase), 0x2000);  // 45 degrees
+    b->write_reg(qv01model::kRegControl, qv01model::kCmdNcoSync);
+    const auto ta = tone(capture(*a, 2048), 10e3, kFsOut), tb = tone(capture(*b, 2048), 10e3, kFsOut);
+    EXPECT_NEAR(std::arg(tb / ta) * 180.0 / M_PI, -45.0, 0.2);
+}

@@ -1,7 +1,9 @@
 // Overflow flags and the register file's own behaviour.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "model_test_util.h"
 #include "qv01_regs.h"
@@ -120,4 +122,34 @@ TEST(ChipModelFlags, RegisterFileReadsBackAndIdentifiesTheChip) {
     std::vector<int16_t> buf(64, 7);
     chip->generate(0, buf.data(), 32);
     for (int16_t v : buf) EXPECT_EQ(v, 0);
+}
+
+TEST(ChipModelFlags, CommandThreadAndStreamThreadShareTheChip) {
+    // The board's command thread retunes, trims and polls flags while its
+    // stream thread pulls frames; the last retune is in effect afterwards.
+    auto chip = make_chip(cw_scene(100.02e6, -20));
+    configure(*chip, ReferenceChain{}, 100e6);
+    std::atomic<bool> stop{false};
+    std::thread stream([&] {
+        std::vector<int16_t> buf(2 * 512);
+        while (!stop.load()) chip->generate(0, buf.data(), 512);
+    });
+    for (int i = 0; i < 200; ++i) {
+        const uint32_t w = qv01model::nco_word_for(100e6 + 1e3 * (i % 7), kClock);
+        chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
+        chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
+        chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+        chip->write_reg(reg_addr(0, qv01model::kOffGainI), uint16_t(14000 + i));
+        chip->write_reg(qv01model::kRegControl, qv01model::kCmdGainUpdate);
+        chip->write_reg(reg_addr(0, qv01model::kOffDfir1Scl), uint16_t(6));
+        (void)chip->read_reg(kFlagsReg);
+        (void)chip->output_rate_hz(0);
+    }
+    const uint32_t w = qv01model::nco_word_for(100.05e6, kClock);
+    chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
+    chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
+    chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+    stop.store(true);
+    stream.join();
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), 66e6 / 324.0), -30e3, 2.0);
 }
