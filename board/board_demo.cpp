@@ -113,10 +113,10 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(chip_id));
 
     // Channel 0 decimation 3 * 27 * 2 * 2 = 324, automatic scales.
-    board->write_reg(qv::kRegCh0Cic2, 0x8200 | 10);                         // mode 1, ratio 3
-    board->write_reg(qv::kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x10 | 4);    // mode 1, ratio 27
-    board->write_reg(qv::kRegCh0Dfir1, 1);                                  // ratio 2
-    board->write_reg(qv::kRegCh0Dfir2, 1);                                  // ratio 2
+    board->write_reg(qv::kRegCh0Cic2, 0x8200 | 10);                       // mode 1, ratio 3
+    board->write_reg(qv::kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x10 | 4);  // mode 1, ratio 27
+    board->write_reg(qv::kRegCh0Dfir1, 1);                                // ratio 2
+    board->write_reg(qv::kRegCh0Dfir2, 1);                                // ratio 2
     const int decimation = board->decimation();
     const double expected_fps = qv::kChipClockHz / decimation;
     std::printf("decimation: %d (%.1f frames/s expected)\n", decimation, expected_fps);
@@ -151,9 +151,8 @@ int main(int argc, char** argv) {
             if (board->read_stream(0, kBlockBytes, block.data()) != 0) break;
             if (counter) {
                 for (int i = 0; i < kBlockBytes; i += qv::kFrameBytes) {
-                    const uint32_t n = static_cast<uint32_t>(block[i] | block[i + 1] << 8 |
-                                                             block[i + 2] << 16 |
-                                                             block[i + 3] << 24);
+                    const uint32_t n = static_cast<uint32_t>(
+                        block[i] | block[i + 1] << 8 | block[i + 2] << 16 | block[i + 3] << 24);
                     if (n != static_cast<uint32_t>(next_frame)) {
                         if (discontinuities < 5)
                             std::printf("counter jump at byte %llu: expected %u, got %u\n",

@@ -126,8 +126,7 @@ int load_firmware(const char* path, UsbPort& port) {
     }
 
     const uint8_t run = kCpucsRun;
-    port.control_out(kVendorRequestOut, kFx2RequestFirmwareLoad, kFx2Cpucs, 0, &run, 1,
-                     kTimeoutMs);
+    port.control_out(kVendorRequestOut, kFx2RequestFirmwareLoad, kFx2Cpucs, 0, &run, 1, kTimeoutMs);
 
     port.set_configuration(kUsbConfiguration);
     port.claim_interface(kUsbInterface);

@@ -7,10 +7,10 @@
 namespace qv {
 
 struct LinkProfile {
-    int err_invalid;          // invalid argument, short stream queue
-    int err_not_implemented;  // reserved virtual slots
-    int stream_read_bytes;    // bytes asked of endpoint 0x88 per read
-    bool keep_chip_shadow;    // write_reg records the value for shadow_reg/decimation
+    int err_invalid;              // invalid argument, short stream queue
+    int err_not_implemented;      // reserved virtual slots
+    int stream_read_bytes;        // bytes asked of endpoint 0x88 per read
+    bool keep_chip_shadow;        // write_reg records the value for shadow_reg/decimation
     bool announce_stream_thread;  // stream thread prints "thread created\n" at start
     // true: a stream read that ends in a timeout still adds the bytes it moved;
     // false: only a read that completes without error adds bytes.
@@ -24,7 +24,7 @@ constexpr LinkProfile kLibusb1Profile{kErrInvalid, kErrNotImplemented, 2048, tru
                                       false};
 
 // tunerdesk over the libusb-0.1 interface.
-constexpr LinkProfile kClassicProfile{kErrClassicInvalid, kErrClassicNotImplemented, 1024, false,
-                                      false, false, true};
+constexpr LinkProfile kClassicProfile{
+    kErrClassicInvalid, kErrClassicNotImplemented, 1024, false, false, false, true};
 
 }  // namespace qv

@@ -71,8 +71,7 @@ QV_demo_board_::~QV_demo_board_() = default;
 int QV_demo_board_::reserved_slot5() { return profile().err_not_implemented; }
 int QV_demo_board_::reserved_slot6() { return profile().err_not_implemented; }
 
-std::unique_ptr<QV_demo_board_> create_board_on(std::unique_ptr<UsbPort> port,
-                                                const char* hex_path,
+std::unique_ptr<QV_demo_board_> create_board_on(std::unique_ptr<UsbPort> port, const char* hex_path,
                                                 const LinkProfile& profile) {
     if (!port) return nullptr;
     if (load_firmware(hex_path, *port) != 0) {

@@ -9,7 +9,7 @@
 
 // Threads: GUI thread only (the stream queue operations of UC_IBus_ excepted).
 class QV_board_ : public UC_IBus_ {
-public:
+  public:
     QV_board_(std::unique_ptr<qv::UsbPort> handle, const qv::LinkProfile& profile);
 
     // Chip select 0..7 for the following register accesses (bridge_write(1, 1, cs)).
@@ -47,7 +47,7 @@ public:
 
     int chip_select() const { return chip_select_; }
 
-private:
+  private:
     int chip_select_ = 0;
     const int cycle_time_ps_ = qv::kBusCyclePs;
     int16_t shadow_[qv::kChipRegisters] = {};
@@ -55,7 +55,7 @@ private:
 
 // The board object created for the QV evaluation board.
 class QV_demo_board_ : public QV_board_ {
-public:
+  public:
     QV_demo_board_(std::unique_ptr<qv::UsbPort> handle,
                    const qv::LinkProfile& profile = qv::kLibusb1Profile);
     ~QV_demo_board_() override;

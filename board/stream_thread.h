@@ -11,7 +11,7 @@ class UC_IBus_;
 // Owns one OS thread running run(). Derived classes must call stop() in their
 // own destructor, so that run() has returned before their members go away.
 class thread_ {
-public:
+  public:
     thread_() = default;
     thread_(const thread_&) = delete;
     thread_& operator=(const thread_&) = delete;
@@ -31,7 +31,7 @@ public:
 
     bool stop_requested() const { return stop_flag_.load(std::memory_order_acquire) != 0; }
 
-private:
+  private:
     std::atomic<int> stop_flag_{0};
     std::thread thread_handle_;
 };
@@ -41,14 +41,14 @@ private:
 // highest real-time priority the process may take (normal priority where that
 // is refused) under the thread name "qv-stream".
 class thr1 : public thread_ {
-public:
+  public:
     // `owner` must outlive this object.
     explicit thr1(UC_IBus_* owner);
     ~thr1() override;
 
     void run() override;
 
-private:
+  private:
     UC_IBus_* owner_;
     // Landing place of a transfer the ring has no room for; its bytes are dropped.
     std::unique_ptr<uint8_t[]> scratch_;

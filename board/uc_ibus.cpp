@@ -130,7 +130,8 @@ int UC_IBus_::set_control_field(int shift, int width, uint32_t value) {
 
 int UC_IBus_::set_rx_mode(int mode) {
     // bit 0, bit 1, bits 2-3 of the board control register per mode.
-    static constexpr uint8_t kFields[5][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 1, 1}, {0, 1, 3}};
+    static constexpr uint8_t kFields[5][3] = {
+        {0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 1, 1}, {0, 1, 3}};
     if (mode < 0 || mode > 4) return 0;
     set_control_field(0, 1, kFields[mode][0]);
     set_control_field(1, 1, kFields[mode][1]);
@@ -147,7 +148,8 @@ int UC_IBus_::set_rx_mode(int mode) {
 
 uint8_t* UC_IBus_::stream_reserve(int length) {
     std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    bool lapped = write_position_ < read_position_ || (write_position_ == read_position_ && count_ > 0);
+    bool lapped =
+        write_position_ < read_position_ || (write_position_ == read_position_ && count_ > 0);
     if (!lapped && write_position_ + length >= kRingBytes) {
         wrap_end_ = write_position_;
         write_position_ = 0;
@@ -184,6 +186,7 @@ int UC_IBus_::read_stream(int queue, int n, void* dst) {
     uint8_t* out = static_cast<uint8_t*>(dst);
     std::lock_guard<std::mutex> lock(hs_queue_mutex_);
     if (n > count_) return profile().err_invalid;
+    if (n == 0) return 0;
     const int first = read_position_ + n < wrap_end_ ? n : wrap_end_ - read_position_;
     std::memcpy(out, ring_.get() + read_position_, first);
     read_position_ += first;

@@ -19,7 +19,7 @@
 // thread runs. Transfer results are not checked: a lost reply leaves the
 // reply buffer zero.
 class UC_IBus_ : public USB_Device_, public JTAG_Adapter_ {
-public:
+  public:
     // Allocates the ring and starts the stream thread, which reads endpoint
     // 0x88 at once (each read just times out until the stream is enabled).
     UC_IBus_(std::unique_ptr<qv::UsbPort> handle, const qv::LinkProfile& profile);
@@ -83,11 +83,11 @@ public:
     // Snapshot of the ring's bookkeeping, for diagnostics.
     RingState ring_state();
 
-protected:
+  protected:
     int send(const uint8_t* msg, int length, unsigned timeout_ms = qv::kTimeoutMs);
     int receive(uint8_t* buf, int length, unsigned timeout_ms = qv::kTimeoutMs);
 
-private:
+  private:
     friend class thr1;
 
     // Stream thread side. Decides, under the mutex, where the next transfer of

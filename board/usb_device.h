@@ -20,7 +20,7 @@ struct BoardDescriptor {
 };
 
 class USB_Device_ {
-public:
+  public:
     // Takes ownership of the open device; `profile` selects the binding's
     // conventions (error numbers, stream read size, shadow, messages).
     USB_Device_(std::unique_ptr<qv::UsbPort> handle, const qv::LinkProfile& profile);
@@ -36,17 +36,17 @@ public:
 
     const qv::LinkProfile& profile() const { return profile_; }
 
-protected:
+  protected:
     qv::UsbPort& port() { return *handle_; }
 
-private:
+  private:
     std::unique_ptr<qv::UsbPort> handle_;
     const qv::LinkProfile profile_;
 };
 
 // JTAG port of the board.
 class JTAG_Adapter_ {
-public:
+  public:
     virtual ~JTAG_Adapter_() = default;
     // Shifts `bytes` through the JTAG chain; the bytes shifted out replace them.
     virtual int jtag_scan(std::vector<uint8_t>& bytes) = 0;

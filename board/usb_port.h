@@ -12,7 +12,7 @@
 namespace qv {
 
 class UsbPort {
-public:
+  public:
     UsbPort() = default;
     UsbPort(const UsbPort&) = delete;
     UsbPort& operator=(const UsbPort&) = delete;
@@ -20,9 +20,8 @@ public:
 
     // Host-to-device control transfer with `length` data bytes.
     // Returns the bytes sent, or a negative error number (-ETIMEDOUT, -EIO, ...).
-    virtual int control_out(uint8_t request_type, uint8_t request, uint16_t value,
-                            uint16_t index, const uint8_t* data, uint16_t length,
-                            unsigned timeout_ms) = 0;
+    virtual int control_out(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
+                            const uint8_t* data, uint16_t length, unsigned timeout_ms) = 0;
 
     // Bulk OUT transfer. Returns the bytes sent, or a negative error number.
     virtual int bulk_write(uint8_t endpoint, const uint8_t* data, int length,

@@ -12,24 +12,37 @@ namespace {
 int to_errno(int rc) {
     if (rc >= 0) return rc;
     switch (rc) {
-        case LIBUSB_ERROR_IO: return -EIO;
-        case LIBUSB_ERROR_INVALID_PARAM: return -EINVAL;
-        case LIBUSB_ERROR_ACCESS: return -EACCES;
-        case LIBUSB_ERROR_NO_DEVICE: return -ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND: return -ENOENT;
-        case LIBUSB_ERROR_BUSY: return -EBUSY;
-        case LIBUSB_ERROR_TIMEOUT: return -ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW: return -EOVERFLOW;
-        case LIBUSB_ERROR_PIPE: return -EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED: return -EINTR;
-        case LIBUSB_ERROR_NO_MEM: return -ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return -ENOSYS;
-        default: return -EIO;
+        case LIBUSB_ERROR_IO:
+            return -EIO;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return -EINVAL;
+        case LIBUSB_ERROR_ACCESS:
+            return -EACCES;
+        case LIBUSB_ERROR_NO_DEVICE:
+            return -ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return -ENOENT;
+        case LIBUSB_ERROR_BUSY:
+            return -EBUSY;
+        case LIBUSB_ERROR_TIMEOUT:
+            return -ETIMEDOUT;
+        case LIBUSB_ERROR_OVERFLOW:
+            return -EOVERFLOW;
+        case LIBUSB_ERROR_PIPE:
+            return -EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED:
+            return -EINTR;
+        case LIBUSB_ERROR_NO_MEM:
+            return -ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return -ENOSYS;
+        default:
+            return -EIO;
     }
 }
 
 class Libusb1Port final : public UsbPort {
-public:
+  public:
     explicit Libusb1Port(libusb_device_handle* handle) : handle_(handle) {}
     ~Libusb1Port() override { close(); }
 
@@ -79,7 +92,7 @@ public:
         handle_ = nullptr;
     }
 
-private:
+  private:
     libusb_device_handle* handle_;
 };
 

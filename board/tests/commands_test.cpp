@@ -10,7 +10,7 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 class Commands : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { make_board(kLibusb1Profile); }
 
     void make_board(const LinkProfile& profile) {
@@ -167,7 +167,8 @@ TEST_F(Commands, JtagScanInChunksOf62) {
     EXPECT_EQ(cmds[0][0], 0x07);
     EXPECT_EQ(cmds[0][1], 62);
     EXPECT_EQ(cmds[2][1], 6);
-    EXPECT_EQ(Bytes(cmds[1].begin() + 2, cmds[1].end()), Bytes(sent.begin() + 62, sent.begin() + 124));
+    EXPECT_EQ(Bytes(cmds[1].begin() + 2, cmds[1].end()),
+              Bytes(sent.begin() + 62, sent.begin() + 124));
     EXPECT_EQ(Bytes(cmds[2].begin() + 2, cmds[2].end()), Bytes(sent.begin() + 124, sent.end()));
     EXPECT_EQ(Bytes(bits.begin(), bits.begin() + 62), first_reply);
     EXPECT_EQ(Bytes(bits.begin() + 62, bits.end()), Bytes(sent.begin() + 62, sent.end()));
@@ -264,8 +265,9 @@ TEST_F(Commands, ControlRegisterFields) {
     for (size_t i = 0; i < cmds.size(); ++i) {
         SCOPED_TRACE(i);
         const uint32_t v = values[i];
-        EXPECT_EQ(cmds[i], (Bytes{0x04, 2, 10, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)}));
+        EXPECT_EQ(cmds[i],
+                  (Bytes{0x04, 2, 10, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                         static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)}));
     }
 }
 

@@ -41,12 +41,12 @@ struct Chunk {
 struct FakeUsbState {
     std::mutex m;
     std::condition_variable cv;
-    std::vector<UsbOp> ops;      // everything but reads of endpoint 0x88
-    std::deque<Chunk> replies;   // answers to reads of endpoint 0x81
-    std::deque<Chunk> stream;    // answers to reads of endpoint 0x88
+    std::vector<UsbOp> ops;     // everything but reads of endpoint 0x88
+    std::deque<Chunk> replies;  // answers to reads of endpoint 0x81
+    std::deque<Chunk> stream;   // answers to reads of endpoint 0x88
     std::vector<int> stream_read_lengths;
     int stream_in_flight = 0;
-    bool hold_stream = false;    // stream reads wait here until released
+    bool hold_stream = false;  // stream reads wait here until released
     bool closed = false;
     bool stream_read_while_closed = false;
     bool close_during_stream_read = false;
@@ -79,7 +79,8 @@ struct FakeUsbState {
     std::vector<std::vector<uint8_t>> commands() {
         std::vector<std::vector<uint8_t>> out;
         for (const UsbOp& op : snapshot())
-            if (op.kind == UsbOp::BulkOut && op.endpoint == qv::kEpCommandOut) out.push_back(op.data);
+            if (op.kind == UsbOp::BulkOut && op.endpoint == qv::kEpCommandOut)
+                out.push_back(op.data);
         return out;
     }
     void clear_ops() {
@@ -93,7 +94,7 @@ struct FakeUsbState {
 };
 
 class FakeUsbPort : public qv::UsbPort {
-public:
+  public:
     explicit FakeUsbPort(std::shared_ptr<FakeUsbState> state) : s_(std::move(state)) {}
 
     int control_out(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
@@ -172,7 +173,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void record(UsbOp op) {
         std::lock_guard<std::mutex> lock(s_->m);
         s_->ops.push_back(std::move(op));

@@ -1,3 +1,5 @@
+#include "firmware.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -5,7 +7,6 @@
 #include <string>
 
 #include "fake_usb_port.h"
-#include "firmware.h"
 
 using namespace qv;
 
@@ -76,7 +77,7 @@ TEST(HexRecord, DataRecordMustStayBelow64K) {
 }
 
 class LoadFirmware : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path_ = ::testing::TempDir() + "qv_board_fw_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".hex";
@@ -98,7 +99,8 @@ protected:
     std::vector<std::pair<int, std::vector<uint8_t>>> chunks() {
         std::vector<std::pair<int, std::vector<uint8_t>>> out;
         for (const UsbOp& op : state_->snapshot())
-            if (op.kind == UsbOp::Control && op.value != kFx2Cpucs) out.push_back({op.value, op.data});
+            if (op.kind == UsbOp::Control && op.value != kFx2Cpucs)
+                out.push_back({op.value, op.data});
         return out;
     }
 

@@ -1,7 +1,6 @@
 // The stream thread and the ring, fed through the fake port's endpoint 0x88.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <fstream>
 #include <future>
@@ -32,7 +31,7 @@ int64_t first_mismatch(const Bytes& got, uint64_t start) {
 }
 
 class Stream : public ::testing::Test {
-protected:
+  protected:
     void make_board(const LinkProfile& profile = kLibusb1Profile) {
         ::testing::internal::CaptureStdout();
         board_ = std::make_unique<QV_demo_board_>(std::make_unique<FakeUsbPort>(state_), profile);
