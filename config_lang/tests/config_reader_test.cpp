@@ -186,6 +186,26 @@ TEST_F(ConfigFiles, DirectiveFailures)
     EXPECT_EQ(value("T.c"), "3");
 }
 
+TEST_F(ConfigFiles, OpenConstructsCarryOverAFileEnd)
+{
+    // The scanner state is not reset when an included file ends: a comment
+    // left open swallows the includer's text up to its end marker, an
+    // assignment left open takes its value from the includer.
+    write("open_comment.ini", "a=1 /* open");
+    write("open_value.ini", "v=");
+    std::string top = write("top.ini",
+                            "#include \"open_comment.ini\"\nb=2 */ c=3\n"
+                            "#include \"open_value.ini\"\nw\n"
+                            "#include \"never.ini\"");  // incomplete: no line end, no filter
+    std::string out = load(top);
+    EXPECT_EQ(value("a"), "1");
+    EXPECT_EQ(value("b"), "<missing>");
+    EXPECT_EQ(value("c"), "3");
+    EXPECT_EQ(value("v"), "w");
+    EXPECT_EQ(out.find("Error opening"), std::string::npos) << out;
+    EXPECT_EQ(reader_.values().size(), 3u);
+}
+
 TEST_F(ConfigFiles, SelfIncludeStopsAtDepth100)
 {
     // Each level counts once before including itself again.
