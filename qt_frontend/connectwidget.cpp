@@ -1,0 +1,69 @@
+#include "connectwidget.h"
+
+#include <QMessageBox>
+
+#include "qv_board.h"
+#include "ui_connectwidget.h"
+
+const char* const kNoBoardText =
+    "The board is not found. Please, check the libusb installation and the cable connection. "
+    "The board should be listed on the USB bus as QV demo board (04b4:8613). "
+    "Restart the program once the board is attached.";
+const char* const kNoBoardCaption = "Board not connected";
+
+void show_no_board_message(QWidget* parent) {
+    auto* box = new QMessageBox(QMessageBox::Warning, kNoBoardCaption, kNoBoardText,
+                                QMessageBox::Ok, parent);
+    box->setObjectName("no_board_message_");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();  // window-modal, but does not block the audio or the event loop
+}
+
+ConnectWidget::ConnectWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::ConnectWidget) {
+    ui_->setupUi(this);  // binds the three slots by name
+    ui_->nmisk_->setChecked(false);
+    // The line boxes drive the board; until Connect has found one they would
+    // only fall out of step with the lines, so they wait for it.
+    ui_->nload_->setEnabled(false);
+    ui_->nmisk_->setEnabled(false);
+}
+
+ConnectWidget::~ConnectWidget() = default;
+
+void ConnectWidget::on_connect__clicked() {
+    board_ = board_instance();
+    if (!board_) {
+        show_no_board_message(this);
+        return;
+    }
+    board_->send_cmd2(10);
+    board_->send_cmd15(0, 2);
+    BoardDescriptor d;
+    d.vendor = 0x04B4;
+    d.product = 0x8613;
+    board_->get_board_descriptor(d);
+    board_->send_cmd1(0, 0, 2, 13);
+    board_->bridge_write(2, 1, 0x4000);
+    board_->select_chip(0);
+    board_->set_bus_timing(10);
+
+    // The firmware identifier reads as a signed number, the device identifier unsigned.
+    const int32_t fw_id = static_cast<int32_t>(board_->bridge_read(2, 0));
+    ui_->fw_id_->setText("0x" + QString::number(fw_id, 16));
+    const uint32_t dev_id = static_cast<uint32_t>(board_->read_reg(1));
+    ui_->qv_devid_->setText("0x" + QString::number(dev_id, 16));
+
+    ui_->nload_->setEnabled(true);
+    ui_->nmisk_->setEnabled(true);
+    ui_->nload_->setChecked(true);  // a change emits toggled(true) and drives the line high
+    ui_->nmisk_->setChecked(true);
+    emit connected();
+}
+
+void ConnectWidget::on_nload__toggled(bool checked) {
+    if (board_) board_->set_lines(checked ? 1 : 0, 2);
+}
+
+void ConnectWidget::on_nmisk__toggled(bool checked) {
+    if (board_) board_->set_lines(checked ? 1 : 0, 1);
+}

@@ -1,0 +1,184 @@
+#include "filterswidget.h"
+
+#include <QImage>
+#include <QPixmap>
+#include <cmath>
+
+#include "qv_board.h"
+#include "ui_filterswidget.h"
+
+namespace {
+
+const char* const kGreen = "QLabel {color : green}";
+const char* const kRed = "QLabel {color : red}";
+
+// Chip registers of channel 0 that the panel trims.
+constexpr int kRegControl = 5;
+constexpr int kRegOverflow = 32;
+constexpr int kRegCic2 = 36;
+constexpr int kRegCicn = 37;
+constexpr int kRegDfir1Control = 38;
+constexpr int kRegDfir1Scale = 39;
+constexpr int kRegDfir2Control = 40;
+constexpr int kRegDfir2Scale = 41;
+constexpr int kRegGainI = 42;
+constexpr int kRegGainQ = 43;
+constexpr int kDfir1Bank = 64;
+constexpr int kDfir2Bank = 128;
+constexpr int kControlTakeGain = 5;  // control value that makes the chip take new GAIN values
+
+// DC gain of a DFIR from its control register and coefficient bank: with bit
+// 14 set only the centre coefficient counts; otherwise the folded symmetric
+// filter's sum 2·(c_0 + ... + c_(n-1)) + c_n.
+double dfir_gain(const QV_board_& b, int control_reg, int bank) {
+    const int r = b.shadow_reg(control_reg);
+    const int n = (r >> 9) & 0x1F;
+    if (r & (1 << 14)) return b.shadow_reg(bank + 2 * n);
+    double sum = 0;
+    for (int i = 0; i < n; ++i) sum += b.shadow_reg(bank + 2 * i);
+    return 2 * sum + b.shadow_reg(bank + 2 * n);
+}
+
+}  // namespace
+
+FiltersWidget::FiltersWidget(QV_board_* board, QWidget* parent)
+    : QWidget(parent), ui_(new Ui::FiltersWidget), board_(board) {
+    ui_->setupUi(this);  // binds the slider and check box slots by name
+    for (QLabel* l : {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
+                      ui_->gain_label_})
+        l->setStyleSheet(kGreen);
+    if (!board_) {
+        for (QWidget* w : {static_cast<QWidget*>(ui_->dcic2_), static_cast<QWidget*>(ui_->dcicn_),
+                           static_cast<QWidget*>(ui_->dfir1_), static_cast<QWidget*>(ui_->dfir2_),
+                           static_cast<QWidget*>(ui_->gain_), static_cast<QWidget*>(ui_->phase_),
+                           static_cast<QWidget*>(ui_->scl_)})
+            w->setEnabled(false);
+    }
+}
+
+FiltersWidget::~FiltersWidget() = default;
+
+void FiltersWidget::set_scale_field(int reg, int position) {
+    int v = board_->read_reg(reg);
+    v = (v & ~0xF) | (position & 0xF);
+    board_->write_reg(reg, v);
+}
+
+void FiltersWidget::on_dcic2__valueChanged(int position) {
+    if (!board_) return;
+    s_cic2_ = position;
+    set_scale_field(kRegCic2, position);
+    ui_->dcic2_value_->setText(QString::number(double(position), 'g', 6));
+    update_kp();
+}
+
+void FiltersWidget::on_dcicn__valueChanged(int position) {
+    if (!board_) return;
+    s_cicn_ = position;
+    set_scale_field(kRegCicn, position);
+    ui_->dcicn_value_->setText(QString::number(double(position), 'g', 6));
+    update_kp();
+}
+
+void FiltersWidget::on_dfir1__valueChanged(int position) {
+    if (!board_) return;
+    s_fir1_ = position;
+    set_scale_field(kRegDfir1Scale, position);
+    ui_->dfir1_value_->setText(QString::number(double(position), 'g', 6));
+    update_kp();
+}
+
+void FiltersWidget::on_dfir2__valueChanged(int position) {
+    if (!board_) return;
+    s_fir2_ = position;
+    set_scale_field(kRegDfir2Scale, position);
+    ui_->dfir2_value_->setText(QString::number(double(position), 'g', 6));
+    update_kp();
+}
+
+void FiltersWidget::on_scl__clicked(bool checked) {
+    if (!board_) return;
+    int v = board_->read_reg(kRegCicn);
+    v = checked ? (v | 0x10) : (v & ~0x10);
+    board_->write_reg(kRegCicn, v);
+    scl_mx_ = checked;
+    update_kp();
+}
+
+void FiltersWidget::on_gain__valueChanged(int) { apply_gain_phase(); }
+
+void FiltersWidget::on_phase__valueChanged(int) { apply_gain_phase(); }
+
+void FiltersWidget::apply_gain_phase() {
+    if (!board_) return;
+    const double g = ui_->gain_->value();
+    const double phi = ui_->phase_->value() * M_PI / 100.0;
+    board_->write_reg(kRegGainI, static_cast<int>(std::trunc(std::cos(phi) * g)));
+    board_->write_reg(kRegGainQ, static_cast<int>(std::trunc(std::sin(phi) * g)));
+    board_->write_reg(kRegControl, kControlTakeGain);
+    K_gain_ = std::fabs(g / 16384.0);
+    update_kp();
+}
+
+void FiltersWidget::_on_update() {
+    if (!board_) return;
+    // A slider that changes here runs its slot, which writes the same field back.
+    s_cic2_ = board_->read_reg(kRegCic2) & 0xF;
+    ui_->dcic2_->setValue(int(s_cic2_));
+    s_cicn_ = board_->read_reg(kRegCicn) & 0xF;
+    ui_->dcicn_->setValue(int(s_cicn_));
+    scl_mx_ = (board_->read_reg(kRegCicn) >> 4) & 1;
+    ui_->scl_->setChecked(scl_mx_);
+    s_fir1_ = board_->read_reg(kRegDfir1Scale) & 0xF;
+    ui_->dfir1_->setValue(int(s_fir1_));
+    s_fir2_ = board_->read_reg(kRegDfir2Scale) & 0xF;
+    ui_->dfir2_->setValue(int(s_fir2_));
+    read_chain_terms();
+    update_kp();
+}
+
+void FiltersWidget::read_chain_terms() {
+    const int cic2 = board_->shadow_reg(kRegCic2);
+    cic2_on_ = (cic2 >> 15) & 1;
+    if (cic2_on_) {
+        const double r = ((cic2 >> 8) & 0x7F) + 1;
+        G_cic2_ = 4 * r * r;
+    }
+    const int cicn = board_->shadow_reg(kRegCicn);
+    const int mode = (cicn >> 14) & 3;
+    cicn_on_ = mode != 0;
+    if (cicn_on_) {
+        // R^(mode+3) in single precision by repeated squaring.
+        float base = float(((cicn >> 8) & 0x3F) + 1);
+        float g = 1.0f;
+        for (int e = mode + 3; e > 0; e >>= 1) {
+            if (e & 1) g *= base;
+            base *= base;
+        }
+        G_cicn_ = g;
+    }
+    G_fir1_ = dfir_gain(*board_, kRegDfir1Control, kDfir1Bank);
+    G_fir2_ = dfir_gain(*board_, kRegDfir2Control, kDfir2Bank);
+}
+
+void FiltersWidget::update_kp() {
+    const double a = cic2_on_ ? std::pow(2.0, s_cic2_ - 16) * G_cic2_ : 1.0;
+    const double b = cicn_on_ ? std::pow(2.0, s_cicn_ - (scl_mx_ ? 24 : 16)) * G_cicn_ : 1.0;
+    kp_ = 20.0 * std::log10(std::pow(2.0, s_fir2_ - 21) * G_fir2_ * std::pow(2.0, s_fir1_ - 21) *
+                            G_fir1_ * b * a * K_gain_);
+    emit kp_updated(kp_);
+}
+
+void FiltersWidget::_on_check_ovf() {
+    if (!board_) return;
+    const int v = board_->read_reg(kRegOverflow);
+    QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_,
+                        ui_->dfir2_label_, ui_->gain_label_};
+    for (int bit = 0; bit < 5; ++bit) labels[bit]->setStyleSheet((v >> bit) & 1 ? kRed : kGreen);
+}
+
+void FiltersWidget::update_image(unsigned char* bitmap) {
+    const QImage image(bitmap, 128, 128, 512, QImage::Format_RGB32);
+    ui_->image_->setPixmap(QPixmap::fromImage(image));
+    ui_->image_->show();
+}
