@@ -1,5 +1,8 @@
 #include "qv01_chip.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace qv01model {
 
 Qv01Chip::Qv01Chip(std::shared_ptr<const RfScene> scene, double clock_hz, double ppm)
@@ -25,6 +28,7 @@ void Qv01Chip::command(uint16_t value) {
         break;
     case kCmdReset:
         for (int ch = 0; ch < kChannels; ++ch) {
+            latched_[ch].s.nco_phase = regs_[size_t(reg_addr(ch, kOffNcoPhase))];
             ++latched_[ch].restart;
             flags_[ch].store(0);
         }
@@ -139,8 +143,8 @@ std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts
             return nullptr;
         }
     }
-    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6)) {
-        if (error) *error = "virtual chip: clock must be positive";
+    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6) || !std::isfinite(opts.clock_hz) || !std::isfinite(opts.ppm)) {
+        if (error) *error = "virtual chip: the clock must be positive and finite, the ppm error above -1e6";
         return nullptr;
     }
     return std::make_unique<Qv01Chip>(std::move(scene), opts.clock_hz, opts.ppm);
