@@ -29,7 +29,11 @@ white-space separated; nothing else may be in these files since every token
 is read as a coefficient) and prints the figures and the ini keys to use.
 Needs Debian's python3-numpy and python3-scipy; the build does not run it.
 
-Usage: tools/design_dfir.py [--check]   (--check: design and report, write nothing)
+Usage: tools/design_dfir.py [--check | --verify]
+  --check   design and report, write nothing
+  --verify  design and report, then compare with config/dfir1.txt,
+            config/dfir2.txt and the keys of config/fm_channel.ini; exit 1 on
+            any difference (run as a test)
 """
 
 import math
@@ -275,8 +279,55 @@ def write_bank(path, c):
             f.write(" ".join("%d" % v for v in c[i:i + 8]) + "\n")
 
 
+def read_ini_sections(path):
+    """Plain reading of a channel file: [SECTION] headers and name=value lines
+    (the files are written without blanks around '='); comments skipped."""
+    sections, cur = {}, ""
+    with open(path) as f:
+        for line in f:
+            line = line.split("//")[0].strip()
+            if line.startswith("[") and line.endswith("]"):
+                cur = line[1:-1]
+            elif "=" in line:
+                k, v = (t.strip() for t in line.split("=", 1))
+                sections.setdefault(cur, {})[k] = v
+    return sections
+
+
+def read_bank(path):
+    with open(path) as f:
+        return [int(t, 0) for t in f.read().split()]
+
+
+def verify(root, c1, scl1, c2, scl2):
+    """Differences between the design and the committed configuration."""
+    problems = []
+    for name, c in (("dfir1.txt", c1), ("dfir2.txt", c2)):
+        got = read_bank(os.path.join(root, "config", name))
+        if got != [int(v) for v in c]:
+            problems.append("config/%s differs from the design" % name)
+    want = {
+        "CIC2": {"mode": 1, "dr": CIC2_R - 1, "scl": CIC2_SCL},
+        "CICN": {"mode": CICN_MODE, "dr": CICN_R - 1, "scl": CICN_SCL, "scl_mx": CICN_SCL_MX},
+        "DFIR1": {"order": DFIR1_ORDER, "sym": 0, "dr": DFIR1_R - 1, "scl": scl1,
+                  "file_coef": "../config/dfir1.txt"},
+        "DFIR2": {"order": DFIR2_ORDER, "sym": 0, "dr": DFIR2_R - 1, "scl": scl2,
+                  "file_coef": "../config/dfir2.txt"},
+        "GAIN": {"I": GAIN_I, "Q": 0},
+    }
+    ini = read_ini_sections(os.path.join(root, "config", "fm_channel.ini"))
+    for sec, keys in want.items():
+        for k, v in keys.items():
+            got = ini.get(sec, {}).get(k)
+            ok = got is not None and (got == v if isinstance(v, str) else int(got, 0) == v)
+            if not ok:
+                problems.append("fm_channel.ini [%s] %s = %s, design has %s" % (sec, k, got, v))
+    return problems
+
+
 def main():
-    check_only = "--check" in sys.argv[1:]
+    args = sys.argv[1:]
+    check_only = "--check" in args or "--verify" in args
     fs0, fs1, fs2, fs3, fs4 = rates()
     b1, b2 = design()
     g_cic2, g_cicn = stage_gains()
@@ -317,8 +368,14 @@ def main():
         and all(p <= 1.0 for _, p in peaks)
     print("targets met" if ok else "TARGETS NOT MET")
 
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if "--verify" in args:
+        problems = verify(root, c1, scl1, c2, scl2)
+        for p in problems:
+            print(p)
+        print("configuration matches the design" if not problems else "CONFIGURATION DIFFERS")
+        ok = ok and not problems
     if not check_only:
-        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
         write_bank(os.path.join(root, "config", "dfir1.txt"), c1)
         write_bank(os.path.join(root, "config", "dfir2.txt"), c2)
         print("wrote config/dfir1.txt and config/dfir2.txt; ini keys:")
