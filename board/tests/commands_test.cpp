@@ -113,25 +113,15 @@ TEST_F(Commands, BridgeReadReplyAndStatus) {
     EXPECT_EQ(board_->bridge_read(0, 5), 0);  // lost reply: nothing to report
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "STATUS!=0: 8001\n");
 
-    Bytes request(16, 0);
-    request[0] = 0x05;
-    request[1] = 2;
-    EXPECT_EQ(state_->commands()[0], request);
-    request[1] = 0;
-    request[2] = 5;
-    EXPECT_EQ(state_->commands()[1], request);
-    for (const UsbOp& op : state_->snapshot()) {
-        if (op.kind != UsbOp::BulkIn) continue;
-        EXPECT_EQ(op.endpoint, 0x81);
-        EXPECT_EQ(op.arg1, 16);
-        EXPECT_EQ(op.timeout_ms, 300u);
-    }
+    const std::vector<std::string> t = state_->trace();
+    ASSERT_EQ(t.size(), 6u);
+    EXPECT_EQ(t[0], "out 01 : 05 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 @300");
+    EXPECT_EQ(t[1], "in 81 [16] @300");
+    EXPECT_EQ(t[2], "out 01 : 05 00 05 00 00 00 00 00 00 00 00 00 00 00 00 00 @300");
 }
 
 TEST_F(Commands, BoardDescriptorFromReply) {
-    Bytes reply = {0xEE, 3, 0, 0, 0, 0x39, 0x30, 0, 0, 0x02, 0x01, 0, 0};
-    reply.push_back(0);
-    state_->push_reply(reply);
+    state_->push_reply({0xEE, 3, 0, 0, 0, 0x39, 0x30, 0, 0, 0x02, 0x01, 0, 0, 0});
     BoardDescriptor d;
     d.vendor = 0x04B4;
     d.product = 0x8613;
@@ -142,13 +132,8 @@ TEST_F(Commands, BoardDescriptorFromReply) {
     EXPECT_EQ(d.description, "TODO: String descriptor is yet unimplemented");
     EXPECT_EQ(d.vendor, 0x04B4);
     EXPECT_EQ(d.product, 0x8613);
-    Bytes request(14, 0);
-    request[0] = 0x0C;
-    EXPECT_EQ(state_->commands(), std::vector<Bytes>{request});
-    const std::vector<UsbOp> ops = state_->snapshot();
-    ASSERT_EQ(ops.size(), 2u);
-    EXPECT_EQ(ops[1].kind, UsbOp::BulkIn);
-    EXPECT_EQ(ops[1].arg1, 14);
+    EXPECT_EQ(state_->trace().at(0), "out 01 : 0c 00 00 00 00 00 00 00 00 00 00 00 00 00 @300");
+    EXPECT_EQ(state_->trace().at(1), "in 81 [14] @300");
 }
 
 TEST_F(Commands, JtagScanInChunksOf62) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -82,6 +83,47 @@ struct FakeUsbState {
             if (op.kind == UsbOp::BulkOut && op.endpoint == qv::kEpCommandOut)
                 out.push_back(op.data);
         return out;
+    }
+    // The recorded operations, one line each, in the style of the virtual
+    // board's trace with the timeout appended: "ctrl 40 a0 e600 0000 : 01 @300",
+    // "out 01 : 02 0a 00 00 @300", "in 81 [16] @300", "config 1", "close".
+    std::vector<std::string> trace() {
+        std::vector<std::string> lines;
+        char buf[64];
+        for (const UsbOp& op : snapshot()) {
+            switch (op.kind) {
+                case UsbOp::Control:
+                    std::snprintf(buf, sizeof buf, "ctrl %02x %02x %04x %04x :", op.request_type,
+                                  op.request, op.value, op.index);
+                    break;
+                case UsbOp::BulkOut:
+                    std::snprintf(buf, sizeof buf, "out %02x :", op.endpoint);
+                    break;
+                case UsbOp::BulkIn:
+                    std::snprintf(buf, sizeof buf, "in %02x [%d]", op.endpoint, op.arg1);
+                    break;
+                case UsbOp::SetConfig:
+                    std::snprintf(buf, sizeof buf, "config %d", op.arg1);
+                    break;
+                case UsbOp::Claim:
+                    std::snprintf(buf, sizeof buf, "claim %d", op.arg1);
+                    break;
+                case UsbOp::AltSetting:
+                    std::snprintf(buf, sizeof buf, "altsetting %d %d", op.arg1, op.arg2);
+                    break;
+                case UsbOp::Close:
+                    std::snprintf(buf, sizeof buf, "close");
+                    break;
+            }
+            std::string line = buf;
+            for (uint8_t b : op.data) {
+                std::snprintf(buf, sizeof buf, " %02x", b);
+                line += buf;
+            }
+            if (op.timeout_ms) line += " @" + std::to_string(op.timeout_ms);
+            lines.push_back(line);
+        }
+        return lines;
     }
     void clear_ops() {
         std::lock_guard<std::mutex> lock(m);

@@ -112,29 +112,15 @@ TEST_F(LoadFirmware, EndOfFileOnlyResetsReleasesAndConfigures) {
     int rc = -99;
     EXPECT_EQ(load(kEof, &rc), "err: 0, 1\n");
     EXPECT_EQ(rc, 0);
-    const std::vector<UsbOp> ops = state_->snapshot();
-    ASSERT_EQ(ops.size(), 6u);
-    for (int i : {0, 1}) {
-        EXPECT_EQ(ops[i].kind, UsbOp::Control);
-        EXPECT_EQ(ops[i].request_type, 0x40);
-        EXPECT_EQ(ops[i].request, 0xA0);
-        EXPECT_EQ(ops[i].value, 0xE600);
-        EXPECT_EQ(ops[i].index, 0);
-        EXPECT_EQ(ops[i].timeout_ms, 300u);
-    }
-    EXPECT_EQ(ops[0].data, std::vector<uint8_t>{1});  // CPU held in reset
-    EXPECT_EQ(ops[1].data, std::vector<uint8_t>{0});  // released
-    EXPECT_EQ(ops[2].kind, UsbOp::SetConfig);
-    EXPECT_EQ(ops[2].arg1, 1);
-    EXPECT_EQ(ops[3].kind, UsbOp::Claim);
-    EXPECT_EQ(ops[3].arg1, 0);
-    EXPECT_EQ(ops[4].kind, UsbOp::AltSetting);
-    EXPECT_EQ(ops[4].arg1, 0);
-    EXPECT_EQ(ops[4].arg2, 1);
-    EXPECT_EQ(ops[5].kind, UsbOp::BulkOut);
-    EXPECT_EQ(ops[5].endpoint, 0x01);
-    EXPECT_EQ(ops[5].data, std::vector<uint8_t>(4, 0));
-    EXPECT_EQ(ops[5].timeout_ms, 300u);
+    const std::vector<std::string> expected = {
+        "ctrl 40 a0 e600 0000 : 01 @300",  // CPU held in reset
+        "ctrl 40 a0 e600 0000 : 00 @300",  // released
+        "config 1",
+        "claim 0",
+        "altsetting 0 1",
+        "out 01 : 00 00 00 00 @300",
+    };
+    EXPECT_EQ(state_->trace(), expected);
 }
 
 TEST_F(LoadFirmware, SendsWholeChunksInAscendingOrder) {
@@ -150,10 +136,9 @@ TEST_F(LoadFirmware, SendsWholeChunksInAscendingOrder) {
     EXPECT_EQ(sent[1], std::make_pair(0x0010, chunk1));
     EXPECT_EQ(sent[2], std::make_pair(0x0100, chunk16));
     // Reset comes first, release after the last chunk.
-    const std::vector<UsbOp> ops = state_->snapshot();
-    EXPECT_EQ(ops.front().data, std::vector<uint8_t>{1});
-    EXPECT_EQ(ops[4].value, 0xE600);
-    EXPECT_EQ(ops[4].data, std::vector<uint8_t>{0});
+    const std::vector<std::string> t = state_->trace();
+    EXPECT_EQ(t.front(), "ctrl 40 a0 e600 0000 : 01 @300");
+    EXPECT_EQ(t[4], "ctrl 40 a0 e600 0000 : 00 @300");
 }
 
 TEST_F(LoadFirmware, BadLineStopsReadingButKeepsEarlierData) {
