@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
+#include <thread>
 
 #include "config_reader.h"
 #include "number_text.h"
@@ -322,6 +324,29 @@ TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection)
     }
     EXPECT_TRUE(reader_.get_string("quoted", s));
     EXPECT_EQ(s, "\"12\"");
+}
+
+TEST_F(ConfigFiles, LoadsInSeveralThreadsKeepTheirOwnState)
+{
+    // Each load has its own scanner: interleaved loads of different files
+    // (with nested directives) must not see each other's sections or stacks.
+    write("inner_a.ini", "[IN]\nx=a\n");
+    write("inner_b.ini", "y=b\n");
+    std::string a = write("a.ini", "[A]\n#source\"inner_a.ini\"\nz=1\n");
+    std::string b = write("b.ini", "[B.C]\n#include\"inner_b.ini\" y\nz=2\n");
+    auto worker = [](std::string path, std::map<std::string, std::string>* last) {
+        for (int i = 0; i < 50; ++i) {
+            config_reader_ r;
+            r.load(path);
+            *last = r.values();
+        }
+    };
+    std::map<std::string, std::string> va, vb;
+    std::thread ta(worker, a, &va), tb(worker, b, &vb);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(va, (std::map<std::string, std::string>{{"A.IN.x", "a"}, {"A.z", "1"}}));
+    EXPECT_EQ(vb, (std::map<std::string, std::string>{{"B.C.z", "2"}, {"y", "b"}}));
 }
 
 TEST(NumberText, SignsAndBlanks)
