@@ -19,6 +19,15 @@ void show_no_board_message(QWidget* parent) {
     box->open();  // window-modal, but does not block the audio or the event loop
 }
 
+QString firmware_id_text(int32_t value) {
+    // QString::number prints negative numbers in base 16 as 64-bit two's
+    // complement; the label shows a sign and the magnitude instead.
+    const qint64 v = value;
+    return v < 0 ? "0x-" + QString::number(-v, 16) : "0x" + QString::number(v, 16);
+}
+
+QString device_id_text(uint32_t value) { return "0x" + QString::number(value, 16); }
+
 ConnectWidget::ConnectWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::ConnectWidget) {
     ui_->setupUi(this);  // binds the three slots by name
     ui_->nmisk_->setChecked(false);
@@ -47,11 +56,8 @@ void ConnectWidget::on_connect__clicked() {
     board_->select_chip(0);
     board_->set_bus_timing(10);
 
-    // The firmware identifier reads as a signed number, the device identifier unsigned.
-    const int32_t fw_id = static_cast<int32_t>(board_->bridge_read(2, 0));
-    ui_->fw_id_->setText("0x" + QString::number(fw_id, 16));
-    const uint32_t dev_id = static_cast<uint32_t>(board_->read_reg(1));
-    ui_->qv_devid_->setText("0x" + QString::number(dev_id, 16));
+    ui_->fw_id_->setText(firmware_id_text(board_->bridge_read(2, 0)));
+    ui_->qv_devid_->setText(device_id_text(static_cast<uint32_t>(board_->read_reg(1))));
 
     ui_->nload_->setEnabled(true);
     ui_->nmisk_->setEnabled(true);

@@ -3,7 +3,9 @@
 // nMisk. GUI thread only.
 #pragma once
 
+#include <QString>
 #include <QWidget>
+#include <cstdint>
 #include <memory>
 
 class QV_demo_board_;
@@ -36,6 +38,12 @@ private:
     std::unique_ptr<Ui::ConnectWidget> ui_;
     QV_demo_board_* board_ = nullptr;  // not owned; null until the first Connect
 };
+
+// Label texts of the identifiers: the firmware identifier reads as a signed
+// 32-bit number (0x-2 for the bit pattern of -2), the device identifier as an
+// unsigned one (0xfffffffe).
+QString firmware_id_text(int32_t value);
+QString device_id_text(uint32_t value);
 
 // The message shown when no board could be opened at start-up.
 extern const char* const kNoBoardText;

@@ -36,6 +36,9 @@ public:
     radio_dsp::SignalPath& signal_path() { return path_; }
     QAudioOutput* audio_output() const { return audio_output_; }
 
+    // True while switching on waits for the sample queue to fill.
+    bool waiting_for_samples() const { return queue_poll_.isActive(); }
+
     // Writes the constellation test pattern and publishes it (image_updated).
     void publish_test_pattern();
 
