@@ -116,7 +116,8 @@ TEST_F(ConfigFiles, HeadersAssignmentsAndUnrecognizedCharacters)
                             "[C.D]\n"           // header right after a line comment
                             "w = 4\n"
                             "w = 5\n"           // last assignment wins
-                            "lonely\n");
+                            "lonely\n"
+                            "// a last comment without a line end");
     std::string out = load(top);
     EXPECT_EQ(out,
               "Unrecognized character: [, file " + top + "\n"
