@@ -212,8 +212,8 @@ struct LiquidChain {
       const uint32_t pos = acc >> 8;
       const int ph = 255 - static_cast<int>(acc & 0xFF);
       // Push until the window ends at ring[pos + kTaps - 1].
-      const uint32_t need = pos + kTaps;
-      while (pushed != need) firpfb_rrrf_push(pfb, ring[static_cast<uint16_t>(pushed++)]);
+      const uint16_t need = static_cast<uint16_t>(pos + kTaps);
+      while (pushed != need) firpfb_rrrf_push(pfb, ring[pushed++]);
       float y;
       firpfb_rrrf_execute(pfb, ph, &y);
       out[2 * f] = out[2 * f + 1] = pcm_from_phase_sum(y);
@@ -245,7 +245,8 @@ struct LiquidChain {
   fftplan fft;
   double mean = 0;
   uint16_t write_index = 0, read_index = 0;
-  uint32_t acc = 0, pushed = 0;
+  uint32_t acc = 0;
+  uint16_t pushed = 0;  // ring index after the newest sample in the filter bank
   int step = 1182, lower = 30000, upper = 40000;
   double lo[kColumns], hi[kColumns];
 };
@@ -316,22 +317,15 @@ int main(int argc, char** argv) {
   for (int k = 0; k < 4096; ++k) lq.x[k] = {static_cast<float>(iq[2 * k]), static_cast<float>(iq[2 * k + 1])};
   const double s_liq = median_ns(reps, [&] { lq.spectrum(); }) / 1e3;
 
-  // Whole processing run, 32 audio blocks per repetition, fresh chains.
+  // Whole processing run: 32 audio blocks per repetition, each chain carrying
+  // on from where the previous repetition left it (the replay wraps).
   const int kRuns = 32;
-  auto whole = [&](auto make) {
-    return median_ns(reps, [&] {
-             auto chain = make();
-             for (int r = 0; r < kRuns; ++r) chain->run(out.data());
-           }) / kRuns;
-  };
-  // Construction is part of each repetition; time it alone and subtract.
-  auto build_only = [&](auto make) { return median_ns(reps, [&] { auto c = make(); }) / kRuns; };
-  auto mk_our = [&] { return std::make_unique<OurChain>(iq); };
-  auto mk_ref = [&] { return std::make_unique<RefChain>(iq); };
-  auto mk_liq = [&] { return std::make_unique<LiquidChain>(iq); };
-  const double w_our = whole(mk_our) - build_only(mk_our);
-  const double w_ref = whole(mk_ref) - build_only(mk_ref);
-  const double w_liq = whole(mk_liq) - build_only(mk_liq);
+  OurChain our_chain(iq);
+  RefChain ref_chain(iq);
+  LiquidChain liq_chain(iq);
+  const double w_our = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) our_chain.run(out.data()); }) / kRuns;
+  const double w_ref = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) ref_chain.run(out.data()); }) / kRuns;
+  const double w_liq = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) liq_chain.run(out.data()); }) / kRuns;
   auto pct = [](double ns) { return 100.0 * ns * 1e-9 / kBlockSeconds; };
 
   // Same audio? 40 blocks from fresh chains.

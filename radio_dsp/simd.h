@@ -28,6 +28,8 @@ QV_INLINE v4d load_v4f_as_v4d(const float* p) {
 
 }  // namespace radio_dsp
 
+// Not under ThreadSanitizer: its runtime is not up yet when the loader runs
+// the clone resolvers, and the test programs crash at start.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define QV_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
