@@ -30,6 +30,27 @@ class SampleSource {
   virtual int read_stream(int queue, int n, unsigned char* dst) = 0;
 };
 
+// Adapts any board class with samples_available() and
+// read_stream(queue, n, dst) to SampleSource. The board is not owned.
+template <class Board>
+class BoardSampleSource : public SampleSource {
+ public:
+  explicit BoardSampleSource(Board* board) : board_(board) {}
+  int samples_available() override { return board_->samples_available(); }
+  int read_stream(int queue, int n, unsigned char* dst) override { return board_->read_stream(queue, n, dst); }
+
+ private:
+  Board* board_;
+};
+
+// Register writer for a board with write_reg(address, value); empty (no
+// writes) when board is null.
+template <class Board>
+RegisterWriter board_register_writer(Board* board) {
+  if (board == nullptr) return RegisterWriter();
+  return [board](int address, int value) { board->write_reg(address, value); };
+}
+
 // Widget side of the chain. Every call happens inside produce_audio or
 // on_wave_done; pointers are valid only during the call.
 class SignalPathObserver {

@@ -85,7 +85,8 @@ TEST(SignalPath, RunsWithoutBoardAndStopsAtFailedRead) {
   EXPECT_EQ(path.frequency_hz(), 100e6);
 
   FakeQueue failing(3 * 4096, true);
-  path.set_source(&failing);
+  BoardSampleSource<FakeQueue> adapter(&failing);
+  path.set_source(&adapter);
   EXPECT_EQ(path.demodulate_queued(false), 0);
   EXPECT_EQ(failing.reads, 1);
 }
@@ -117,9 +118,17 @@ TEST(SignalPath, ClassicUnderrunStopsAtBelow10000) {
   EXPECT_EQ(rec.log, "submit trace image flags ");  // no correction: nothing shown
 }
 
-TEST(SignalPath, TuningUsesTheConfiguredClock) {
+// Stand-in with the board's member signatures.
+struct FakeBoard {
+  void write_reg(int a, int v) { writes.emplace_back(a, v); }
   std::vector<std::pair<int, int>> writes;
-  auto writer = [&](int a, int v) { writes.emplace_back(a, v); };
+};
+
+TEST(SignalPath, TuningUsesTheConfiguredClock) {
+  FakeBoard board;
+  std::vector<std::pair<int, int>>& writes = board.writes;
+  const RegisterWriter writer = board_register_writer(&board);
+  EXPECT_FALSE(board_register_writer<FakeBoard>(nullptr));
   SignalPath classic(kClassicSignalPath);
   EXPECT_EQ(classic.frequency_hz(), 0.0);
   classic.set_register_writer(writer);
