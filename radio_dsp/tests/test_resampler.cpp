@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <vector>
 
 #include "demod_ring.h"
+#include "fm_discriminator.h"
 #include "reference_chain.h"
 
 namespace radio_dsp {
@@ -95,6 +97,28 @@ TEST(Resampler, ClampNeverGivesMinus32768AndLeftOnlyLayout) {
       ASSERT_EQ(out[2 * i + 1], 0);
     }
   }
+}
+
+TEST(Resampler, CarrierOffsetGivesLevel13000TimesPhaseStep) {
+  // A carrier 10 kHz off the tuning at 203.7 kHz: 13000 * 2 pi * 10e3 / fs = 4009.9.
+  const double fs = 66e6 / 324, pi = 3.14159265358979323846;
+  FmDiscriminator d;
+  DemodRing ring;
+  std::vector<int16_t> iq(2 * 4096);
+  long t = 0;
+  for (int b = 0; b < 5; ++b) {
+    for (int k = 0; k < 4096; ++k, ++t) {
+      iq[2 * k] = static_cast<int16_t>(std::lround(15000 * std::cos(2 * pi * 10e3 * t / fs)));
+      iq[2 * k + 1] = static_cast<int16_t>(std::lround(15000 * std::sin(2 * pi * 10e3 * t / fs)));
+    }
+    d.demodulate_block(iq.data(), ring, nullptr, false, nullptr);
+  }
+  Resampler r;
+  r.phase_accumulator = 1u << 8;  // past entry 0, the step against (1, 0)
+  std::vector<int16_t> out(2 * 4096);
+  r.resample(ring, out.data(), 4096, ChannelLayout::kMonoBoth);
+  const double level = 13000 * 2 * pi * 10e3 / fs;
+  for (int i = 0; i < 4096; ++i) ASSERT_NEAR(out[2 * i], level, 1.0) << i;
 }
 
 // The optimised resampler against the stride-256 reference, over random ring
