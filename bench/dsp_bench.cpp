@@ -28,329 +28,397 @@ using namespace radio_dsp;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kInputRate = 66e6 / 324;                  // 203.7 kHz
-constexpr double kBlockSeconds = 4096.0 / 44100.0;         // 92.9 ms of audio
+constexpr double kInputRate = 66e6 / 324;           // 203.7 kHz
+constexpr double kBlockSeconds = 4096.0 / 44100.0;  // 92.9 ms of audio
 constexpr int kInputBlocks = 64;
 constexpr int kColumns = 541;
 constexpr double kOffsetDb = 1.0 + 154.9558;
 
 // liquid's complex float has the layout of std::complex<float>.
-liquid_float_complex* lc(std::complex<float>* p) { return reinterpret_cast<liquid_float_complex*>(p); }
+liquid_float_complex* lc(std::complex<float>* p) {
+    return reinterpret_cast<liquid_float_complex*>(p);
+}
 
 double thread_cpu_ns() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e9 + ts.tv_nsec;
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e9 + ts.tv_nsec;
 }
 
 // Median over reps of the CPU time of one call of f.
 double median_ns(int reps, const std::function<void()>& f) {
-  f();  // warm caches and plans
-  std::vector<double> t(reps);
-  for (int r = 0; r < reps; ++r) {
-    const double t0 = thread_cpu_ns();
-    f();
-    t[r] = thread_cpu_ns() - t0;
-  }
-  std::nth_element(t.begin(), t.begin() + reps / 2, t.end());
-  return t[reps / 2];
+    f();  // warm caches and plans
+    std::vector<double> t(reps);
+    for (int r = 0; r < reps; ++r) {
+        const double t0 = thread_cpu_ns();
+        f();
+        t[r] = thread_cpu_ns() - t0;
+    }
+    std::nth_element(t.begin(), t.begin() + reps / 2, t.end());
+    return t[reps / 2];
 }
 
 // 1 kHz tone with 75 us pre-emphasis at half of 75 kHz deviation, amplitude
 // 20000 plus a little noise, as 16-bit I/Q frames.
 std::vector<int16_t> make_input() {
-  std::vector<int16_t> iq(2 * 4096 * kInputBlocks);
-  std::mt19937 rng(1);
-  std::normal_distribution<double> noise(0, 30);
-  const double w = 2 * kPi * 1000, tau = 75e-6, pre = std::hypot(1.0, w * tau);
-  double phase = 0;
-  for (size_t k = 0; k < iq.size() / 2; ++k) {
-    phase = std::fmod(phase + 2 * kPi * 37.5e3 * pre * std::sin(w * k / kInputRate) / kInputRate, 2 * kPi);
-    iq[2 * k] = static_cast<int16_t>(std::lround(20000 * std::cos(phase) + noise(rng)));
-    iq[2 * k + 1] = static_cast<int16_t>(std::lround(20000 * std::sin(phase) + noise(rng)));
-  }
-  return iq;
+    std::vector<int16_t> iq(2 * 4096 * kInputBlocks);
+    std::mt19937 rng(1);
+    std::normal_distribution<double> noise(0, 30);
+    const double w = 2 * kPi * 1000, tau = 75e-6, pre = std::hypot(1.0, w * tau);
+    double phase = 0;
+    for (size_t k = 0; k < iq.size() / 2; ++k) {
+        phase = std::fmod(
+            phase + 2 * kPi * 37.5e3 * pre * std::sin(w * k / kInputRate) / kInputRate, 2 * kPi);
+        iq[2 * k] = static_cast<int16_t>(std::lround(20000 * std::cos(phase) + noise(rng)));
+        iq[2 * k + 1] = static_cast<int16_t>(std::lround(20000 * std::sin(phase) + noise(rng)));
+    }
+    return iq;
 }
 
 // Sample queue that replays the input at the input rate: each audio block
 // makes 4096 x fs / 44100 more frames available.
 class Replay : public SampleSource {
- public:
-  explicit Replay(const std::vector<int16_t>& iq) : iq_(iq) { queued_ = 10000; }
-  void advance() { queued_ += 4096 * kInputRate / 44100; }
-  int samples_available() override { return static_cast<int>(queued_); }
-  int read_stream(int, int n, unsigned char* dst) override {
-    std::memcpy(dst, iq_.data() + 2 * pos_, n);
-    pos_ = (pos_ + n / 4) % (iq_.size() / 2);
-    queued_ -= n / 4;
-    return 0;
-  }
+  public:
+    explicit Replay(const std::vector<int16_t>& iq) : iq_(iq) { queued_ = 10000; }
+    void advance() { queued_ += 4096 * kInputRate / 44100; }
+    int samples_available() override { return static_cast<int>(queued_); }
+    int read_stream(int, int n, unsigned char* dst) override {
+        std::memcpy(dst, iq_.data() + 2 * pos_, n);
+        pos_ = (pos_ + n / 4) % (iq_.size() / 2);
+        queued_ -= n / 4;
+        return 0;
+    }
 
- private:
-  const std::vector<int16_t>& iq_;
-  size_t pos_ = 0;
-  double queued_;
+  private:
+    const std::vector<int16_t>& iq_;
+    size_t pos_ = 0;
+    double queued_;
 };
 
 // The spectrum panel's trace as described: every value to dB, then min/max
 // per column.
 void naive_columns(const double* data, int len, double* lo, double* hi) {
-  int column = 0, acc = 0, k = 0;
-  auto v = [&](int i) { return 10 * std::log10(data[i]) - kOffsetDb; };
-  double mn = v(0), mx = mn;
-  while (column < kColumns && k < len) {
-    const double x = v(k);
-    mn = std::min(mn, x), mx = std::max(mx, x);
-    ++k;
-    acc += kColumns;
-    if (acc >= len) {
-      acc -= len;
-      lo[column] = mn, hi[column] = mx;
-      ++column;
-      if (k < len) mn = mx = v(k);
+    int column = 0, acc = 0, k = 0;
+    auto v = [&](int i) { return 10 * std::log10(data[i]) - kOffsetDb; };
+    double mn = v(0), mx = mn;
+    while (column < kColumns && k < len) {
+        const double x = v(k);
+        mn = std::min(mn, x), mx = std::max(mx, x);
+        ++k;
+        acc += kColumns;
+        if (acc >= len) {
+            acc -= len;
+            lo[column] = mn, hi[column] = mx;
+            ++column;
+            if (k < len) mn = mx = v(k);
+        }
     }
-  }
 }
 
 // Rate matching as the reference and liquid chains do it (the rule itself).
 void match_rate(int avail, int& step, int& lower, int& upper) {
-  if (avail < lower) step -= 1 + (30000 - avail) / 1500, lower = avail - 500, upper = 40000;
-  if (avail > upper) step += 1 + (avail - 40000) / 1500, upper = avail + 500, lower = 30000;
+    if (avail < lower) step -= 1 + (30000 - avail) / 1500, lower = avail - 500, upper = 40000;
+    if (avail > upper) step += 1 + (avail - 40000) / 1500, upper = avail + 500, lower = 30000;
 }
 
 // ---- our chain ----
 struct OurChain : SignalPathObserver {
-  explicit OurChain(const std::vector<int16_t>& iq) : src(iq), path(kQv01SignalPath) {
-    path.set_source(&src);
-    path.set_observer(this);
-  }
-  void spectrum_ready(const double* p, int len) override {
-    spectrum_columns_db(p, len, kColumns, kOffsetDb, lo, hi);
-  }
-  void run(int16_t* out) {
-    src.advance();
-    path.produce_audio(out, false, false);
-  }
-  Replay src;
-  SignalPath path;
-  double lo[kColumns], hi[kColumns];
+    explicit OurChain(const std::vector<int16_t>& iq) : src(iq), path(kQv01SignalPath) {
+        path.set_source(&src);
+        path.set_observer(this);
+    }
+    void spectrum_ready(const double* p, int len) override {
+        spectrum_columns_db(p, len, kColumns, kOffsetDb, lo, hi);
+    }
+    void run(int16_t* out) {
+        src.advance();
+        path.produce_audio(out, false, false);
+    }
+    Replay src;
+    SignalPath path;
+    double lo[kColumns], hi[kColumns];
 };
 
 // ---- plain reference chain ----
 struct RefChain {
-  explicit RefChain(const std::vector<int16_t>& iq)
-      : src(iq), ring(65536, 0.0f), block(2 * 4096), spec_in(4096), power(4096), image(ImageLayout::kRgb32Set) {}
-  void run(int16_t* out) {
-    src.advance();
-    while (src.samples_available() >= 4096) {
-      src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
-      disc.demodulate_block(block.data(), ring.data(), write_index, &image, false, spec_in.data());
-      reference::spectrum(spec_in.data(), 4096, 1, 4096, 1, blackman_window, power.data());
-      naive_columns(power.data(), 4096, lo, hi);
+    explicit RefChain(const std::vector<int16_t>& iq)
+        : src(iq),
+          ring(65536, 0.0f),
+          block(2 * 4096),
+          spec_in(4096),
+          power(4096),
+          image(ImageLayout::kRgb32Set) {}
+    void run(int16_t* out) {
+        src.advance();
+        while (src.samples_available() >= 4096) {
+            src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
+            disc.demodulate_block(block.data(), ring.data(), write_index, &image, false,
+                                  spec_in.data());
+            reference::spectrum(spec_in.data(), 4096, 1, 4096, 1, blackman_window, power.data());
+            naive_columns(power.data(), 4096, lo, hi);
+        }
+        match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
+        reference::resample(ring.data(), acc, step, out, 4096, false, read_index);
+        image.fade();
     }
-    match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
-    reference::resample(ring.data(), acc, step, out, 4096, false, read_index);
-    image.fade();
-  }
-  Replay src;
-  reference::Discriminator disc;
-  std::vector<float> ring;
-  std::vector<int16_t> block;
-  std::vector<std::complex<double>> spec_in;
-  std::vector<double> power;
-  ConstellationImage image;
-  uint16_t write_index = 0, read_index = 0;
-  uint32_t acc = 0;
-  int step = 1182, lower = 30000, upper = 40000;
-  double lo[kColumns], hi[kColumns];
+    Replay src;
+    reference::Discriminator disc;
+    std::vector<float> ring;
+    std::vector<int16_t> block;
+    std::vector<std::complex<double>> spec_in;
+    std::vector<double> power;
+    ConstellationImage image;
+    uint16_t write_index = 0, read_index = 0;
+    uint32_t acc = 0;
+    int step = 1182, lower = 30000, upper = 40000;
+    double lo[kColumns], hi[kColumns];
 };
 
 // ---- the same job through liquid-dsp ----
 struct LiquidChain {
-  explicit LiquidChain(const std::vector<int16_t>& iq)
-      : src(iq), ring(65536, 0.0f), block(2 * 4096), x(4096), fx(4096), fy(4096), phase(4096),
-        window(4096), power(4096), image(ImageLayout::kRgb32Set) {
-    dem = freqdem_create(static_cast<float>(1.0 / (2 * kPi)));  // output in radians per sample
-    // Filter i holds our phase i; liquid runs each sub-filter over its window
-    // newest sample first, so the taps go in reversed.
-    std::vector<float> h(256 * kTaps, 0.0f);
-    for (int i = 0; i < 256; ++i)
-      for (int m = 0; m < kTaps; ++m) {
-        const int k = i + 256 * (kTaps - 1 - m);
-        h[i + 256 * m] = k < kResamplerKernelLength ? static_cast<float>(resampler_kernel[k]) : 0.0f;
-      }
-    pfb = firpfb_rrrf_create(256, h.data(), h.size());
-    fft = fft_create_plan(4096, lc(fx.data()), lc(fy.data()), LIQUID_FFT_FORWARD, 0);
-    for (int n = 0; n < 4096; ++n) window[n] = static_cast<float>(blackman_window(n, 4096));
-  }
-  ~LiquidChain() {
-    freqdem_destroy(dem);
-    firpfb_rrrf_destroy(pfb);
-    fft_destroy_plan(fft);
-  }
-  void demod_block() {
-    for (int k = 0; k < 4096; ++k) x[k] = {static_cast<float>(block[2 * k]), static_cast<float>(block[2 * k + 1])};
-    freqdem_demodulate_block(dem, lc(x.data()), 4096, phase.data());
-    for (int k = 0; k < 4096; ++k) {
-      ring[write_index++] = phase[k];
-      const float m = std::abs(x[k]);
-      mean = 0.0001 * m + 0.9999 * mean;
-      image.plot_raw(block[2 * k], block[2 * k + 1], m > mean);
+    explicit LiquidChain(const std::vector<int16_t>& iq)
+        : src(iq),
+          ring(65536, 0.0f),
+          block(2 * 4096),
+          x(4096),
+          fx(4096),
+          fy(4096),
+          phase(4096),
+          window(4096),
+          power(4096),
+          image(ImageLayout::kRgb32Set) {
+        dem = freqdem_create(static_cast<float>(1.0 / (2 * kPi)));  // output in radians per sample
+        // Filter i holds our phase i; liquid runs each sub-filter over its window
+        // newest sample first, so the taps go in reversed.
+        std::vector<float> h(256 * kTaps, 0.0f);
+        for (int i = 0; i < 256; ++i)
+            for (int m = 0; m < kTaps; ++m) {
+                const int k = i + 256 * (kTaps - 1 - m);
+                h[i + 256 * m] =
+                    k < kResamplerKernelLength ? static_cast<float>(resampler_kernel[k]) : 0.0f;
+            }
+        pfb = firpfb_rrrf_create(256, h.data(), h.size());
+        fft = fft_create_plan(4096, lc(fx.data()), lc(fy.data()), LIQUID_FFT_FORWARD, 0);
+        for (int n = 0; n < 4096; ++n) window[n] = static_cast<float>(blackman_window(n, 4096));
     }
-  }
-  void spectrum() {
-    for (int n = 0; n < 4096; ++n) fx[n] = x[n] * window[n];
-    fft_execute(fft);
-    for (int i = 0; i < 2048; ++i) {
-      power[i] = std::norm(fy[i + 2048]);
-      power[i + 2048] = std::norm(fy[i]);
+    ~LiquidChain() {
+        freqdem_destroy(dem);
+        firpfb_rrrf_destroy(pfb);
+        fft_destroy_plan(fft);
     }
-    spectrum_columns_db(power.data(), 4096, kColumns, kOffsetDb, lo, hi);
-  }
-  void resample(int16_t* out) {
-    for (int f = 0; f < 4096; ++f) {
-      const uint32_t pos = acc >> 8;
-      const int ph = 255 - static_cast<int>(acc & 0xFF);
-      // Push until the window ends at ring[pos + kTaps - 1].
-      const uint16_t need = static_cast<uint16_t>(pos + kTaps);
-      while (pushed != need) firpfb_rrrf_push(pfb, ring[pushed++]);
-      float y;
-      firpfb_rrrf_execute(pfb, ph, &y);
-      out[2 * f] = out[2 * f + 1] = pcm_from_phase_sum(y);
-      read_index = static_cast<uint16_t>(pos);
-      acc += step;
+    void demod_block() {
+        for (int k = 0; k < 4096; ++k)
+            x[k] = {static_cast<float>(block[2 * k]), static_cast<float>(block[2 * k + 1])};
+        freqdem_demodulate_block(dem, lc(x.data()), 4096, phase.data());
+        for (int k = 0; k < 4096; ++k) {
+            ring[write_index++] = phase[k];
+            const float m = std::abs(x[k]);
+            mean = 0.0001 * m + 0.9999 * mean;
+            image.plot_raw(block[2 * k], block[2 * k + 1], m > mean);
+        }
     }
-  }
-  void run(int16_t* out) {
-    src.advance();
-    while (src.samples_available() >= 4096) {
-      src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
-      demod_block();
-      spectrum();
+    void spectrum() {
+        for (int n = 0; n < 4096; ++n) fx[n] = x[n] * window[n];
+        fft_execute(fft);
+        for (int i = 0; i < 2048; ++i) {
+            power[i] = std::norm(fy[i + 2048]);
+            power[i + 2048] = std::norm(fy[i]);
+        }
+        spectrum_columns_db(power.data(), 4096, kColumns, kOffsetDb, lo, hi);
     }
-    match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
-    resample(out);
-    image.fade();
-  }
-  static constexpr int kTaps = 122;
-  Replay src;
-  std::vector<float> ring;
-  std::vector<int16_t> block;
-  std::vector<std::complex<float>> x, fx, fy;
-  std::vector<float> phase, window;
-  std::vector<double> power;
-  ConstellationImage image;
-  freqdem dem;
-  firpfb_rrrf pfb;
-  fftplan fft;
-  double mean = 0;
-  uint16_t write_index = 0, read_index = 0;
-  uint32_t acc = 0;
-  uint16_t pushed = 0;  // ring index after the newest sample in the filter bank
-  int step = 1182, lower = 30000, upper = 40000;
-  double lo[kColumns], hi[kColumns];
+    void resample(int16_t* out) {
+        for (int f = 0; f < 4096; ++f) {
+            const uint32_t pos = acc >> 8;
+            const int ph = 255 - static_cast<int>(acc & 0xFF);
+            // Push until the window ends at ring[pos + kTaps - 1].
+            const uint16_t need = static_cast<uint16_t>(pos + kTaps);
+            while (pushed != need) firpfb_rrrf_push(pfb, ring[pushed++]);
+            float y;
+            firpfb_rrrf_execute(pfb, ph, &y);
+            out[2 * f] = out[2 * f + 1] = pcm_from_phase_sum(y);
+            read_index = static_cast<uint16_t>(pos);
+            acc += step;
+        }
+    }
+    void run(int16_t* out) {
+        src.advance();
+        while (src.samples_available() >= 4096) {
+            src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
+            demod_block();
+            spectrum();
+        }
+        match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
+        resample(out);
+        image.fade();
+    }
+    static constexpr int kTaps = 122;
+    Replay src;
+    std::vector<float> ring;
+    std::vector<int16_t> block;
+    std::vector<std::complex<float>> x, fx, fy;
+    std::vector<float> phase, window;
+    std::vector<double> power;
+    ConstellationImage image;
+    freqdem dem;
+    firpfb_rrrf pfb;
+    fftplan fft;
+    double mean = 0;
+    uint16_t write_index = 0, read_index = 0;
+    uint32_t acc = 0;
+    uint16_t pushed = 0;  // ring index after the newest sample in the filter bank
+    int step = 1182, lower = 30000, upper = 40000;
+    double lo[kColumns], hi[kColumns];
 };
 
 double snr_db(const std::vector<int16_t>& ref, const std::vector<int16_t>& x) {
-  double s = 0, e = 0;
-  for (size_t i = 0; i < ref.size(); ++i) {
-    s += static_cast<double>(ref[i]) * ref[i];
-    e += (static_cast<double>(x[i]) - ref[i]) * (static_cast<double>(x[i]) - ref[i]);
-  }
-  return e == 0 ? INFINITY : 10 * std::log10(s / e);
+    double s = 0, e = 0;
+    for (size_t i = 0; i < ref.size(); ++i) {
+        s += static_cast<double>(ref[i]) * ref[i];
+        e += (static_cast<double>(x[i]) - ref[i]) * (static_cast<double>(x[i]) - ref[i]);
+    }
+    return e == 0 ? INFINITY : 10 * std::log10(s / e);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int reps = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
-  const std::vector<int16_t> iq = make_input();
-  std::printf("dsp_bench: medians of %d repetitions, thread CPU time\n\n", reps);
+    const int reps = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
+    const std::vector<int16_t> iq = make_input();
+    std::printf("dsp_bench: medians of %d repetitions, thread CPU time\n\n", reps);
 
-  // Discriminator: 16 blocks of 4096 frames.
-  FmDiscriminator disc;
-  DemodRing ring;
-  reference::Discriminator rdisc;
-  std::vector<float> rring(65536);
-  uint16_t rw = 0;
-  LiquidChain lq(iq);
-  const int kDiscBlocks = 16;
-  const double d_our = median_ns(reps, [&] {
-    for (int b = 0; b < kDiscBlocks; ++b) disc.demodulate_block(iq.data() + 8192 * b, ring, nullptr, false, nullptr);
-  }) / (4096.0 * kDiscBlocks);
-  const double d_ref = median_ns(reps, [&] {
-    for (int b = 0; b < kDiscBlocks; ++b) rdisc.demodulate_block(iq.data() + 8192 * b, rring.data(), rw, nullptr, false, nullptr);
-  }) / (4096.0 * kDiscBlocks);
-  const double d_liq = median_ns(reps, [&] {
-    for (int b = 0; b < kDiscBlocks; ++b) {
-      for (int k = 0; k < 4096; ++k) lq.x[k] = {static_cast<float>(iq[8192 * b + 2 * k]), static_cast<float>(iq[8192 * b + 2 * k + 1])};
-      freqdem_demodulate_block(lq.dem, lc(lq.x.data()), 4096, lq.phase.data());
-      for (int k = 0; k < 4096; ++k) lq.ring[lq.write_index++] = lq.phase[k];
+    // Discriminator: 16 blocks of 4096 frames.
+    FmDiscriminator disc;
+    DemodRing ring;
+    reference::Discriminator rdisc;
+    std::vector<float> rring(65536);
+    uint16_t rw = 0;
+    LiquidChain lq(iq);
+    const int kDiscBlocks = 16;
+    const double d_our = median_ns(reps,
+                                   [&] {
+                                       for (int b = 0; b < kDiscBlocks; ++b)
+                                           disc.demodulate_block(iq.data() + 8192 * b, ring,
+                                                                 nullptr, false, nullptr);
+                                   }) /
+                         (4096.0 * kDiscBlocks);
+    const double d_ref =
+        median_ns(reps,
+                  [&] {
+                      for (int b = 0; b < kDiscBlocks; ++b)
+                          rdisc.demodulate_block(iq.data() + 8192 * b, rring.data(), rw, nullptr,
+                                                 false, nullptr);
+                  }) /
+        (4096.0 * kDiscBlocks);
+    const double d_liq =
+        median_ns(reps,
+                  [&] {
+                      for (int b = 0; b < kDiscBlocks; ++b) {
+                          for (int k = 0; k < 4096; ++k)
+                              lq.x[k] = {static_cast<float>(iq[8192 * b + 2 * k]),
+                                         static_cast<float>(iq[8192 * b + 2 * k + 1])};
+                          freqdem_demodulate_block(lq.dem, lc(lq.x.data()), 4096, lq.phase.data());
+                          for (int k = 0; k < 4096; ++k) lq.ring[lq.write_index++] = lq.phase[k];
+                      }
+                  }) /
+        (4096.0 * kDiscBlocks);
+    for (int k = 0; k < 65536; ++k)
+        rring[k] = ring.at(static_cast<uint16_t>(k)), lq.ring[k] = rring[k];
+
+    // Resampler: 4096 output frames.
+    std::vector<int16_t> out(2 * 4096);
+    Resampler rs;
+    uint32_t racc = 0;
+    uint16_t rread = 0;
+    const double r_our =
+        median_ns(reps, [&] { rs.resample(ring, out.data(), 4096, ChannelLayout::kMonoBoth); }) /
+        4096;
+    const double r_ref =
+        median_ns(reps,
+                  [&] {
+                      reference::resample(rring.data(), racc, 1182, out.data(), 4096, false, rread);
+                  }) /
+        4096;
+    const double r_liq = median_ns(reps, [&] { lq.resample(out.data()); }) / 4096;
+
+    // Spectrum of one block plus the 541-column dB squeeze.
+    std::vector<std::complex<double>> sin(4096);
+    for (int k = 0; k < 4096; ++k)
+        sin[k] = {static_cast<double>(iq[2 * k]), static_cast<double>(iq[2 * k + 1])};
+    SpectrumEstimator est;
+    est.window = blackman_window;
+    std::vector<double> power(4096);
+    double lo[kColumns], hi[kColumns];
+    const double s_our =
+        median_ns(reps,
+                  [&] {
+                      est.compute(sin.data());
+                      spectrum_columns_db(est.result(), 4096, kColumns, kOffsetDb, lo, hi);
+                  }) /
+        1e3;
+    const double s_ref = median_ns(reps,
+                                   [&] {
+                                       reference::spectrum(sin.data(), 4096, 1, 4096, 1,
+                                                           blackman_window, power.data());
+                                       naive_columns(power.data(), 4096, lo, hi);
+                                   }) /
+                         1e3;
+    for (int k = 0; k < 4096; ++k)
+        lq.x[k] = {static_cast<float>(iq[2 * k]), static_cast<float>(iq[2 * k + 1])};
+    const double s_liq = median_ns(reps, [&] { lq.spectrum(); }) / 1e3;
+
+    // Whole processing run: 32 audio blocks per repetition, each chain carrying
+    // on from where the previous repetition left it (the replay wraps).
+    const int kRuns = 32;
+    OurChain our_chain(iq);
+    RefChain ref_chain(iq);
+    LiquidChain liq_chain(iq);
+    const double w_our = median_ns(reps,
+                                   [&] {
+                                       for (int r = 0; r < kRuns; ++r) our_chain.run(out.data());
+                                   }) /
+                         kRuns;
+    const double w_ref = median_ns(reps,
+                                   [&] {
+                                       for (int r = 0; r < kRuns; ++r) ref_chain.run(out.data());
+                                   }) /
+                         kRuns;
+    const double w_liq = median_ns(reps,
+                                   [&] {
+                                       for (int r = 0; r < kRuns; ++r) liq_chain.run(out.data());
+                                   }) /
+                         kRuns;
+    auto pct = [](double ns) { return 100.0 * ns * 1e-9 / kBlockSeconds; };
+
+    // Same audio? 40 blocks from fresh chains.
+    std::vector<int16_t> a_our, a_ref, a_liq;
+    {
+        OurChain o(iq);
+        RefChain r(iq);
+        LiquidChain l(iq);
+        for (int b = 0; b < 40; ++b) {
+            o.run(out.data());
+            a_our.insert(a_our.end(), out.begin(), out.end());
+            r.run(out.data());
+            a_ref.insert(a_ref.end(), out.begin(), out.end());
+            l.run(out.data());
+            a_liq.insert(a_liq.end(), out.begin(), out.end());
+        }
     }
-  }) / (4096.0 * kDiscBlocks);
-  for (int k = 0; k < 65536; ++k) rring[k] = ring.at(static_cast<uint16_t>(k)), lq.ring[k] = rring[k];
 
-  // Resampler: 4096 output frames.
-  std::vector<int16_t> out(2 * 4096);
-  Resampler rs;
-  uint32_t racc = 0;
-  uint16_t rread = 0;
-  const double r_our = median_ns(reps, [&] { rs.resample(ring, out.data(), 4096, ChannelLayout::kMonoBoth); }) / 4096;
-  const double r_ref = median_ns(reps, [&] { reference::resample(rring.data(), racc, 1182, out.data(), 4096, false, rread); }) / 4096;
-  const double r_liq = median_ns(reps, [&] { lq.resample(out.data()); }) / 4096;
-
-  // Spectrum of one block plus the 541-column dB squeeze.
-  std::vector<std::complex<double>> sin(4096);
-  for (int k = 0; k < 4096; ++k) sin[k] = {static_cast<double>(iq[2 * k]), static_cast<double>(iq[2 * k + 1])};
-  SpectrumEstimator est;
-  est.window = blackman_window;
-  std::vector<double> power(4096);
-  double lo[kColumns], hi[kColumns];
-  const double s_our = median_ns(reps, [&] {
-    est.compute(sin.data());
-    spectrum_columns_db(est.result(), 4096, kColumns, kOffsetDb, lo, hi);
-  }) / 1e3;
-  const double s_ref = median_ns(reps, [&] {
-    reference::spectrum(sin.data(), 4096, 1, 4096, 1, blackman_window, power.data());
-    naive_columns(power.data(), 4096, lo, hi);
-  }) / 1e3;
-  for (int k = 0; k < 4096; ++k) lq.x[k] = {static_cast<float>(iq[2 * k]), static_cast<float>(iq[2 * k + 1])};
-  const double s_liq = median_ns(reps, [&] { lq.spectrum(); }) / 1e3;
-
-  // Whole processing run: 32 audio blocks per repetition, each chain carrying
-  // on from where the previous repetition left it (the replay wraps).
-  const int kRuns = 32;
-  OurChain our_chain(iq);
-  RefChain ref_chain(iq);
-  LiquidChain liq_chain(iq);
-  const double w_our = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) our_chain.run(out.data()); }) / kRuns;
-  const double w_ref = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) ref_chain.run(out.data()); }) / kRuns;
-  const double w_liq = median_ns(reps, [&] { for (int r = 0; r < kRuns; ++r) liq_chain.run(out.data()); }) / kRuns;
-  auto pct = [](double ns) { return 100.0 * ns * 1e-9 / kBlockSeconds; };
-
-  // Same audio? 40 blocks from fresh chains.
-  std::vector<int16_t> a_our, a_ref, a_liq;
-  {
-    OurChain o(iq);
-    RefChain r(iq);
-    LiquidChain l(iq);
-    for (int b = 0; b < 40; ++b) {
-      o.run(out.data());
-      a_our.insert(a_our.end(), out.begin(), out.end());
-      r.run(out.data());
-      a_ref.insert(a_ref.end(), out.begin(), out.end());
-      l.run(out.data());
-      a_liq.insert(a_liq.end(), out.begin(), out.end());
-    }
-  }
-
-  std::printf("%-34s %12s %12s %12s %10s %10s\n", "", "ours", "reference", "liquid-dsp", "ours/ref", "ours/liq");
-  std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "discriminator, ns per input sample", d_our, d_ref, d_liq, d_our / d_ref, d_our / d_liq);
-  std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "resampler, ns per output frame", r_our, r_ref, r_liq, r_our / r_ref, r_our / r_liq);
-  std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "spectrum + 541 dB columns, us", s_our, s_ref, s_liq, s_our / s_ref, s_our / s_liq);
-  std::printf("%-34s %12.1f %12.1f %12.1f %10.3f %10.3f\n", "whole run per audio block, us", w_our / 1e3, w_ref / 1e3, w_liq / 1e3, w_our / w_ref, w_our / w_liq);
-  std::printf("%-34s %11.3f%% %11.3f%% %11.3f%%\n", "CPU share of real time", pct(w_our), pct(w_ref), pct(w_liq));
-  std::printf("\naudio SNR against the reference over 40 blocks: ours %.1f dB, liquid-dsp %.1f dB\n",
-              snr_db(a_ref, a_our), snr_db(a_ref, a_liq));
-  return 0;
+    std::printf("%-34s %12s %12s %12s %10s %10s\n", "", "ours", "reference", "liquid-dsp",
+                "ours/ref", "ours/liq");
+    std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "discriminator, ns per input sample",
+                d_our, d_ref, d_liq, d_our / d_ref, d_our / d_liq);
+    std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "resampler, ns per output frame",
+                r_our, r_ref, r_liq, r_our / r_ref, r_our / r_liq);
+    std::printf("%-34s %12.2f %12.2f %12.2f %10.3f %10.3f\n", "spectrum + 541 dB columns, us",
+                s_our, s_ref, s_liq, s_our / s_ref, s_our / s_liq);
+    std::printf("%-34s %12.1f %12.1f %12.1f %10.3f %10.3f\n", "whole run per audio block, us",
+                w_our / 1e3, w_ref / 1e3, w_liq / 1e3, w_our / w_ref, w_our / w_liq);
+    std::printf("%-34s %11.3f%% %11.3f%% %11.3f%%\n", "CPU share of real time", pct(w_our),
+                pct(w_ref), pct(w_liq));
+    std::printf(
+        "\naudio SNR against the reference over 40 blocks: ours %.1f dB, liquid-dsp %.1f dB\n",
+        snr_db(a_ref, a_our), snr_db(a_ref, a_liq));
+    return 0;
 }

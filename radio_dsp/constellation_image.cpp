@@ -6,12 +6,12 @@ namespace {
 constexpr int kBlue = 0, kGreen = 1, kRed = 2;  // byte order within a pixel
 
 int clamp_coord(float v) {
-  // Truncation toward zero first, then the clamp; NaN cannot occur because the
-  // divisor is never zero, but out-of-range floats must not reach the cast.
-  if (!(v > -1.0f)) return 0;
-  if (v >= 128.0f) return 127;
-  const int c = static_cast<int>(v);
-  return c > 127 ? 127 : c;
+    // Truncation toward zero first, then the clamp; NaN cannot occur because the
+    // divisor is never zero, but out-of-range floats must not reach the cast.
+    if (!(v > -1.0f)) return 0;
+    if (v >= 128.0f) return 127;
+    const int c = static_cast<int>(v);
+    return c > 127 ? 127 : c;
 }
 }  // namespace
 
@@ -21,24 +21,24 @@ ConstellationImage::ConstellationImage(ImageLayout layout)
       data_(new unsigned char[kSize * kSize * bpp_]()) {}
 
 void ConstellationImage::fill_test_pattern() {
-  for (int i = 0; i < kSize; ++i)
-    for (int j = 0; j < kSize; ++j) {
-      unsigned char* p = pixel(i, j);
-      p[kBlue] = static_cast<unsigned char>(i + j);
-      p[kGreen] = static_cast<unsigned char>(2 * i);
-      p[kRed] = static_cast<unsigned char>(2 * j);
-    }
+    for (int i = 0; i < kSize; ++i)
+        for (int j = 0; j < kSize; ++j) {
+            unsigned char* p = pixel(i, j);
+            p[kBlue] = static_cast<unsigned char>(i + j);
+            p[kGreen] = static_cast<unsigned char>(2 * i);
+            p[kRed] = static_cast<unsigned char>(2 * j);
+        }
 }
 
 void ConstellationImage::fade() {
-  unsigned char* p = data_.get();
-  const int n = size_bytes();
-  for (int k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(p[k] > 3 ? p[k] - 3 : 0);
+    unsigned char* p = data_.get();
+    const int n = size_bytes();
+    for (int k = 0; k < n; ++k) p[k] = static_cast<unsigned char>(p[k] > 3 ? p[k] - 3 : 0);
 }
 
 void ConstellationImage::plot_rotation(float re, float im) {
-  unsigned char* p = pixel(clamp_coord(im * 32.0f + 64.0f), clamp_coord(re * 32.0f + 64.0f));
-  p[kGreen] = layout_ == ImageLayout::kRgb32Set ? 255 : brighten(p[kGreen]);
+    unsigned char* p = pixel(clamp_coord(im * 32.0f + 64.0f), clamp_coord(re * 32.0f + 64.0f));
+    p[kGreen] = layout_ == ImageLayout::kRgb32Set ? 255 : brighten(p[kGreen]);
 }
 
 }  // namespace radio_dsp

@@ -11,48 +11,49 @@ namespace radio_dsp {
 DemodRing::DemodRing() : data_(new float[kDemodRingSize + kRingMirror]()) {}
 
 void DemodRing::push_block(const float* v, int n) {
-  float* d = data_.get();
-  const int first = std::min(n, kDemodRingSize - write_index);
-  std::memcpy(d + write_index, v, sizeof(float) * first);
-  std::memcpy(d, v + first, sizeof(float) * (n - first));
-  // Refresh the mirrored head if this block wrote into it.
-  if (write_index < kRingMirror || n - first > 0) std::memcpy(d + kDemodRingSize, d, sizeof(float) * kRingMirror);
-  write_index = static_cast<uint16_t>(write_index + n);
+    float* d = data_.get();
+    const int first = std::min(n, kDemodRingSize - write_index);
+    std::memcpy(d + write_index, v, sizeof(float) * first);
+    std::memcpy(d, v + first, sizeof(float) * (n - first));
+    // Refresh the mirrored head if this block wrote into it.
+    if (write_index < kRingMirror || n - first > 0)
+        std::memcpy(d + kDemodRingSize, d, sizeof(float) * kRingMirror);
+    write_index = static_cast<uint16_t>(write_index + n);
 }
 
 const double* phase_kernel_table() {
-  static const double* table = [] {
-    // Leaked on purpose: a constant table for the life of the process.
-    auto* t = new double[kResamplerPhases * kRingMirror]();
-    for (int p = 0; p < kResamplerPhases; ++p)
-      for (int j = 0; j < kRingMirror; ++j) {
-        const int k = p + kResamplerPhases * j;
-        t[p * kRingMirror + j] = k < kResamplerKernelLength ? resampler_kernel[k] : 0.0;
-      }
-    return t;
-  }();
-  return table;
+    static const double* table = [] {
+        // Leaked on purpose: a constant table for the life of the process.
+        auto* t = new double[kResamplerPhases * kRingMirror]();
+        for (int p = 0; p < kResamplerPhases; ++p)
+            for (int j = 0; j < kRingMirror; ++j) {
+                const int k = p + kResamplerPhases * j;
+                t[p * kRingMirror + j] = k < kResamplerKernelLength ? resampler_kernel[k] : 0.0;
+            }
+        return t;
+    }();
+    return table;
 }
 
 Resampler::Resampler(RateMatchParams params)
     : step(params.nominal_step), params_(params), phase_kernel_(phase_kernel_table()) {}
 
 int Resampler::match_rate(const DemodRing& ring) {
-  const int avail = ring.fill_level();
-  int changed = 0;
-  if (avail < lower_threshold) {
-    step -= 1 + (kDefaultLowerThreshold - avail) / params_.divisor;
-    lower_threshold = avail - kThresholdHysteresis;
-    upper_threshold = kDefaultUpperThreshold;
-    changed = -1;
-  }
-  if (avail > upper_threshold) {
-    step += 1 + (avail - kDefaultUpperThreshold) / params_.divisor;
-    upper_threshold = avail + kThresholdHysteresis;
-    lower_threshold = kDefaultLowerThreshold;
-    changed = 1;
-  }
-  return changed;
+    const int avail = ring.fill_level();
+    int changed = 0;
+    if (avail < lower_threshold) {
+        step -= 1 + (kDefaultLowerThreshold - avail) / params_.divisor;
+        lower_threshold = avail - kThresholdHysteresis;
+        upper_threshold = kDefaultUpperThreshold;
+        changed = -1;
+    }
+    if (avail > upper_threshold) {
+        step += 1 + (avail - kDefaultUpperThreshold) / params_.divisor;
+        upper_threshold = avail + kThresholdHysteresis;
+        lower_threshold = kDefaultLowerThreshold;
+        changed = 1;
+    }
+    return changed;
 }
 
 namespace {
@@ -60,37 +61,38 @@ namespace {
 // Per frame: dot product of 128 ring entries (float) with 128 taps (double),
 // accumulated in double.
 QV_SIMD_CLONES
-void resample_frames(const float* ring, const double* kernel, uint32_t acc, int step,
-                     int16_t* out, int frames, int right_mask, uint16_t* read_index) {
-  uint16_t pos = 0;
-  for (int i = 0; i < frames; ++i) {
-    pos = static_cast<uint16_t>(acc >> 8);
-    const int ph = 255 - static_cast<int>(acc & 0xFF);
-    const float* x = ring + pos;
-    const double* k = kernel + ph * kRingMirror;
-    // Four independent sums keep the adds from waiting on each other.
-    v4d s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
-    for (int j = 0; j < kRingMirror; j += 16) {
-      s0 += load_v4f_as_v4d(x + j) * load_v4d(k + j);
-      s1 += load_v4f_as_v4d(x + j + 4) * load_v4d(k + j + 4);
-      s2 += load_v4f_as_v4d(x + j + 8) * load_v4d(k + j + 8);
-      s3 += load_v4f_as_v4d(x + j + 12) * load_v4d(k + j + 12);
+void resample_frames(const float* ring, const double* kernel, uint32_t acc, int step, int16_t* out,
+                     int frames, int right_mask, uint16_t* read_index) {
+    uint16_t pos = 0;
+    for (int i = 0; i < frames; ++i) {
+        pos = static_cast<uint16_t>(acc >> 8);
+        const int ph = 255 - static_cast<int>(acc & 0xFF);
+        const float* x = ring + pos;
+        const double* k = kernel + ph * kRingMirror;
+        // Four independent sums keep the adds from waiting on each other.
+        v4d s0 = {0, 0, 0, 0}, s1 = s0, s2 = s0, s3 = s0;
+        for (int j = 0; j < kRingMirror; j += 16) {
+            s0 += load_v4f_as_v4d(x + j) * load_v4d(k + j);
+            s1 += load_v4f_as_v4d(x + j + 4) * load_v4d(k + j + 4);
+            s2 += load_v4f_as_v4d(x + j + 8) * load_v4d(k + j + 8);
+            s3 += load_v4f_as_v4d(x + j + 12) * load_v4d(k + j + 12);
+        }
+        const v4d s = (s0 + s1) + (s2 + s3);
+        const int16_t y = pcm_from_phase_sum((s[0] + s[2]) + (s[1] + s[3]));
+        out[2 * i] = y;
+        out[2 * i + 1] = static_cast<int16_t>(y & right_mask);
+        acc += static_cast<uint32_t>(step);
     }
-    const v4d s = (s0 + s1) + (s2 + s3);
-    const int16_t y = pcm_from_phase_sum((s[0] + s[2]) + (s[1] + s[3]));
-    out[2 * i] = y;
-    out[2 * i + 1] = static_cast<int16_t>(y & right_mask);
-    acc += static_cast<uint32_t>(step);
-  }
-  if (frames > 0) *read_index = pos;
+    if (frames > 0) *read_index = pos;
 }
 
 }  // namespace
 
 void Resampler::resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout) {
-  resample_frames(ring.window(0), phase_kernel_, phase_accumulator, step, out, frames,
-                  layout == ChannelLayout::kMonoBoth ? -1 : 0, &ring.read_index);
-  phase_accumulator += static_cast<uint32_t>(step) * static_cast<uint32_t>(frames > 0 ? frames : 0);
+    resample_frames(ring.window(0), phase_kernel_, phase_accumulator, step, out, frames,
+                    layout == ChannelLayout::kMonoBoth ? -1 : 0, &ring.read_index);
+    phase_accumulator +=
+        static_cast<uint32_t>(step) * static_cast<uint32_t>(frames > 0 ? frames : 0);
 }
 
 }  // namespace radio_dsp

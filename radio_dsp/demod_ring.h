@@ -17,81 +17,81 @@ constexpr int kRingMirror = 128;
 // 65536 phase differences (radians) with the demodulator's write index and the
 // resampler's read index. Both indices wrap at 65536.
 class DemodRing {
- public:
-  DemodRing();
-  DemodRing(const DemodRing&) = delete;
-  DemodRing& operator=(const DemodRing&) = delete;
+  public:
+    DemodRing();
+    DemodRing(const DemodRing&) = delete;
+    DemodRing& operator=(const DemodRing&) = delete;
 
-  // Stores v at the write index and advances it.
-  void push(float v) {
-    store(write_index, v);
-    ++write_index;
-  }
-  // Stores n <= 65536 values from the write index on and advances it.
-  void push_block(const float* v, int n);
-  // Repeats the entry before the write index (zero input sample) and advances.
-  void push_repeat() { push(data_[static_cast<uint16_t>(write_index - 1)]); }
-  // Stores v at index i without moving the write index.
-  void store(uint16_t i, float v) {
-    data_[i] = v;
-    if (i < kRingMirror) data_[kDemodRingSize + i] = v;
-  }
-  float at(uint16_t i) const { return data_[i]; }
-  // Contiguous view: entries i .. i + kRingMirror - 1 (modulo 65536).
-  const float* window(uint16_t i) const { return data_.get() + i; }
+    // Stores v at the write index and advances it.
+    void push(float v) {
+        store(write_index, v);
+        ++write_index;
+    }
+    // Stores n <= 65536 values from the write index on and advances it.
+    void push_block(const float* v, int n);
+    // Repeats the entry before the write index (zero input sample) and advances.
+    void push_repeat() { push(data_[static_cast<uint16_t>(write_index - 1)]); }
+    // Stores v at index i without moving the write index.
+    void store(uint16_t i, float v) {
+        data_[i] = v;
+        if (i < kRingMirror) data_[kDemodRingSize + i] = v;
+    }
+    float at(uint16_t i) const { return data_[i]; }
+    // Contiguous view: entries i .. i + kRingMirror - 1 (modulo 65536).
+    const float* window(uint16_t i) const { return data_.get() + i; }
 
-  // Samples written and not yet consumed, (write - read) modulo 65536.
-  int fill_level() const { return static_cast<uint16_t>(write_index - read_index); }
+    // Samples written and not yet consumed, (write - read) modulo 65536.
+    int fill_level() const { return static_cast<uint16_t>(write_index - read_index); }
 
-  uint16_t write_index = 0;
-  uint16_t read_index = 0;
+    uint16_t write_index = 0;
+    uint16_t read_index = 0;
 
- private:
-  std::unique_ptr<float[]> data_;
+  private:
+    std::unique_ptr<float[]> data_;
 };
 
 // Rate-matching constants: nominal step in 1/256 input sample per output
 // frame and the divisor of the correction size.
 struct RateMatchParams {
-  int nominal_step;
-  int divisor;
+    int nominal_step;
+    int divisor;
 };
-constexpr RateMatchParams kQv01RateMatch{1182, 1500};     // 203.6 kHz nominal input
-constexpr RateMatchParams kClassicRateMatch{1200, 500};   // 206.7 kHz nominal input
+constexpr RateMatchParams kQv01RateMatch{1182, 1500};    // 203.6 kHz nominal input
+constexpr RateMatchParams kClassicRateMatch{1200, 500};  // 206.7 kHz nominal input
 
 constexpr int kDefaultUpperThreshold = 40000;
 constexpr int kDefaultLowerThreshold = 30000;
 constexpr int kThresholdHysteresis = 500;
 
 enum class ChannelLayout {
-  kMonoBoth,  // the sample in left and right
-  kLeftOnly,  // the sample in left, right = 0
+    kMonoBoth,  // the sample in left and right
+    kLeftOnly,  // the sample in left, right = 0
 };
 
-constexpr int kAudioFrames = 4096;        // stereo frames per audio block
-constexpr double kAudioGain = 13000.0;    // phase step (rad) to PCM units
+constexpr int kAudioFrames = 4096;      // stereo frames per audio block
+constexpr double kAudioGain = 13000.0;  // phase step (rad) to PCM units
 
 class Resampler {
- public:
-  explicit Resampler(RateMatchParams params = kQv01RateMatch);
+  public:
+    explicit Resampler(RateMatchParams params = kQv01RateMatch);
 
-  // Nudges the step when the ring's fill level leaves [lower, upper].
-  // Returns -1 when the step was lowered, +1 when raised, 0 otherwise.
-  int match_rate(const DemodRing& ring);
+    // Nudges the step when the ring's fill level leaves [lower, upper].
+    // Returns -1 when the step was lowered, +1 when raised, 0 otherwise.
+    int match_rate(const DemodRing& ring);
 
-  // Writes `frames` stereo frames (interleaved left, right) to out, advancing
-  // the phase accumulator by step per frame and setting ring.read_index to the
-  // first tap of the newest frame. Reads the ring whatever its fill level.
-  void resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout);
+    // Writes `frames` stereo frames (interleaved left, right) to out, advancing
+    // the phase accumulator by step per frame and setting ring.read_index to the
+    // first tap of the newest frame. Reads the ring whatever its fill level.
+    void resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout);
 
-  uint32_t phase_accumulator = 0;
-  int step;
-  int upper_threshold = kDefaultUpperThreshold;
-  int lower_threshold = kDefaultLowerThreshold;
+    uint32_t phase_accumulator = 0;
+    int step;
+    int upper_threshold = kDefaultUpperThreshold;
+    int lower_threshold = kDefaultLowerThreshold;
 
- private:
-  RateMatchParams params_;
-  const double* phase_kernel_;  // 256 phases x kRingMirror taps, shared table
+  private:
+    RateMatchParams params_;
+    const double* phase_kernel_;  // 256 phases x kRingMirror taps, shared table
 };
 
 // Per-phase copy of the kernel: phase p holds resampler_kernel[p + 256 j] for
@@ -100,10 +100,10 @@ const double* phase_kernel_table();
 
 // One output value: 13000 x, clamped to +-32767, truncated toward zero.
 inline int16_t pcm_from_phase_sum(double x) {
-  double y = kAudioGain * x;
-  if (y > 32767.0) y = 32767.0;
-  if (y < -32767.0) y = -32767.0;
-  return static_cast<int16_t>(y);
+    double y = kAudioGain * x;
+    if (y > 32767.0) y = 32767.0;
+    if (y < -32767.0) y = -32767.0;
+    return static_cast<int16_t>(y);
 }
 
 }  // namespace radio_dsp

@@ -16,14 +16,14 @@ typedef float v4f __attribute__((vector_size(16)));
 typedef long long v4l __attribute__((vector_size(32)));
 
 QV_INLINE v4d load_v4d(const double* p) {
-  v4d v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+    v4d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 QV_INLINE v4d load_v4f_as_v4d(const float* p) {
-  v4f v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_convertvector(v, v4d);
+    v4f v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_convertvector(v, v4d);
 }
 
 }  // namespace radio_dsp

@@ -17,40 +17,40 @@ double rectangular_window(int n, int N);  // 1.0 for every n
 double blackman_window(int n, int N);
 
 class SpectrumEstimator {
- public:
-  SpectrumEstimator();
-  ~SpectrumEstimator();
-  SpectrumEstimator(const SpectrumEstimator&) = delete;
-  SpectrumEstimator& operator=(const SpectrumEstimator&) = delete;
+  public:
+    SpectrumEstimator();
+    ~SpectrumEstimator();
+    SpectrumEstimator(const SpectrumEstimator&) = delete;
+    SpectrumEstimator& operator=(const SpectrumEstimator&) = delete;
 
-  // Input: rows x row_length complex values. Result: N powers (|X|^2 of the
-  // unnormalised forward transform), bins N/2.. first, then 0..N/2-1,
-  // averaged over rows and segments; segments are spread evenly over each
-  // row. Returns 0, or -22 (result unchanged) when N < 1, rows < 1,
-  // segments < 1 or row_length < N. The result stays valid until the next
-  // compute. The FFTW plan, buffers and window weights are kept between calls
-  // and rebuilt only when N or the window changes.
-  int compute(const std::complex<double>* input);
+    // Input: rows x row_length complex values. Result: N powers (|X|^2 of the
+    // unnormalised forward transform), bins N/2.. first, then 0..N/2-1,
+    // averaged over rows and segments; segments are spread evenly over each
+    // row. Returns 0, or -22 (result unchanged) when N < 1, rows < 1,
+    // segments < 1 or row_length < N. The result stays valid until the next
+    // compute. The FFTW plan, buffers and window weights are kept between calls
+    // and rebuilt only when N or the window changes.
+    int compute(const std::complex<double>* input);
 
-  // nullptr before the first successful compute.
-  const double* result() const { return has_result_ ? result_.get() : nullptr; }
+    // nullptr before the first successful compute.
+    const double* result() const { return has_result_ ? result_.get() : nullptr; }
 
-  int row_length = 4096;
-  int rows = 1;
-  int N = 4096;
-  uint8_t segments = 1;
-  WindowFunction window = rectangular_window;
+    int row_length = 4096;
+    int rows = 1;
+    int N = 4096;
+    uint8_t segments = 1;
+    WindowFunction window = rectangular_window;
 
- private:
-  struct Fft;
-  void prepare();
+  private:
+    struct Fft;
+    void prepare();
 
-  std::unique_ptr<Fft> fft_;
-  std::unique_ptr<double[]> result_;
-  std::unique_ptr<double[]> weights_;
-  int planned_n_ = 0;
-  WindowFunction weights_window_ = nullptr;
-  bool has_result_ = false;
+    std::unique_ptr<Fft> fft_;
+    std::unique_ptr<double[]> result_;
+    std::unique_ptr<double[]> weights_;
+    int planned_n_ = 0;
+    WindowFunction weights_window_ = nullptr;
+    bool has_result_ = false;
 };
 
 }  // namespace radio_dsp

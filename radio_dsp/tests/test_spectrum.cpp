@@ -15,110 +15,111 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 std::vector<std::complex<double>> tone(int n, double bins, int N) {
-  std::vector<std::complex<double>> x(n);
-  for (int k = 0; k < n; ++k) x[k] = std::polar(1000.0, 2 * kPi * bins * k / N);
-  return x;
+    std::vector<std::complex<double>> x(n);
+    for (int k = 0; k < n; ++k) x[k] = std::polar(1000.0, 2 * kPi * bins * k / N);
+    return x;
 }
 
 TEST(SpectrumEstimator, DcAndPlusMinusKBins) {
-  SpectrumEstimator est;
-  EXPECT_EQ(est.result(), nullptr);
-  const int N = 4096;
-  for (int k : {0, 5, -5, 2047, -2048}) {
-    const auto x = tone(N, k, N);
-    ASSERT_EQ(est.compute(x.data()), 0);
-    const double* r = est.result();
-    const int peak = N / 2 + k;
-    EXPECT_NEAR(r[peak], std::pow(1000.0 * N, 2), 1e-6 * std::pow(1000.0 * N, 2)) << k;
-    for (int i = 0; i < N; ++i) {
-      if (i != peak) {
-        ASSERT_LT(r[i], 1e-12 * r[peak]) << "k " << k << " bin " << i;
-      }
+    SpectrumEstimator est;
+    EXPECT_EQ(est.result(), nullptr);
+    const int N = 4096;
+    for (int k : {0, 5, -5, 2047, -2048}) {
+        const auto x = tone(N, k, N);
+        ASSERT_EQ(est.compute(x.data()), 0);
+        const double* r = est.result();
+        const int peak = N / 2 + k;
+        EXPECT_NEAR(r[peak], std::pow(1000.0 * N, 2), 1e-6 * std::pow(1000.0 * N, 2)) << k;
+        for (int i = 0; i < N; ++i) {
+            if (i != peak) {
+                ASSERT_LT(r[i], 1e-12 * r[peak]) << "k " << k << " bin " << i;
+            }
+        }
     }
-  }
 }
 
 TEST(SpectrumEstimator, SameAsPlanPerCallWithBlackman) {
-  std::mt19937 rng(5);
-  std::normal_distribution<double> g(0, 3000);
-  std::vector<std::complex<double>> x(4096);
-  SpectrumEstimator est;
-  est.window = blackman_window;
-  std::vector<double> ref(4096);
-  const double* first = nullptr;
-  for (int round = 0; round < 3; ++round) {
-    for (auto& v : x) v = {g(rng), g(rng)};
-    ASSERT_EQ(est.compute(x.data()), 0);
-    reference::spectrum(x.data(), 4096, 1, 4096, 1, blackman_window, ref.data());
-    for (int i = 0; i < 4096; ++i) ASSERT_EQ(est.result()[i], ref[i]) << i;
-    if (round == 0) first = est.result();
-    EXPECT_EQ(est.result(), first);  // buffers kept: no reallocation per block
-  }
-  // A full-scale tone under the Blackman window peaks at (32767 x 1719.9)^2, 155.02 dB.
-  for (int k = 0; k < 4096; ++k) x[k] = std::polar(32767.0, 2 * kPi * 100 * k / 4096);
-  est.compute(x.data());
-  EXPECT_NEAR(10 * std::log10(est.result()[2048 + 100]), 20 * std::log10(32767 * 1719.9), 1e-6);
+    std::mt19937 rng(5);
+    std::normal_distribution<double> g(0, 3000);
+    std::vector<std::complex<double>> x(4096);
+    SpectrumEstimator est;
+    est.window = blackman_window;
+    std::vector<double> ref(4096);
+    const double* first = nullptr;
+    for (int round = 0; round < 3; ++round) {
+        for (auto& v : x) v = {g(rng), g(rng)};
+        ASSERT_EQ(est.compute(x.data()), 0);
+        reference::spectrum(x.data(), 4096, 1, 4096, 1, blackman_window, ref.data());
+        for (int i = 0; i < 4096; ++i) ASSERT_EQ(est.result()[i], ref[i]) << i;
+        if (round == 0) first = est.result();
+        EXPECT_EQ(est.result(), first);  // buffers kept: no reallocation per block
+    }
+    // A full-scale tone under the Blackman window peaks at (32767 x 1719.9)^2, 155.02 dB.
+    for (int k = 0; k < 4096; ++k) x[k] = std::polar(32767.0, 2 * kPi * 100 * k / 4096);
+    est.compute(x.data());
+    EXPECT_NEAR(10 * std::log10(est.result()[2048 + 100]), 20 * std::log10(32767 * 1719.9), 1e-6);
 }
 
 TEST(SpectrumEstimator, SegmentsAndRowsAverage) {
-  std::mt19937 rng(9);
-  std::normal_distribution<double> g(0, 100);
-  std::vector<std::complex<double>> x(2 * 8192);
-  for (auto& v : x) v = {g(rng), g(rng)};
-  SpectrumEstimator est;
-  est.window = blackman_window;
-  est.row_length = 8192;
-  est.rows = 2;
-  est.N = 4096;
-  est.segments = 3;
-  ASSERT_EQ(est.compute(x.data()), 0);
-  // Segment offsets 0, 2048, 4096 in each row: mean of six periodograms.
-  std::vector<double> mean(4096, 0.0), one(4096);
-  for (int r = 0; r < 2; ++r)
-    for (int off : {0, 2048, 4096}) {
-      reference::spectrum(x.data() + r * 8192 + off, 4096, 1, 4096, 1, blackman_window, one.data());
-      for (int i = 0; i < 4096; ++i) mean[i] += one[i] / 6;
-    }
-  for (int i = 0; i < 4096; ++i) ASSERT_NEAR(est.result()[i], mean[i], 1e-9 * mean[i]) << i;
+    std::mt19937 rng(9);
+    std::normal_distribution<double> g(0, 100);
+    std::vector<std::complex<double>> x(2 * 8192);
+    for (auto& v : x) v = {g(rng), g(rng)};
+    SpectrumEstimator est;
+    est.window = blackman_window;
+    est.row_length = 8192;
+    est.rows = 2;
+    est.N = 4096;
+    est.segments = 3;
+    ASSERT_EQ(est.compute(x.data()), 0);
+    // Segment offsets 0, 2048, 4096 in each row: mean of six periodograms.
+    std::vector<double> mean(4096, 0.0), one(4096);
+    for (int r = 0; r < 2; ++r)
+        for (int off : {0, 2048, 4096}) {
+            reference::spectrum(x.data() + r * 8192 + off, 4096, 1, 4096, 1, blackman_window,
+                                one.data());
+            for (int i = 0; i < 4096; ++i) mean[i] += one[i] / 6;
+        }
+    for (int i = 0; i < 4096; ++i) ASSERT_NEAR(est.result()[i], mean[i], 1e-9 * mean[i]) << i;
 }
 
 TEST(SpectrumEstimator, DegenerateSizes) {
-  SpectrumEstimator est;
-  est.window = blackman_window;
-  est.N = 1;
-  est.row_length = 1;
-  std::vector<std::complex<double>> x(4, {5.0, 5.0});
-  ASSERT_EQ(est.compute(x.data()), 0);
-  EXPECT_EQ(est.result()[0], 0.0);
-  // A row shorter than the transform would read outside the input.
-  est.N = 4;
-  est.row_length = 2;
-  EXPECT_EQ(est.compute(x.data()), -22);
-  est.row_length = 4;
-  est.segments = 0;
-  EXPECT_EQ(est.compute(x.data()), -22);
+    SpectrumEstimator est;
+    est.window = blackman_window;
+    est.N = 1;
+    est.row_length = 1;
+    std::vector<std::complex<double>> x(4, {5.0, 5.0});
+    ASSERT_EQ(est.compute(x.data()), 0);
+    EXPECT_EQ(est.result()[0], 0.0);
+    // A row shorter than the transform would read outside the input.
+    est.N = 4;
+    est.row_length = 2;
+    EXPECT_EQ(est.compute(x.data()), -22);
+    est.row_length = 4;
+    est.segments = 0;
+    EXPECT_EQ(est.compute(x.data()), -22);
 }
 
 TEST(SpectrumColumns, MinMaxPerColumnIn_dB) {
-  std::vector<double> p(4096);
-  for (int k = 0; k < 4096; ++k) p[k] = std::pow(10.0, (k % 13) / 10.0);  // 0..12 dB
-  p[4095] = 1e6;                                                            // 60 dB in the last column
-  std::vector<double> lo(541), hi(541);
-  ASSERT_EQ(spectrum_columns_db(p.data(), 4096, 541, 10.0, lo.data(), hi.data()), 541);
-  // Brute force: column c holds values k with floor(k*541/4096) == c.
-  for (int c = 0; c < 541; ++c) {
-    double mn = 1e300, mx = -1e300;
-    for (int k = 0; k < 4096; ++k)
-      if (static_cast<long>(k) * 541 / 4096 == c) {
-        mn = std::min(mn, 10 * std::log10(p[k]) - 10.0);
-        mx = std::max(mx, 10 * std::log10(p[k]) - 10.0);
-      }
-    ASSERT_NEAR(lo[c], mn, 1e-9) << c;
-    ASSERT_NEAR(hi[c], mx, 1e-9) << c;
-  }
-  EXPECT_NEAR(hi[540], 50.0, 1e-9);
-  // Fewer values than columns: only as many columns as values.
-  EXPECT_EQ(spectrum_columns_db(p.data(), 100, 541, 0.0, lo.data(), hi.data()), 100);
+    std::vector<double> p(4096);
+    for (int k = 0; k < 4096; ++k) p[k] = std::pow(10.0, (k % 13) / 10.0);  // 0..12 dB
+    p[4095] = 1e6;  // 60 dB in the last column
+    std::vector<double> lo(541), hi(541);
+    ASSERT_EQ(spectrum_columns_db(p.data(), 4096, 541, 10.0, lo.data(), hi.data()), 541);
+    // Brute force: column c holds values k with floor(k*541/4096) == c.
+    for (int c = 0; c < 541; ++c) {
+        double mn = 1e300, mx = -1e300;
+        for (int k = 0; k < 4096; ++k)
+            if (static_cast<long>(k) * 541 / 4096 == c) {
+                mn = std::min(mn, 10 * std::log10(p[k]) - 10.0);
+                mx = std::max(mx, 10 * std::log10(p[k]) - 10.0);
+            }
+        ASSERT_NEAR(lo[c], mn, 1e-9) << c;
+        ASSERT_NEAR(hi[c], mx, 1e-9) << c;
+    }
+    EXPECT_NEAR(hi[540], 50.0, 1e-9);
+    // Fewer values than columns: only as many columns as values.
+    EXPECT_EQ(spectrum_columns_db(p.data(), 100, 541, 0.0, lo.data(), hi.data()), 100);
 }
 
 }  // namespace
