@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <complex>
+#include <cstdio>
 
 #include "resampler_kernel.h"
 
@@ -68,7 +68,8 @@ TEST(ResamplerKernel, StopBandFrom19kHzIncludingImages) {
     for (double f = kInputRate / 2; f <= 4.5 * kInputRate; f += 250)
         if (double r = kernel_response_db(f); r > worst) worst = r, worst_f = f;
     EXPECT_LE(worst, -80.0) << "at " << worst_f << " Hz";
-    std::printf("stop band peak from 19 kHz to 4.5 x input rate: %.2f dB at %.0f Hz\n", worst, worst_f);
+    std::printf("stop band peak from 19 kHz to 4.5 x input rate: %.2f dB at %.0f Hz\n", worst,
+                worst_f);
     // The transition band is monotonic.
     EXPECT_LT(kernel_response_db(17e3), kernel_response_db(16e3));
     EXPECT_LT(kernel_response_db(18e3), kernel_response_db(17e3) - 10);
