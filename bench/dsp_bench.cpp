@@ -284,7 +284,13 @@ double snr_db(const std::vector<int16_t>& ref, const std::vector<int16_t>& x) {
 int main(int argc, char** argv) {
     const int reps = argc > 1 ? std::max(3, std::atoi(argv[1])) : 21;
     const std::vector<int16_t> iq = make_input();
-    std::printf("dsp_bench: medians of %d repetitions, thread CPU time\n\n", reps);
+    double load1 = -1;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &load1) != 1) load1 = -1;
+        std::fclose(f);
+    }
+    std::printf("dsp_bench: medians of %d repetitions, thread CPU time; load average %.2f\n\n",
+                reps, load1);
 
     // Discriminator: 16 blocks of 4096 frames.
     FmDiscriminator disc;
