@@ -17,8 +17,13 @@ constexpr double kInputRate = 66e6 / 324;  // 203.7 kHz
 double kernel_response_db(double f, double input_rate = kInputRate) {
     std::complex<double> s = 0;
     const double w = -2 * kPi * f / (kResamplerPhases * input_rate);
-    for (int n = 0; n < kResamplerKernelLength; ++n)
-        s += resampler_kernel[n] * std::polar(1.0, w * (n - kResamplerKernelCentre));
+    const std::complex<double> turn = std::polar(1.0, w);
+    std::complex<double> e;
+    for (int n = 0; n < kResamplerKernelLength; ++n) {
+        // Rotate by one grid step; restart from the exact value every 256 steps.
+        e = n % 256 == 0 ? std::polar(1.0, w * (n - kResamplerKernelCentre)) : e * turn;
+        s += resampler_kernel[n] * e;
+    }
     return 20 * std::log10(std::abs(s) / kResamplerPhases);
 }
 
