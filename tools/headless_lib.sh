@@ -19,10 +19,10 @@ hl_kill() {  # TERM, wait up to 3 s, then KILL; always reap
   local pid=$1
   kill -TERM "$pid" 2>/dev/null || return 0
   for _ in $(seq 30); do
-    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+    kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null || true; return 0; }
     sleep 0.1
   done
-  kill -KILL "$pid" 2>/dev/null
+  kill -KILL "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
 
@@ -74,8 +74,9 @@ hl_record_start() {
       --latency-msec=20 >"$out" 2>"$HL_DIR/parec.log" &
   HL_REC_PID=$!
   HL_PIDS+=($HL_REC_PID)
-  # An idle null sink renders in 2 s blocks: wait until the recorder really runs.
-  for _ in $(seq 100); do
+  # An idle null sink renders in 2 s blocks: wait until the recorder really
+  # runs (up to 10 s on a loaded machine).
+  for _ in $(seq 200); do
     [ "$(stat -c %s "$out" 2>/dev/null || echo 0)" -gt 8820 ] && return 0
     sleep 0.05
   done

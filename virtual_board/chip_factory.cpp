@@ -1,14 +1,18 @@
 #include "chip_factory.h"
 
+#include "qv01_chip.h"
 #include "simple_chip.h"
 
 namespace vboard {
 
-// The simple chip answers the register protocol and delivers the test patterns;
-// scene_path and ppm are meant for the full QV01 channel model and are not used
-// by it.
-std::shared_ptr<VirtualChip> make_chip(const ChipSetup& setup) {
-    return std::make_shared<SimpleChip>(setup.clock_hz, setup.pattern);
+std::shared_ptr<VirtualChip> make_chip(const ChipSetup& setup, std::string* error) {
+    if (setup.pattern != Pattern::scene)
+        return std::make_shared<SimpleChip>(setup.clock_hz, setup.pattern);
+    qv01model::ChipModelOptions options;
+    options.clock_hz = setup.clock_hz;
+    options.ppm = setup.ppm;
+    options.scene_path = setup.scene_path;
+    return qv01model::make_qv01_chip(options, error);
 }
 
 }  // namespace vboard

@@ -11,12 +11,13 @@ namespace vboard {
 
 struct ChipSetup {
     double clock_hz = kDefaultClockHz;  // chip clock, Hz
-    Pattern pattern = Pattern::tone;    // simple chip's sample source
-    std::string scene_path;             // RF scene file of the full model; empty: none
+    Pattern pattern = Pattern::scene;   // the chip model, or the simple chip's pattern
+    std::string scene_path;             // RF scene file of the chip model; empty: default scene
     double ppm = 0.0;                   // clock error of the full model, parts per million
 };
 
-// A chip in its power-on state. Never null.
-std::shared_ptr<VirtualChip> make_chip(const ChipSetup& setup);
+// A chip in its power-on state, or null with `error` set when the chip model's
+// scene file cannot be used.
+std::shared_ptr<VirtualChip> make_chip(const ChipSetup& setup, std::string* error);
 
 }  // namespace vboard

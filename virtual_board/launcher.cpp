@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "qv01_chip.h"
+
 namespace {
 
 constexpr const char* kLibraryName = "libqv_virtual_board.so";
@@ -24,8 +26,11 @@ void usage(FILE* out) {
                  "\n"
                  "options:\n"
                  "  --trace FILE            append a protocol trace to FILE (QV_VIRTUAL_TRACE)\n"
-                 "  --pattern tone|counter  sample pattern of the simple chip (QV_VIRTUAL_PATTERN);\n"
-                 "                          tone: +10 kHz at -6 dBFS, counter: frame number\n"
+                 "  --pattern scene|tone|counter\n"
+                 "                          what the chip streams (QV_VIRTUAL_PATTERN): scene, the\n"
+                 "                          default, is the QV01 channel model receiving the FM\n"
+                 "                          band of the RF scene; tone and counter replace it by\n"
+                 "                          the simple chip: +10 kHz at -6 dBFS, or frame numbers\n"
                  "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE)\n"
                  "  --clock-hz HZ           chip clock, default 66000000 (QV_VIRTUAL_CLOCK_HZ)\n"
                  "  --ppm X                 chip clock error in ppm for the chip model (QV_VIRTUAL_PPM)\n"
@@ -78,13 +83,23 @@ int main(int argc, char** argv) {
         if (opt == "--trace") {
             setenv("QV_VIRTUAL_TRACE", absolute(value).c_str(), 1);
         } else if (opt == "--pattern") {
-            if (std::strcmp(value, "tone") != 0 && std::strcmp(value, "counter") != 0) {
-                std::fprintf(stderr, "qv-virtual-board: --pattern takes tone or counter\n");
+            if (std::strcmp(value, "tone") != 0 && std::strcmp(value, "counter") != 0 &&
+                std::strcmp(value, "scene") != 0) {
+                std::fprintf(stderr, "qv-virtual-board: --pattern takes scene, tone or counter\n");
                 return 2;
             }
             setenv("QV_VIRTUAL_PATTERN", value, 1);
         } else if (opt == "--scene") {
-            setenv("QV_VIRTUAL_SCENE", absolute(value).c_str(), 1);
+            // Read the scene now, so that a bad file is reported before the
+            // program starts rather than from inside its first USB call.
+            qv01model::ChipModelOptions options;
+            options.scene_path = absolute(value);
+            std::string error;
+            if (!qv01model::make_qv01_chip(options, &error)) {
+                std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
+                return 2;
+            }
+            setenv("QV_VIRTUAL_SCENE", options.scene_path.c_str(), 1);
         } else if (opt == "--clock-hz") {
             if (!is_number(value, true)) {
                 std::fprintf(stderr, "qv-virtual-board: --clock-hz takes a positive number\n");

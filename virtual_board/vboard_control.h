@@ -35,12 +35,17 @@ constexpr uint16_t kSimpleChipDeviceId = 0x5101;
 // Default chip clock when QV_VIRTUAL_CLOCK_HZ is not set.
 constexpr double kDefaultClockHz = 66.0e6;
 
-// Sample source of the simple chip.
+// What sits behind the chip bus and what it streams.
+//   scene:   the QV01 channel model receiving an FM broadcast RF scene (the
+//            default scene, or QV_VIRTUAL_SCENE), at QV_VIRTUAL_CLOCK_HZ with
+//            QV_VIRTUAL_PPM clock error. The default.
+// The simple chip (register file, rate from the decimation registers) with a
+// test pattern:
 //   tone:    a complex tone at +10 kHz, amplitude 16384 (-6 dBFS), phase 0 at
 //            receiver start.
 //   counter: frame n carries I = (int16)(n & 0xFFFF), Q = (int16)(n >> 16 & 0xFFFF),
 //            n counted from 0 at receiver start, so every lost frame shows.
-enum class Pattern { tone, counter };
+enum class Pattern { scene, tone, counter };
 
 struct Stats {
     bool plugged = false;            // false after unplug() until reset()
@@ -77,9 +82,10 @@ void reset();
 // reset() plugs the board in again.
 void unplug();
 
-// Selects the simple chip's sample pattern and puts a fresh chip (power-on
-// registers, receiver stopped) behind the bus. Meant for set-up between
-// tests, not while a program streams. Default: QV_VIRTUAL_PATTERN, else tone.
+// Selects the chip model or the simple chip's sample pattern and puts a fresh
+// chip (power-on registers, receiver stopped) behind the bus. Meant for set-up
+// between tests, not while a program streams. Default: QV_VIRTUAL_PATTERN
+// (scene, tone or counter), else scene.
 void set_pattern(Pattern pattern);
 Pattern pattern();
 

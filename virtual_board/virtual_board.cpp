@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,6 +101,23 @@ uint32_t firmware_id_of(const uint8_t* code_ram, size_t n, uint16_t* version) {
     return uint32_t(ver) << 16 | crc;
 }
 
+namespace {
+
+// A board without its chip would answer nothing sensible. The launcher checks
+// the scene before it starts the program, so a failure here is a scene file
+// named by hand in QV_VIRTUAL_SCENE: say so and end the program.
+std::shared_ptr<VirtualChip> make_chip_or_exit(const ChipSetup& setup) {
+    std::string error;
+    std::shared_ptr<VirtualChip> chip = make_chip(setup, &error);
+    if (!chip) {
+        std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
+        std::exit(2);
+    }
+    return chip;
+}
+
+}  // namespace
+
 VirtualBoard& VirtualBoard::instance() {
     // Never destroyed: the program's threads may still be inside transfers at exit.
     static VirtualBoard* board = new VirtualBoard();
@@ -109,6 +127,7 @@ VirtualBoard& VirtualBoard::instance() {
 VirtualBoard::VirtualBoard() : memory_(kMemoryBytes, 0) {
     if (const char* p = std::getenv("QV_VIRTUAL_PATTERN")) {
         if (std::strcmp(p, "counter") == 0) chip_setup_.pattern = Pattern::counter;
+        if (std::strcmp(p, "tone") == 0) chip_setup_.pattern = Pattern::tone;
     }
     if (const char* p = std::getenv("QV_VIRTUAL_CLOCK_HZ")) {
         const double hz = std::strtod(p, nullptr);
@@ -117,7 +136,7 @@ VirtualBoard::VirtualBoard() : memory_(kMemoryBytes, 0) {
     if (const char* p = std::getenv("QV_VIRTUAL_PPM")) chip_setup_.ppm = std::strtod(p, nullptr);
     if (const char* p = std::getenv("QV_VIRTUAL_SCENE")) chip_setup_.scene_path = p;
     if (const char* p = std::getenv("QV_VIRTUAL_TRACE")) trace_.open(p);
-    chip_ = make_chip(chip_setup_);
+    chip_ = make_chip_or_exit(chip_setup_);
 }
 
 template <class Pred>
@@ -579,7 +598,7 @@ void VirtualBoard::power_on_locked() {
 }
 
 void VirtualBoard::replace_chip_locked() {
-    chip_ = make_chip(chip_setup_);
+    chip_ = make_chip_or_exit(chip_setup_);
     ++chip_epoch_;
     stream_changed_locked();
 }

@@ -8,10 +8,14 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-"$launcher" --help | grep -q -- '--pattern tone|counter' || fail "--help"
+"$launcher" --help | grep -q -- '--pattern scene|tone|counter' || fail "--help"
 "$launcher" --pattern square -- "$probe" 2>/dev/null && fail "bad pattern accepted"
 "$launcher" --clock-hz -5 -- "$probe" 2>/dev/null && fail "bad clock accepted"
 "$launcher" --trace "$tmp/t" 2>/dev/null && fail "missing program accepted"
+printf '[ST1]\nfreq_mhz = 100.9\nlevel_dbfs = -20\nbogus_key = 1\n' >"$tmp/bad_scene.ini"
+err=$("$launcher" --scene "$tmp/bad_scene.ini" -- "$probe" 2>&1 >/dev/null) && fail "bad scene accepted"
+[[ $err == *bad_scene.ini* ]] || fail "bad scene message does not name the file: $err"
+"$launcher" --scene "$tmp/missing.ini" -- "$probe" 2>/dev/null && fail "missing scene accepted"
 
 # Without the launcher the probe reaches the real libusb, where no board is.
 "$probe" >/dev/null 2>&1 && fail "probe found a board without the launcher"
@@ -25,8 +29,8 @@ grep -qx 'out 01 : 0d 00 01 00' "$tmp/trace.txt" || fail "trace lacks stream_con
 tail -1 "$tmp/trace.txt" | grep -qx close || fail "trace end"
 
 # The tone at +10 kHz: its phase step per frame shows the chip clock.
-out=$("$launcher" -- "$probe") || fail "probe with tone failed"
+out=$("$launcher" --pattern tone -- "$probe") || fail "probe with tone failed"
 [[ $out == *"frame0 16384 frame1 15630 4914" ]] || fail "tone at 66 MHz: $out"
-out=$("$launcher" --clock-hz 33e6 -- "$probe") || fail "probe at 33 MHz failed"
+out=$("$launcher" --pattern tone --clock-hz 33e6 -- "$probe") || fail "probe at 33 MHz failed"
 [[ $out == *"frame0 16384 frame1 13436 9376" ]] || fail "tone at 33 MHz: $out"
 echo PASS
