@@ -106,7 +106,10 @@ Fit fit_tone(const std::vector<double>& x) {
 
 TEST(EndToEnd, FmToneThroughTheChain) {
     const double fs = 66e6 / 324;
-    FmStation station(fs, 0.5);
+    // The loudest 1 kHz tone whose pre-emphasised deviation stays within
+    // +-75 kHz: amplitude 1 / |1 + j 2 pi 1 kHz 75 us| = 0.905 of full scale.
+    const double amplitude = 1 / std::hypot(1.0, 2 * kPi * 1000 * 75e-6);
+    FmStation station(fs, amplitude);
     SignalPath path(kQv01SignalPath);
     path.set_source(&station);
     station.produce(10000);  // the panel starts audio once 10000 frames are queued
@@ -125,9 +128,9 @@ TEST(EndToEnd, FmToneThroughTheChain) {
         }
     }
     const Fit fit = fit_tone(audio);
-    // 50 % of 75 kHz: 13000 * 2 pi * 37.5 kHz / fs = 15038, de-emphasis undone;
-    // the kernel is 0.09 dB above the pure de-emphasis at 1 kHz.
-    const double expected = 13000 * 2 * kPi * 37.5e3 / fs;
+    // 13000 * 2 pi * 0.905 * 75 kHz / fs = 27204 once the de-emphasis undoes the
+    // pre-emphasis; the kernel is 0.09 dB above the pure de-emphasis at 1 kHz.
+    const double expected = 13000 * 2 * kPi * amplitude * 75e3 / fs;
     std::printf(
         "tone %.3f Hz (step %d: %.3f Hz), amplitude %.1f (expected %.1f, %.3f dB), SNR %.1f dB\n",
         fit.freq, steps[0], 1000.0 * steps[0] / 256 * 44100 / fs, fit.amplitude, expected,
