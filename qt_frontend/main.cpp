@@ -2,6 +2,7 @@
 // own; the arguments go to Qt. Paths are relative to the working directory:
 // "../fw/proto.hex", "../config/FM_radio.ini", and the dump "config.c".
 #include <QApplication>
+#include <QFont>
 
 #include "mainwindow.h"
 
@@ -10,6 +11,11 @@ int main(int argc, char* argv[]) {
     QApplication::setOrganizationName("R&D center Vantrel");
     QApplication::setOrganizationDomain("vantrel.example");
     QApplication::setApplicationName("qv01_fm");
+    // The panels' fixed geometry was laid out for an 8-point dialog font;
+    // Linux desktops default to 9 or 10 points, which would cut captions.
+    QFont font = QApplication::font();
+    font.setPointSize(8);
+    QApplication::setFont(font);
     auto* window = new MainWindow;
     window->show();
     const int result = app.exec();

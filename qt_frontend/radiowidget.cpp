@@ -70,6 +70,7 @@ RadioWidget::RadioWidget(QWidget* parent)
     format_.setSampleType(QAudioFormat::SignedInt);
     audio_output_ = new QAudioOutput(device_, format_, this);
 
+    rf_spectrum_.assign(4096, 0.0);
     trace_width_ = ui_->signal_->width();
     QPixmap blank(1024, 128);
     blank.fill(Qt::black);
@@ -179,7 +180,14 @@ void RadioWidget::_on_param_updated(int step, int avail) {
 void RadioWidget::_on_kp_updated(double kp) { kp_ = kp; }
 
 void RadioWidget::spectrum_ready(const double* power, int len) {
-    emit signal_updated(power, len, kp_ + kSpectrumFullScaleDb);
+    // The chip's channel presents the band spectrally inverted (its local
+    // oscillator shifts the spectrum up by the tuning word; the AFC relies on
+    // it): a station above the tuning sits at a negative baseband frequency.
+    // Mirror the spectrum about zero so the panel's axis reads RF frequency
+    // from left to right: RF offset +k bins is baseband bin -k.
+    if (static_cast<int>(rf_spectrum_.size()) != len) rf_spectrum_.assign(len, 0.0);
+    for (int j = 0; j < len; ++j) rf_spectrum_[j] = power[(len - j) % len];
+    emit signal_updated(rf_spectrum_.data(), len, kp_ + kSpectrumFullScaleDb);
 }
 
 void RadioWidget::rate_matched(int step, int avail, int) { _on_param_updated(step, avail); }

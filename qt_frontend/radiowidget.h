@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <vector>
 
 #include "audio_double_buffer.h"
 #include "signal_path.h"
@@ -35,6 +36,7 @@ public:
     QV_demo_board_* board() const { return board_; }
     radio_dsp::SignalPath& signal_path() { return path_; }
     QAudioOutput* audio_output() const { return audio_output_; }
+    SoundGenerator* sound_generator() const { return generator_.get(); }
 
     // True while switching on waits for the sample queue to fill.
     bool waiting_for_samples() const { return queue_poll_.isActive(); }
@@ -86,6 +88,7 @@ private:
     radio_dsp::SignalPath path_;
     radio_dsp::AudioDoubleBuffer audio_;
     double kp_ = 1.0;  // filter chain gain in dB, for the spectrum's reference
+    std::vector<double> rf_spectrum_;  // the block's spectrum in RF order, sent to the spectrum panel
     QV_demo_board_* board_ = nullptr;  // not owned
     std::unique_ptr<radio_dsp::SampleSource> source_;
     QAudioDeviceInfo device_;

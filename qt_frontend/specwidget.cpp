@@ -1,5 +1,6 @@
 #include "specwidget.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <qwt_scale_draw.h>
@@ -30,6 +31,11 @@ SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidge
     connect(ui_->canvas_, &SpecLabel::new_move, this, &SpecWidget::show_coord);
 
     ui_->freq_scale_->setAlignment(QwtScaleDraw::BottomScale);
+    // Eleven labels of up to seven characters share 541 pixels: a point
+    // smaller than the panel's text keeps them apart.
+    QFont axis_font = ui_->freq_scale_->font();
+    axis_font.setPointSize(std::max(6, axis_font.pointSize() - 1));
+    ui_->freq_scale_->setFont(axis_font);
     set_freq_scale(100.0, 100.0);
 }
 

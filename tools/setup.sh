@@ -13,7 +13,7 @@ packages=(
   # tests, benchmarks, fuzzing (clang's libFuzzer), comparison DSP library
   libgtest-dev libgmock-dev googletest libbenchmark-dev libliquid-dev clang libclang-rt-14-dev
   # headless runs: X server, clicks, a private PulseAudio with a null sink, recording and measuring
-  xvfb xdotool x11-utils pulseaudio pulseaudio-utils sox imagemagick
+  xvfb xdotool x11-utils pulseaudio pulseaudio-utils sox imagemagick bc
   # design scripts under tools/ (not needed by the build)
   python3 python3-numpy python3-scipy fonts-dejavu-core
 )
