@@ -221,6 +221,12 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
 
     std::fill(acc_n_.begin(), acc_n_.begin() + long(2 * m), 0.0f);
 
+    // The mixer multiplies the real ADC signal by 2 e^{+j (w n + nco phase)}:
+    // the NCO word shifts the spectrum up. A station at f contributes
+    // +f + f_nco (side 0) and -f + f_nco (side 1, its mirror image), both
+    // modulo the ADC rate. With the word of the tuning f_t (f_t mod clock),
+    // side 1 of a carrier at f_t + d lands at -d: the channel's band is
+    // spectrally inverted, and side 0 is the sum-frequency image at 2 f_t + d.
     const size_t ns = scene_->stations.size();
     // Per station and side: the block's table position, and how much the
     // component can contribute at the CIC2 and at the CICN output.
@@ -231,7 +237,7 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
         const double f = sp.freq_hz + sp.offset_hz + sp.drift_hz_per_s * t;
         const double dev_entries = sp.deviation_hz / adc_rate_hz_ * tsize * 1.5 + 2.0;
         for (int side = 0; side < 2; ++side) {
-            const double u = wrap_half((side == 0 ? f : -f) / adc_rate_hz_ - nco_cycles);
+            const double u = wrap_half((side == 0 ? f : -f) / adc_rate_hz_ + nco_cycles);
             const double pos = (u + 0.5) * tsize;
             plan[k].base[side] = float(pos);
             double m2 = 0.0, mn = 0.0;
@@ -277,7 +283,7 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
                 if (!on[side]) continue;
                 const float d = side == 0 ? dv : -dv;
                 const Entry& e = tab[int(plan[k].base[side] + k_idx * d) & mask];
-                const uint32_t th = (side == 0 ? phi : 0u - phi) - nco;
+                const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
                 const float c = st[(th + quarter) >> sh], s = st[th >> sh];
                 an[2 * i] += a * e.hn * c;
                 an[2 * i + 1] += a * e.hn * s;

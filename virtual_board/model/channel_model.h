@@ -4,13 +4,15 @@
 // running the mixer and the CIC decimators at that rate, the model follows
 // every spectral component of the folded ADC signal (each station's carrier
 // and its mirror image) as a complex phasor at the CICN output rate: the
-// mixer moves it by the NCO frequency, the CIC2 and CICN responses weight it
-// at its instantaneous frequency, and stepping its phase at the CICN output
-// rate aliases it exactly as the decimators would. ADC noise enters as
-// white noise with the power that the CICs pass. From the CICN output on,
-// the chip's integer datapath runs sample by sample: DFIR1 and DFIR2 on their
-// programmed coefficients at their own rates, the complex gain stage, each
-// with rounding, scale shift and 16-bit saturation.
+// mixer moves it up by the NCO frequency (local oscillator e^{+j w n}, so a
+// carrier above the tuning comes out below 0 Hz: the band is spectrally
+// inverted), the CIC2 and CICN responses weight it at its instantaneous
+// frequency, and stepping its phase at the CICN output rate aliases it
+// exactly as the decimators would. ADC noise enters as white noise with the
+// power that the CICs pass. From the CICN output on, the chip's integer
+// datapath runs sample by sample: DFIR1 and DFIR2 on their programmed
+// coefficients at their own rates, the complex gain stage, each with
+// rounding, scale shift and 16-bit saturation.
 //
 // Single-threaded: the owner serialises all calls.
 #pragma once
@@ -56,7 +58,8 @@ public:
     void set_gain(int16_t gi, int16_t gq) { s_.gain_i = gi; s_.gain_q = gq; }
     void set_scales(const ChannelSettings& from);
     void set_coefficients(const ChannelSettings& from);
-    // Restarts the NCO phase at `phase` (2^16 = one cycle).
+    // Restarts the NCO phase at `phase` (2^16 = one cycle); the local
+    // oscillator e^{+j phase} turns the output forward by that angle.
     void sync_nco(uint16_t phase);
 
     double output_rate_hz() const { return adc_rate_hz_ / s_.decimation(); }

@@ -91,23 +91,27 @@ TEST(ChipModelChain, OutputRateIsClockOverDecimationWithPpm) {
     configure(*fast, other, 100e6, 40e6);
     EXPECT_NEAR(fast->output_rate_hz(0), 40e6 * (1.0 + 25e-6) / 150.0, 1e-6);
     // A 40 MHz clock with a DFIR1 of ratio 3: the carrier 30 kHz above the
-    // tuning. (Not at 100 MHz: that is half the clock, where a carrier and its
-    // mirror image fall symmetric about the tuning and the output is real.)
+    // tuning comes out at -30 kHz (word of 21 MHz: -101.03 + 21 = -80.03 MHz
+    // = -30 kHz mod 40 MHz). (Not at 100 MHz: that is half the clock, where a
+    // carrier and its mirror image fall symmetric about the tuning and the
+    // output is real.)
     fast = make_chip(cw_scene(101.03e6, -20), 40e6, 0.0);
     configure(*fast, other, 101e6, 40e6);
-    EXPECT_NEAR(dominant_frequency(capture(*fast, 2048), 40e6 / 150.0), 30e3, 2.0);
+    EXPECT_NEAR(dominant_frequency(capture(*fast, 2048), 40e6 / 150.0), -30e3, 2.0);
 }
 
 TEST(ChipModelChain, CarriersLandWhereRealSamplingFoldsThem) {
-    // Tuned to 100 MHz: the programs write the word for 34 MHz.
+    // Tuned to 100 MHz: the programs write the word for 34 MHz, and the mixer
+    // shifts up by it: a carrier at f lands at -f + 34 MHz or +f + 34 MHz
+    // (mod 66 MHz), whichever is near 0. The band arrives inverted.
     struct Case { double carrier_mhz, expect_khz; const char* what; };
     const Case cases[] = {
-        {100.05, 50.0, "second Nyquist zone"},
-        {99.97, -30.0, "below the tuning"},
-        {31.95, 50.0, "mirror image: -31.95 - 34 = -65.95 = +0.05 MHz"},
-        {32.03, -30.0, "mirror image, other side"},
-        {34.04, 40.0, "first zone"},
-        {166.02, 20.0, "third zone folds onto the first"},
+        {100.05, -50.0, "66-132 MHz: -100.05 + 34 = -66.05 = -0.05 MHz"},
+        {99.97, 30.0, "below the tuning"},
+        {31.95, -50.0, "mirror image: 31.95 + 34 = 65.95 = -0.05 MHz"},
+        {32.03, 30.0, "mirror image, other side"},
+        {34.04, -40.0, "0-66 MHz"},
+        {166.02, -20.0, "132-198 MHz folds onto the others"},
     };
     double amp_ref = 0.0;
     for (const Case& c : cases) {
@@ -121,11 +125,55 @@ TEST(ChipModelChain, CarriersLandWhereRealSamplingFoldsThem) {
         if (std::fabs(c.expect_khz) == 50.0) { EXPECT_NEAR(db(amp / amp_ref), 0.0, 0.05) << c.what; }
     }
     // A sample clock 100 ppm fast moves both the folding and the NCO:
-    // (100.05 - 66.0066) - 34 * 1.0001 MHz = 40.0 kHz.
+    // -100.05 + 34 * 1.0001 + 66.0066 MHz = -40.0 kHz.
     auto chip = make_chip(cw_scene(100.05e6, -10), kClock, 100.0);
     configure(*chip, ReferenceChain{}, 100e6);
     const double fs_out = kClock * 1.0001 / 324.0;
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 4096), fs_out), 40.0e3, 2.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 4096), fs_out), -40.0e3, 2.0);
+}
+
+TEST(ChipModelChain, BandIsSpectrallyInvertedAtEveryTuning) {
+    // The programs' AFC steers with frequency -= 0.27 * (mean baseband
+    // frequency), which converges only if a carrier above the tuning comes
+    // out below 0 Hz. Tunings whose word is below and above half a turn,
+    // across the FM band and at another clock (none at a multiple of half
+    // the clock, where the sum-frequency image falls onto the carrier).
+    struct Case { double clock_hz, tune_hz; };
+    const Case cases[] = {{66e6, 100e6}, {66e6, 88e6}, {66e6, 107.9e6}, {66e6, 20e6}, {66e6, 50e6}, {40e6, 97.3e6}};
+    for (const Case& c : cases) {
+        for (double delta : {50e3, -50e3}) {
+            auto chip = make_chip(cw_scene(c.tune_hz + delta, -10), c.clock_hz);
+            configure(*chip, ReferenceChain{}, c.tune_hz, c.clock_hz);
+            const double fs = chip->output_rate_hz(0);
+            const auto x = capture(*chip, 4096);
+            EXPECT_NEAR(dominant_frequency(x, fs), -delta, 2.0) << c.tune_hz << " " << delta;
+            // Nothing at +delta: the band is mirrored, not a mixture of both.
+            // (The unwindowed DFT's own leakage reads -70 to -76 dB here.)
+            EXPECT_LT(db(std::abs(tone(x, delta, fs)) / std::abs(tone(x, -delta, fs))), -60.0)
+                << c.tune_hz << " " << delta;
+        }
+    }
+}
+
+TEST(ChipModelChain, ProgramsAfcConvergesOnTheInvertedBand) {
+    // The host's loop: estimate the baseband frequency, retune by -0.27 of
+    // it with a new NCO word and the retune command. Each step leaves 0.73
+    // of the tuning error; with an upright band it would grow by 1.27.
+    const double carrier = 100.0123e6;
+    auto chip = make_chip(cw_scene(carrier, -20));
+    double tune = 100e6;
+    configure(*chip, ReferenceChain{}, tune);
+    for (int step = 0; step < 12; ++step) {
+        const double df = dominant_frequency(capture(*chip, 2048), kFsOut);
+        // Tuned below the carrier, the estimate is negative and the tuning rises.
+        EXPECT_NEAR(df, tune - carrier, 1.0) << "step " << step;
+        tune -= 0.27 * df;
+        const uint32_t w = qv01model::nco_word_for(tune, kClock);
+        chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
+        chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
+        chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+    }
+    EXPECT_LT(std::fabs(tune - carrier), 12.3e3 * std::pow(0.73, 12) + 10.0);
 }
 
 TEST(ChipModelChain, SweptResponseMatchesCicAndFirTheory) {
@@ -134,21 +182,22 @@ TEST(ChipModelChain, SweptResponseMatchesCicAndFirTheory) {
     double worst = 0.0;
     for (double f = -95e3; f <= 95e3; f += 5e3) {
         double expect = 0.0;
-        const double got = measured_amplitude(100e6 + f, 100e6, chain, level, f, &expect, f);
+        const double got = measured_amplitude(100e6 + f, 100e6, chain, level, -f, &expect, f);
         worst = std::max(worst, std::fabs(db(got / expect)));
         EXPECT_NEAR(db(got / expect), 0.0, 0.5) << "offset " << f;
     }
     std::printf("pass band +-95 kHz: worst deviation from theory %.3f dB\n", worst);
-    // A carrier 714.8 kHz above the tuning aliases through the CICN output
-    // rate (814.8 kHz) to -100 kHz, attenuated by the CIC response there.
+    // A carrier 714.8 kHz above the tuning comes out of the mixer at
+    // -714.8 kHz and aliases through the CICN output rate (814.8 kHz) to
+    // +100 kHz, attenuated by the CIC response there.
     const double f = 66e6 / 81.0 - 100e3;
     double expect = 0.0;
-    const double got = measured_amplitude(100e6 + f, 100e6, chain, 0.0, -100e3, &expect, f);
+    const double got = measured_amplitude(100e6 + f, 100e6, chain, 0.0, 100e3, &expect, f);
     const auto h1 = qv01model::design_lowpass_half(chain.fir1_order / 2, chain.fir1_cutoff, chain.beta, 32768.0);
     const auto h2 = qv01model::design_lowpass_half(chain.fir2_order / 2, chain.fir2_cutoff, chain.beta, 32768.0);
-    // The FIRs see the alias at -100 kHz, not at f.
+    // The FIRs see the alias at +100 kHz, not at -f.
     expect = expect / fir_theory(h1, f, 66e6 / 81.0) / fir_theory(h2, f, 66e6 / 162.0) *
-             fir_theory(h1, -100e3, 66e6 / 81.0) * fir_theory(h2, -100e3, 66e6 / 162.0);
+             fir_theory(h1, 100e3, 66e6 / 81.0) * fir_theory(h2, 100e3, 66e6 / 162.0);
     std::printf("CIC alias at %.1f kHz: measured %.2f, theory %.2f LSB (%.2f dB)\n", f / 1e3, got, expect,
                 db(got / expect));
     EXPECT_GT(got, 5.0);
@@ -172,7 +221,7 @@ TEST(ChipModelChain, StageGainsFollowThePanelFormula) {
         c.fir2_scale = s.f2;
         c.gain_i = s.gi;
         double expect = 0.0;
-        const double got = measured_amplitude(100e6 + 2e3, 100e6, c, -20.0, 2e3, &expect, 2e3);
+        const double got = measured_amplitude(100e6 + 2e3, 100e6, c, -20.0, -2e3, &expect, 2e3);
         EXPECT_NEAR(db(got / expect), 0.0, 0.05) << "cic2 " << s.cic2 << " cicn " << s.cicn << " mx " << s.mx;
     }
 }
@@ -195,14 +244,14 @@ TEST(ChipModelChain, AntisymmetricDfirHasCentreTapDcGain) {
         const double h2 = std::abs(std::complex<double>(16384.0, 16000.0 * std::sin(w))) / 16384.0;
         const double expect = kFs * 0.1 * std::pow(10.0, qv01model::panel_kp_db(*chip, 0) / 20.0) *
                               cic_theory(f, 3, 2, 27, 4) * fir_theory(h1, f, kClock / 81.0) * h2;
-        const double got = std::abs(tone(capture(*chip, 8192), f, kFsOut));
+        const double got = std::abs(tone(capture(*chip, 8192), -f, kFsOut));  // inverted band
         EXPECT_NEAR(db(got / expect), 0.0, 0.1) << f;
     }
 }
 
 TEST(ChipModelChain, GainStageRotatesByItsPhase) {
-    const double f = 10e3;
-    auto chip = make_chip(cw_scene(100e6 + f, -20));
+    const double f = -10e3;  // the carrier is 10 kHz above the tuning
+    auto chip = make_chip(cw_scene(100e6 - f, -20));
     ReferenceChain c;
     c.gain_i = 16384;
     configure(*chip, c, 100e6);
@@ -226,13 +275,13 @@ TEST(ChipModelChain, GainStageRotatesByItsPhase) {
 TEST(ChipModelChain, NcoWordActsOnRetuneCommandOnly) {
     auto chip = make_chip(cw_scene(100.02e6, -20));
     configure(*chip, ReferenceChain{}, 100e6);
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), 20e3, 2.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), -20e3, 2.0);
     const uint32_t w = qv01model::nco_word_for(100.05e6, kClock);
     chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
     chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), 20e3, 2.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), -20e3, 2.0);
     chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), -30e3, 2.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), 30e3, 2.0);
     // Ratios written while running wait for the next start.
     chip->write_reg(reg_addr(0, qv01model::kOffDfir2Ctl), (62 << 8) | 3);
     EXPECT_NEAR(chip->output_rate_hz(0), kFsOut, 1e-6);
@@ -252,24 +301,26 @@ TEST(ChipModelChain, ScaleFieldsActWhileRunning) {
 }
 
 TEST(ChipModelChain, CarrierOffsetDriftAndNcoPhase) {
-    // 1.5 kHz offset drifting by +4 kHz/s: +1.5 kHz at the start, +3.5 kHz half a second later.
+    // 1.5 kHz offset drifting by +4 kHz/s: the carrier 1.5 kHz above the
+    // tuning at the start, 3.5 kHz half a second later; inverted, they read
+    // -1.5 and -3.5 kHz.
     qv01model::RfScene sc = cw_scene(100.02e6, -20);
     sc.stations[0].offset_hz = 1500.0;
     sc.stations[0].drift_hz_per_s = 4000.0;
     auto chip = make_chip(sc);
     configure(*chip, ReferenceChain{}, 100.02e6);
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), 1.5e3, 30.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), -1.5e3, 30.0);
     capture(*chip, size_t(0.5 * kFsOut) - 2048, 0);
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), 3.5e3, 30.0);
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 1024, 0), kFsOut), -3.5e3, 30.0);
 
     // The NCO phase register, taken by the sync command, turns the output
-    // back by the same angle (the mixer multiplies by exp(-j phase)).
+    // forward by the same angle (the mixer multiplies by exp(+j phase)).
     auto a = make_chip(cw_scene(100.01e6, -20));
     auto b = make_chip(cw_scene(100.01e6, -20));
     configure(*a, ReferenceChain{}, 100e6);
     configure(*b, ReferenceChain{}, 100e6);
     b->write_reg(reg_addr(0, qv01model::kOffNcoPhase), 0x2000);  // 45 degrees
     b->write_reg(qv01model::kRegControl, qv01model::kCmdNcoSync);
-    const auto ta = tone(capture(*a, 2048), 10e3, kFsOut), tb = tone(capture(*b, 2048), 10e3, kFsOut);
-    EXPECT_NEAR(std::arg(tb / ta) * 180.0 / M_PI, -45.0, 0.2);
+    const auto ta = tone(capture(*a, 2048), -10e3, kFsOut), tb = tone(capture(*b, 2048), -10e3, kFsOut);
+    EXPECT_NEAR(std::arg(tb / ta) * 180.0 / M_PI, 45.0, 0.2);
 }

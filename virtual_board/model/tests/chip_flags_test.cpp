@@ -22,10 +22,10 @@ constexpr int kFlagsReg = 32;  // channel 0, base + 0x20
 double level_for(double stage_gain, double fraction) { return db(fraction / stage_gain); }
 
 // Tuned to 100 MHz at 66 MHz the mixer's sum-frequency image of a carrier at
-// 100.001 MHz lies at -(100.001 + 34) = -2.001 MHz (mod 66), inside the
-// CIC2's broad pass band: the CIC2 output carries it beside the carrier.
+// 100.001 MHz lies at 100.001 + 34 = 2.001 MHz (mod 66), inside the CIC2's
+// broad pass band: the CIC2 output carries it beside the carrier.
 double cic2_image_response() {
-    const double x = -2.001e6 / 66e6;
+    const double x = 2.001e6 / 66e6;
     const double d = std::sin(M_PI * 3 * x) / (3 * std::sin(M_PI * x));
     return d * d;
 }
@@ -151,5 +151,6 @@ TEST(ChipModelFlags, CommandThreadAndStreamThreadShareTheChip) {
     chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
     stop.store(true);
     stream.join();
-    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), 66e6 / 324.0), -30e3, 2.0);
+    // The carrier 30 kHz below the last tuning, in the inverted band: +30 kHz.
+    EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), 66e6 / 324.0), 30e3, 2.0);
 }

@@ -56,7 +56,7 @@ namespace qv01test {
 
 std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz, double deemphasis_us) {
     std::vector<double> f(x.size(), 0.0);
-    for (size_t i = 1; i < x.size(); ++i) f[i] = std::arg(x[i] * std::conj(x[i - 1])) * fs_hz / (2.0 * M_PI);
+    for (size_t i = 1; i < x.size(); ++i) f[i] = std::arg(std::conj(x[i]) * x[i - 1]) * fs_hz / (2.0 * M_PI);
     if (deemphasis_us > 0.0) {
         const double a = 1.0 - std::exp(-1.0 / (fs_hz * deemphasis_us * 1e-6));
         double y = 0.0;
@@ -82,7 +82,8 @@ std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, doubl
 }
 
 std::vector<double> fit_tones(const std::vector<double>& y, size_t begin, size_t end, double fs_hz,
-                              const std::vector<double>& freqs_hz, double* signal, double* residual) {
+                              const std::vector<double>& freqs_hz, double* signal, double* residual,
+                              std::vector<double>* phase_rad, double* dc) {
     const size_t nb = 1 + 2 * freqs_hz.size();
     auto basis = [&](size_t b, size_t i) {
         if (b == 0) return 1.0;
@@ -120,6 +121,12 @@ std::vector<double> fit_tones(const std::vector<double>& y, size_t begin, size_t
     }
     std::vector<double> amp;
     for (size_t k = 0; k < freqs_hz.size(); ++k) amp.push_back(std::hypot(coef[1 + 2 * k], coef[2 + 2 * k]));
+    if (phase_rad) {
+        // c cos + s sin = A sin(w i + psi) with c = A sin psi, s = A cos psi.
+        phase_rad->clear();
+        for (size_t k = 0; k < freqs_hz.size(); ++k) phase_rad->push_back(std::atan2(coef[1 + 2 * k], coef[2 + 2 * k]));
+    }
+    if (dc) *dc = coef[0];
     return amp;
 }
 

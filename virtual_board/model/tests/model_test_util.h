@@ -41,13 +41,18 @@ namespace qv01test {
 
 // Independent FM receiver for the tests: phase-difference discriminator,
 // 75 us de-emphasis, 15 kHz low-pass (Blackman-windowed sinc, 401 taps) and
-// decimation by 4. Output in Hz of deviation at fs_hz / 4.
+// decimation by 4. Output in Hz of deviation at fs_hz / 4, positive for a
+// carrier above the tuning: the channel delivers the band spectrally
+// inverted, so the discriminator works on the conjugate of x.
 std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz, double deemphasis_us = 75.0);
 
 // Least-squares fit of DC plus sinusoids at `freqs_hz` to y[begin, end).
 // Returns the fitted amplitude per frequency; adds the fitted AC power and the
-// residual power to *signal and *residual.
+// residual power to *signal and *residual. Optionally returns, per frequency,
+// the phase psi of the fit A sin(2 pi f i / fs_hz + psi) (i the index into
+// y), and the fitted DC.
 std::vector<double> fit_tones(const std::vector<double>& y, size_t begin, size_t end, double fs_hz,
-                              const std::vector<double>& freqs_hz, double* signal, double* residual);
+                              const std::vector<double>& freqs_hz, double* signal, double* residual,
+                              std::vector<double>* phase_rad = nullptr, double* dc = nullptr);
 
 }  // namespace qv01test
