@@ -14,19 +14,6 @@
 
 namespace {
 
-// The sample queue of the board, as the signal path consumes it.
-class BoardSampleSource : public radio_dsp::SampleSource {
-public:
-    explicit BoardSampleSource(QV_demo_board_* board) : board_(board) {}
-    int samples_available() override { return board_->samples_available(); }
-    int read_stream(int queue, int n, unsigned char* dst) override {
-        return board_->read_stream(queue, n, dst);
-    }
-
-private:
-    QV_demo_board_* board_;
-};
-
 // Level offset of the spectrum: a full-scale complex tone under the 4096-point
 // Blackman window peaks at (32767 * 1719.9)^2, about 154.9558 dB.
 constexpr double kSpectrumFullScaleDb = 154.9558;
@@ -41,11 +28,10 @@ RadioWidget::RadioWidget(QWidget* parent)
     : QWidget(parent), path_(radio_dsp::kQv01SignalPath) {
     board_ = board_instance();
     if (board_) {
-        source_ = std::make_unique<BoardSampleSource>(board_);
+        source_ = std::make_unique<radio_dsp::BoardSampleSource<QV_demo_board_>>(board_);
         path_.set_source(source_.get());
-        QV_demo_board_* b = board_;
-        path_.set_register_writer([b](int address, int value) { b->write_reg(address, value); });
     }
+    path_.set_register_writer(radio_dsp::board_register_writer(board_));
     path_.set_observer(this);
     device_ = QAudioDeviceInfo::defaultOutputDevice();
 
