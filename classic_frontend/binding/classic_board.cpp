@@ -1,0 +1,31 @@
+#include "classic_board.h"
+
+#include "usb_port_libusb0.h"
+
+using namespace qv;
+
+namespace {
+
+// The classic program loads the firmware from its working directory.
+constexpr const char* kClassicHexPath = "proto.hex";
+
+// Third byte of command 1 at connect (qv01_fm sends 2 there).
+constexpr uint8_t kClassicCmd1C = 0;
+
+}  // namespace
+
+std::unique_ptr<QV_demo_board_> create_classic_board() {
+    return create_board_on(open_libusb0_port(kFx2Vendor, kFx2Product), kClassicHexPath,
+                           kClassicProfile);
+}
+
+ClassicIds classic_connect(QV_demo_board_& board) {
+    ClassicIds ids{};
+    board.send_cmd2(10);
+    ids.firmware_id = board.bridge_read(kSpaceBoard, kAddrFirmwareId);
+    board.send_cmd1(0, 0, kClassicCmd1C, 13);
+    board.select_chip(0);
+    board.set_bus_timing(10);
+    ids.device_id = board.read_reg(kRegDeviceId);
+    return ids;
+}
