@@ -43,7 +43,9 @@ uint32_t cycles_to_q32(double cycles) {
 }  // namespace
 
 const float* gauss_table() {
-    static const std::vector<float> table = [] {
+    // Never destroyed: the virtual board's stream thread may still be
+    // synthesising while the process runs its exit handlers.
+    static const std::vector<float>* const table = new std::vector<float>([] {
         // Inverse-CDF samples at the midpoints of 2^16 equal-probability cells,
         // then shuffled; the table's variance is 1 within 1e-3.
         const size_t n = size_t(1) << kGaussBits;
@@ -67,8 +69,8 @@ const float* gauss_table() {
             std::swap(t[i], t[s % (i + 1)]);
         }
         return t;
-    }();
-    return table.data();
+    }());
+    return table->data();
 }
 
 // ---------------------------------------------------------------- FirStage
