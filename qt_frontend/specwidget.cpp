@@ -6,6 +6,7 @@
 #include <qwt_scale_draw.h>
 #include <qwt_scale_widget.h>
 
+#include "spectrum_columns.h"
 #include "speclabel.h"
 #include "ui_specwidget.h"
 
@@ -21,6 +22,8 @@ SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidge
 
     width_ = ui_->canvas_->width();
     height_ = ui_->canvas_->height();
+    column_min_db_.assign(width_, 0.0);
+    column_max_db_.assign(width_, 0.0);
     update_amp_scale();
 
     background_ = std::make_unique<QPixmap>(width_, height_);
@@ -92,29 +95,10 @@ void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
     painter_.begin(&picture);
     painter_.setPen(Qt::green);
 
-    // 10·log10 is monotonic, so each column's minimum and maximum are found on
-    // the power values and only those two are converted to dB.
-    auto to_db = [offset](double p) { return 10.0 * std::log10(p) - offset; };
-    if (len > 0) {
-        double lo = data[0];
-        double hi = data[0];
-        int column = 0;
-        int acc = 0;
-        int k = 0;
-        while (column < width_ && k < len) {
-            const double p = data[k];
-            if (p < lo) lo = p;
-            if (p > hi) hi = p;
-            ++k;
-            acc += width_;
-            if (acc >= len) {
-                acc -= len;
-                painter_.drawLine(column, row_of(to_db(lo)), column, row_of(to_db(hi)));
-                ++column;
-                if (k < len) lo = hi = data[k];
-            }
-        }
-    }
+    const int columns = radio_dsp::spectrum_columns_db(data, len, width_, offset, column_min_db_.data(),
+                                                       column_max_db_.data());
+    for (int c = 0; c < columns; ++c)
+        painter_.drawLine(c, row_of(column_min_db_[c]), c, row_of(column_max_db_[c]));
     painter_.end();
     ui_->canvas_->setPixmap(picture);
 }

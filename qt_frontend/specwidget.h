@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QWidget>
 #include <memory>
+#include <vector>
 
 #include <qwt_scale_engine.h>
 
@@ -23,10 +24,10 @@ public:
     SpecWidget(const SpecWidget&) = delete;
     SpecWidget& operator=(const SpecWidget&) = delete;
 
-    // Draws one spectrum: `len` power values (zero frequency in the middle),
+    // Draws one spectrum: `len` power values (lowest frequency first),
     // converted to dB and lowered by `offset` dB, squeezed into the canvas's
     // columns keeping each column's minimum and maximum. Reads `data` only
-    // during the call.
+    // during the call; with fewer values than columns the rest stay empty.
     void draw_spectrum(const double* data, int len, double offset);
 
     // Display state, for the read-outs and tests.
@@ -67,4 +68,6 @@ private:
     double marker1_ = 0.0;
     double marker2_ = 0.0;
     bool next_marker_ = true;  // true: the next click sets marker 1
+    std::vector<double> column_min_db_;  // per canvas column, reused by every trace
+    std::vector<double> column_max_db_;
 };
