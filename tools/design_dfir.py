@@ -1,17 +1,26 @@
 #!/usr/bin/python3
-"""Designs the DFIR1 and DFIR2 decimators of the QV01 FM receive chain.
+"""Designs the DFIR1 and DFIR2 decimators of the QV01 FM receive chains.
 
-Chain of channel 0 (66 MHz chip clock, total decimation 324, 203.7 kHz out):
+Two chains, one per program (--chain selects; qv01_fm is the default):
+
+qv01_fm, channel 0 at a 66 MHz chip clock, total decimation 324, 203.7 kHz out,
+files in config/:
 
     NCO -> CIC2 /4 -> CICN /9 (5th order) -> DFIR1 /3 -> DFIR2 /3 -> GAIN
     66 MHz    16.5 MHz    1.8333 MHz           611.1 kHz    203.7 kHz
+
+tunerdesk, channel 0 at a 40 MHz chip clock, total decimation 192, 208.3 kHz
+out, files in run/tunerdesk/ (the program's working directory):
+
+    NCO -> CIC2 /4 -> CICN /12 (5th order) -> DFIR1 /2 -> DFIR2 /2 -> GAIN
+    40 MHz    10 MHz      833.3 kHz            416.7 kHz    208.3 kHz
 
 Both FIRs are odd-length symmetric filters (sym = 0 in the chip: the bank
 holds c_0 .. c_n, the filter is c_0 .. c_n .. c_0, 2n+1 taps, order 2n).
 DFIR1 is a plain low-pass; DFIR2 carries the sharp edge and flattens the
 pass band of everything before it (CIC droop, DFIR1 ripple).
 
-Targets at the 203.7 kHz output:
+Targets at the output:
   * pass band +-80 kHz flat within 0.5 dB, CIC droop included;
   * whatever folds into +-80 kHz at each decimation at least 60 dB down;
   * every stage in range for a full-scale pass-band tone (cumulative gain
@@ -24,16 +33,16 @@ Stage gain model shared with the chip model and the Filters panel:
   DFIRx  (2*(c_0+...+c_(n-1)) + c_n) * 2^(scl-21)
   GAIN   (I + jQ) / 16384
 
-Writes config/dfir1.txt and config/dfir2.txt (integer coefficients c_0 .. c_n,
+Writes the chain's dfir1.txt and dfir2.txt (integer coefficients c_0 .. c_n,
 white-space separated; nothing else may be in these files since every token
 is read as a coefficient) and prints the figures and the ini keys to use.
 Needs Debian's python3-numpy and python3-scipy; the build does not run it.
 
-Usage: tools/design_dfir.py [--check | --verify]
+Usage: tools/design_dfir.py [--chain qv01_fm|tunerdesk] [--check | --verify]
   --check   design and report, write nothing
-  --verify  design and report, then compare with config/dfir1.txt,
-            config/dfir2.txt and the keys of config/fm_channel.ini; exit 1 on
-            any difference (run as a test)
+  --verify  design and report, then compare with the chain's dfir1.txt,
+            dfir2.txt and the keys of its fm_channel.ini; exit 1 on any
+            difference (run as a test)
 """
 
 import math
@@ -43,23 +52,53 @@ import sys
 import numpy as np
 from scipy.optimize import linprog
 
-F_CLK = 66e6
 PASS_HZ = 80e3            # +- pass band at the output
 MIN_ALIAS_DB = 60.0
 MAX_RIPPLE_DB = 0.5
 
-# Chain plan; the ini file must agree with it.
-# CIC2 at half gain (4*16*2^-7 = 0.5): a real ADC tone leaves the NCO mixer
-# together with its mirror image (at -2 * NCO frequency, modulo the clock) of
-# the same size, and for most FM-band tunings that image falls inside the
-# CIC2's wide pass band; the sum of the two must not clip. CICN removes the
-# image (tunings within a few hundred kHz of clock * 1.5 = 99 MHz excepted,
-# where tone and image cannot be told apart), and DFIR1 makes up the 6 dB.
-CIC2_R, CIC2_SCL = 4, 9
-CICN_R, CICN_MODE, CICN_SCL, CICN_SCL_MX = 9, 2, 0, 0  # 9^5 * 2^-16 = 0.901
-DFIR1_R, DFIR1_ORDER = 3, 16
-DFIR2_R, DFIR2_ORDER = 3, 62
-GAIN_I = 16384
+
+class Chain:
+    """Plan of one receive chain; its ini file must agree with it."""
+
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+
+CHAINS = {
+    # CIC2 at half gain (4*16*2^-7 = 0.5): a real ADC tone leaves the NCO mixer
+    # together with its mirror image (at -2 * NCO frequency, modulo the clock)
+    # of the same size, and for most FM-band tunings that image falls inside
+    # the CIC2's wide pass band; the sum of the two must not clip. CICN removes
+    # the image (tunings within a few hundred kHz of clock * 1.5 = 99 MHz
+    # excepted, where tone and image cannot be told apart), and DFIR1 makes up
+    # the 6 dB.
+    "qv01_fm": Chain(
+        f_clk=66e6,
+        cic2_r=4, cic2_scl=9,
+        cicn_r=9, cicn_mode=2, cicn_scl=0, cicn_scl_mx=0,  # 9^5 * 2^-16 = 0.901
+        dfir1_r=3, dfir1_order=16, dfir1_stop_weight=30.0,
+        dfir2_r=3, dfir2_order=62, dfir2_stop_weight=10.0,
+        gain_i=16384,
+        directory="config",            # where the files live, from the tree's root
+        coef_prefix="../config/",      # file_coef as the program (in run/) sees it
+    ),
+    # tunerdesk at 40 MHz: the same CIC2 half gain for the mirror image, which
+    # here sits at -2 * (tuning - 100 MHz) (100 MHz = 2.5 * clock, the fifth
+    # zone's upper edge: tone and image meet at 100.00 MHz). CICN 12^5 * 2^-18
+    # = 0.949 with scl_mx. Both FIRs halve the rate.
+    "tunerdesk": Chain(
+        f_clk=40e6,
+        cic2_r=4, cic2_scl=9,
+        cicn_r=12, cicn_mode=2, cicn_scl=6, cicn_scl_mx=1,
+        dfir1_r=2, dfir1_order=10, dfir1_stop_weight=30.0,
+        dfir2_r=2, dfir2_order=62, dfir2_stop_weight=10.0,
+        gain_i=16384,
+        directory="run/tunerdesk",
+        coef_prefix="",                # the program runs in run/tunerdesk/
+    ),
+}
+
+C = CHAINS["qv01_fm"]   # the chain being designed; main() selects it
 
 # Head room below full scale kept at every stage output (dB).
 HEADROOM_DB = 0.1
@@ -160,24 +199,24 @@ def bank_sum(c):
 # ---- the chain -------------------------------------------------------------
 
 def rates():
-    fs0 = F_CLK
-    fs1 = fs0 / CIC2_R
-    fs2 = fs1 / CICN_R
-    fs3 = fs2 / DFIR1_R
-    fs4 = fs3 / DFIR2_R
+    fs0 = C.f_clk
+    fs1 = fs0 / C.cic2_r
+    fs2 = fs1 / C.cicn_r
+    fs3 = fs2 / C.dfir1_r
+    fs4 = fs3 / C.dfir2_r
     return fs0, fs1, fs2, fs3, fs4
 
 
 def cic2_mag(f):
-    fs0 = F_CLK
+    fs0 = C.f_clk
     # Two integrate-and-dump stages; the two extra bits of its 4*R^2 gain are
     # a plain gain, not a longer comb.
-    return cic_mag(f, fs0, CIC2_R, 2, 1)
+    return cic_mag(f, fs0, C.cic2_r, 2, 1)
 
 
 def cicn_mag(f):
-    fs1 = F_CLK / CIC2_R
-    return cic_mag(f, fs1, CICN_R, CICN_MODE + 3, 1)
+    fs1 = C.f_clk / C.cic2_r
+    return cic_mag(f, fs1, C.cicn_r, C.cicn_mode + 3, 1)
 
 
 def fold_bands(fs_in, fs_out, edge=PASS_HZ):
@@ -201,21 +240,21 @@ def design():
     fs0, fs1, fs2, fs3, fs4 = rates()
     fpass = np.linspace(0, PASS_HZ, 400)
 
-    # DFIR1: flat low-pass at 1.8333 MHz, stop bands where /3 folds onto +-80 kHz.
+    # DFIR1: flat low-pass, stop bands where its decimation folds onto +-80 kHz.
     stop1 = grid(fold_bands(fs2, fs3))
-    b1 = minimax_fir(DFIR1_ORDER, fs2, fpass, np.ones_like(fpass), stop1, 30.0)
+    b1 = minimax_fir(C.dfir1_order, fs2, fpass, np.ones_like(fpass), stop1, C.dfir1_stop_weight)
 
-    # DFIR2: sharp edge at 611.1 kHz, pass band shaped to undo what comes before.
+    # DFIR2: the sharp edge, pass band shaped to undo what comes before.
     before = cic2_mag(fpass) * cicn_mag(fpass) * fir_mag(b1, fpass, fs2) / fir_mag(b1, [0.0], fs2)[0]
     stop2 = grid(fold_bands(fs3, fs4))
-    b2 = minimax_fir(DFIR2_ORDER, fs3, fpass, 1.0 / before, stop2, 10.0)
+    b2 = minimax_fir(C.dfir2_order, fs3, fpass, 1.0 / before, stop2, C.dfir2_stop_weight)
     return b1, b2
 
 
 def stage_gains():
-    g_cic2 = 4 * CIC2_R ** 2 * 2.0 ** (CIC2_SCL - 16)
-    k = 24 if CICN_SCL_MX else 16
-    g_cicn = float(CICN_R) ** (CICN_MODE + 3) * 2.0 ** (CICN_SCL - k)
+    g_cic2 = 4 * C.cic2_r ** 2 * 2.0 ** (C.cic2_scl - 16)
+    k = 24 if C.cicn_scl_mx else 16
+    g_cicn = float(C.cicn_r) ** (C.cicn_mode + 3) * 2.0 ** (C.cicn_scl - k)
     return g_cic2, g_cicn
 
 
@@ -224,7 +263,7 @@ def analyse(c1, scl1, c2, scl2):
     g_cic2, g_cicn = stage_gains()
     g1 = bank_sum(c1) * 2.0 ** (scl1 - 21)
     g2 = bank_sum(c2) * 2.0 ** (scl2 - 21)
-    g_gain = GAIN_I / 16384.0
+    g_gain = C.gain_i / 16384.0
     b1 = bank_to_cos(c1) / bank_sum(c1)
     b2 = bank_to_cos(c2) / bank_sum(c2)
 
@@ -254,22 +293,22 @@ def analyse(c1, scl1, c2, scl2):
         return -20 * np.log10(np.max(mag(f)) + 1e-300)
 
     alias = [
-        ("CIC2  /%d at %.4g MHz" % (CIC2_R, fs0 / 1e6), atten(fold_bands(fs0, fs1), cic2_mag)),
-        ("CICN  /%d at %.4g MHz" % (CICN_R, fs1 / 1e6),
+        ("CIC2  /%d at %.4g MHz" % (C.cic2_r, fs0 / 1e6), atten(fold_bands(fs0, fs1), cic2_mag)),
+        ("CICN  /%d at %.4g MHz" % (C.cicn_r, fs1 / 1e6),
          atten(fold_bands(fs1, fs2), lambda f: cic2_mag(f) * cicn_mag(f))),
-        ("DFIR1 /%d at %.4g kHz" % (DFIR1_R, fs2 / 1e3),
+        ("DFIR1 /%d at %.4g kHz" % (C.dfir1_r, fs2 / 1e3),
          atten(fold_bands(fs2, fs3), lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2))),
-        ("DFIR2 /%d at %.4g kHz" % (DFIR2_R, fs3 / 1e3),
+        ("DFIR2 /%d at %.4g kHz" % (C.dfir2_r, fs3 / 1e3),
          atten(fold_bands(fs3, fs4),
                lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2) * fir_mag(b2, f, fs3))),
     ]
 
     # chain gain as the Filters panel computes it (kp)
-    a = 2.0 ** (CIC2_SCL - 16) * 4 * CIC2_R ** 2
-    k = 24 if CICN_SCL_MX else 16
-    b = 2.0 ** (CICN_SCL - k) * float(CICN_R) ** (CICN_MODE + 3)
+    a = 2.0 ** (C.cic2_scl - 16) * 4 * C.cic2_r ** 2
+    k = 24 if C.cicn_scl_mx else 16
+    b = 2.0 ** (C.cicn_scl - k) * float(C.cicn_r) ** (C.cicn_mode + 3)
     kp = 20 * math.log10(2.0 ** (scl2 - 21) * bank_sum(c2) * 2.0 ** (scl1 - 21) * bank_sum(c1)
-                         * b * a * abs(GAIN_I / 16384.0))
+                         * b * a * abs(C.gain_i / 16384.0))
     return ripple, peaks, alias, kp, (g1, g2)
 
 
@@ -303,19 +342,19 @@ def verify(root, c1, scl1, c2, scl2):
     """Differences between the design and the committed configuration."""
     problems = []
     for name, c in (("dfir1.txt", c1), ("dfir2.txt", c2)):
-        got = read_bank(os.path.join(root, "config", name))
+        got = read_bank(os.path.join(root, C.directory, name))
         if got != [int(v) for v in c]:
-            problems.append("config/%s differs from the design" % name)
+            problems.append("%s/%s differs from the design" % (C.directory, name))
     want = {
-        "CIC2": {"mode": 1, "dr": CIC2_R - 1, "scl": CIC2_SCL},
-        "CICN": {"mode": CICN_MODE, "dr": CICN_R - 1, "scl": CICN_SCL, "scl_mx": CICN_SCL_MX},
-        "DFIR1": {"order": DFIR1_ORDER, "sym": 0, "dr": DFIR1_R - 1, "scl": scl1,
-                  "file_coef": "../config/dfir1.txt"},
-        "DFIR2": {"order": DFIR2_ORDER, "sym": 0, "dr": DFIR2_R - 1, "scl": scl2,
-                  "file_coef": "../config/dfir2.txt"},
-        "GAIN": {"I": GAIN_I, "Q": 0},
+        "CIC2": {"mode": 1, "dr": C.cic2_r - 1, "scl": C.cic2_scl},
+        "CICN": {"mode": C.cicn_mode, "dr": C.cicn_r - 1, "scl": C.cicn_scl, "scl_mx": C.cicn_scl_mx},
+        "DFIR1": {"order": C.dfir1_order, "sym": 0, "dr": C.dfir1_r - 1, "scl": scl1,
+                  "file_coef": C.coef_prefix + "dfir1.txt"},
+        "DFIR2": {"order": C.dfir2_order, "sym": 0, "dr": C.dfir2_r - 1, "scl": scl2,
+                  "file_coef": C.coef_prefix + "dfir2.txt"},
+        "GAIN": {"I": C.gain_i, "Q": 0},
     }
-    ini = read_ini_sections(os.path.join(root, "config", "fm_channel.ini"))
+    ini = read_ini_sections(os.path.join(root, C.directory, "fm_channel.ini"))
     for sec, keys in want.items():
         for k, v in keys.items():
             got = ini.get(sec, {}).get(k)
@@ -326,7 +365,15 @@ def verify(root, c1, scl1, c2, scl2):
 
 
 def main():
+    global C
     args = sys.argv[1:]
+    if "--chain" in args:
+        i = args.index("--chain")
+        name = args[i + 1] if i + 1 < len(args) else ""
+        if name not in CHAINS:
+            sys.exit("--chain takes one of: " + ", ".join(sorted(CHAINS)))
+        C = CHAINS[name]
+        del args[i:i + 2]
     check_only = "--check" in args or "--verify" in args
     fs0, fs1, fs2, fs3, fs4 = rates()
     b1, b2 = design()
@@ -348,14 +395,14 @@ def main():
     assert len(c1) <= MAX_COEFS and len(c2) <= MAX_COEFS
     ripple, peaks, alias, kp, (gf1, gf2) = analyse(c1, scl1, c2, scl2)
 
-    print("chain: 66 MHz -> CIC2 /%d -> %.4f MHz -> CICN /%d (order %d) -> %.4f kHz"
-          % (CIC2_R, fs1 / 1e6, CICN_R, CICN_MODE + 3, fs2 / 1e3))
+    print("chain: %.4g MHz -> CIC2 /%d -> %.4f MHz -> CICN /%d (order %d) -> %.4f kHz"
+          % (fs0 / 1e6, C.cic2_r, fs1 / 1e6, C.cicn_r, C.cicn_mode + 3, fs2 / 1e3))
     print("       -> DFIR1 /%d -> %.3f kHz -> DFIR2 /%d -> %.3f kHz (total /%d)"
-          % (DFIR1_R, fs3 / 1e3, DFIR2_R, fs4 / 1e3, CIC2_R * CICN_R * DFIR1_R * DFIR2_R))
+          % (C.dfir1_r, fs3 / 1e3, C.dfir2_r, fs4 / 1e3, C.cic2_r * C.cicn_r * C.dfir1_r * C.dfir2_r))
     print("DFIR1: order %d, %d coefficients, scl %d, sum %d, gain %.4f"
-          % (DFIR1_ORDER, len(c1), scl1, bank_sum(c1), gf1))
+          % (C.dfir1_order, len(c1), scl1, bank_sum(c1), gf1))
     print("DFIR2: order %d, %d coefficients, scl %d, sum %d, gain %.4f"
-          % (DFIR2_ORDER, len(c2), scl2, bank_sum(c2), gf2))
+          % (C.dfir2_order, len(c2), scl2, bank_sum(c2), gf2))
     print("pass band +-%.0f kHz ripple (chain, CIC droop included): %.3f dB" % (PASS_HZ / 1e3, ripple))
     for name, db in alias:
         print("fold into +-%.0f kHz at %s: %.1f dB down" % (PASS_HZ / 1e3, name, db))
@@ -376,11 +423,11 @@ def main():
         print("configuration matches the design" if not problems else "CONFIGURATION DIFFERS")
         ok = ok and not problems
     if not check_only:
-        write_bank(os.path.join(root, "config", "dfir1.txt"), c1)
-        write_bank(os.path.join(root, "config", "dfir2.txt"), c2)
-        print("wrote config/dfir1.txt and config/dfir2.txt; ini keys:")
-        print("  [DFIR1] order = %d  sym = 0  dr = %d  scl = %d" % (DFIR1_ORDER, DFIR1_R - 1, scl1))
-        print("  [DFIR2] order = %d  sym = 0  dr = %d  scl = %d" % (DFIR2_ORDER, DFIR2_R - 1, scl2))
+        write_bank(os.path.join(root, C.directory, "dfir1.txt"), c1)
+        write_bank(os.path.join(root, C.directory, "dfir2.txt"), c2)
+        print("wrote %s/dfir1.txt and %s/dfir2.txt; ini keys:" % (C.directory, C.directory))
+        print("  [DFIR1] order = %d  sym = 0  dr = %d  scl = %d" % (C.dfir1_order, C.dfir1_r - 1, scl1))
+        print("  [DFIR2] order = %d  sym = 0  dr = %d  scl = %d" % (C.dfir2_order, C.dfir2_r - 1, scl2))
     return 0 if ok else 1
 
 
