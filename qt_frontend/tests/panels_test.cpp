@@ -3,11 +3,13 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QtTest>
 #include <cmath>
+#include <vector>
 #include <unistd.h>
 
 #include "connectwidget.h"
@@ -267,6 +269,25 @@ private slots:
         QVERIFY(has_reg_write(t, 5, 0));
         QVERIFY(t.contains("out 01 : 0d 00 00 00"));
         QVERIFY(!vboard::stats().stream_enabled);
+    }
+
+    // Last: the board is gone for the rest of the process afterwards.
+    void radio_gives_up_when_the_stream_never_comes() {
+        vboard::unplug();
+        // Take what the last run left in the sample queue.
+        std::vector<unsigned char> rest(board()->bytes_available(0));
+        QCOMPARE(board()->read_stream(0, static_cast<int>(rest.size()), rest.data()), 0);
+        QTest::mouseClick(child<QPushButton>("radio_"), Qt::LeftButton);
+        RadioWidget* radio = window_->radio_panel();
+        QVERIFY(radio->waiting_for_samples());
+        QVERIFY(child<QPushButton>("radio_")->isChecked());
+        // The window stays responsive while it waits: events are processed.
+        QTRY_VERIFY_WITH_TIMEOUT(!radio->waiting_for_samples(), RadioWidget::kQueueWaitMs + 2000);
+        QVERIFY(!child<QPushButton>("radio_")->isChecked());
+        auto* box = window_->findChild<QMessageBox*>("no_stream_message_");
+        QVERIFY(box != nullptr);
+        QVERIFY(box->text().contains("no sample stream"));
+        box->close();
     }
 };
 
