@@ -391,8 +391,10 @@ void TForm1::frequency_corrected(double freq_hz) {
 }
 
 void TForm1::block_ready(int16_t* frames) {
-    classic::WaveHeader* h = frames == wave1_.data ? &wave1_ : &wave2_;
-    (void)wave_.write(h);
+    if (frames == wave1_.data)
+        (void)wave_.write(&wave1_);
+    else if (frames == wave2_.data)
+        (void)wave_.write(&wave2_);
 }
 
 void TForm1::audio_trace(const int16_t* frames) { draw_scope(frames); }

@@ -1,0 +1,141 @@
+// The wave output against a PulseAudio null sink (run under with_pulse.sh):
+// its refusals, a failed open, and done notifications that follow the
+// playback clock.
+#include "wave_out.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+using namespace classic;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Done notifications handed from the audio thread to the test thread.
+struct DoneQueue {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::pair<WaveHeader*, Clock::time_point>> q;
+    void push(WaveHeader* h) {
+        std::lock_guard<std::mutex> lock(m);
+        q.emplace_back(h, Clock::now());
+        cv.notify_one();
+    }
+    bool pop(std::pair<WaveHeader*, Clock::time_point>* out, int timeout_ms) {
+        std::unique_lock<std::mutex> lock(m);
+        if (!cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !q.empty(); }))
+            return false;
+        *out = q.front();
+        q.pop_front();
+        return true;
+    }
+};
+
+struct Buffers {
+    std::vector<int16_t> a = std::vector<int16_t>(kWaveBufferBytes / 2);
+    std::vector<int16_t> b = std::vector<int16_t>(kWaveBufferBytes / 2);
+    WaveHeader h1, h2;
+    Buffers() {
+        for (int i = 0; i < kWaveBufferBytes / 4; ++i)
+            a[2 * i] = b[2 * i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0));
+        h1.data = a.data();
+        h2.data = b.data();
+        h1.length = h2.length = kWaveBufferBytes;
+    }
+};
+
+}  // namespace
+
+TEST(WaveOut, RefusesWhatItCannotPlay) {
+    WaveOut out;
+    Buffers bufs;
+    EXPECT_EQ(out.write(&bufs.h1), -EINVAL);  // not prepared
+    ASSERT_EQ(out.prepare(&bufs.h1), 0);
+    EXPECT_EQ(out.write(&bufs.h1), -ENODEV);  // not open
+    WaveHeader odd;
+    odd.data = bufs.a.data();
+    odd.length = 6;
+    EXPECT_EQ(out.prepare(&odd), -EINVAL);
+
+    DoneQueue done;
+    ASSERT_EQ(out.open([&](WaveHeader* h) { done.push(h); }), 0) << out.error_text();
+    EXPECT_EQ(out.open([](WaveHeader*) {}), -EALREADY);
+    ASSERT_EQ(out.write(&bufs.h1), 0);
+    EXPECT_EQ(out.write(&bufs.h1), -EBUSY);  // still queued
+    EXPECT_EQ(out.in_flight(), 1);
+    out.close();
+    EXPECT_FALSE(bufs.h1.queued);  // dropped, no callback
+    EXPECT_EQ(out.write(&bufs.h1), -ENODEV);
+}
+
+TEST(WaveOut, FailedOpenSaysWhy) {
+    const char* saved = std::getenv("PULSE_SERVER");
+    const std::string keep = saved ? saved : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/qv-no-server", 1);
+    WaveOut out;
+    const int rc = out.open([](WaveHeader*) {});
+    if (saved)
+        setenv("PULSE_SERVER", keep.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
+    EXPECT_EQ(rc, -ECONNREFUSED);
+    EXPECT_FALSE(out.is_open());
+    EXPECT_FALSE(out.error_text().empty());
+}
+
+// Two buffers in flight, each written again at once when done, as the form
+// does. The done rhythm must be the audio clock's: one per 4096 frames, each
+// only after the playback position has passed the buffer's end.
+TEST(WaveOut, DoneFollowsThePlaybackClock) {
+    WaveOut out;
+    Buffers bufs;
+    DoneQueue done;
+    ASSERT_EQ(out.open([&](WaveHeader* h) { done.push(h); }), 0) << out.error_text();
+    ASSERT_EQ(out.prepare(&bufs.h1), 0);
+    ASSERT_EQ(out.prepare(&bufs.h2), 0);
+    ASSERT_EQ(out.write(&bufs.h1), 0);
+    ASSERT_EQ(out.write(&bufs.h2), 0);
+
+    constexpr int kDones = 40;
+    std::vector<double> t_ms;
+    int64_t submitted = 2LL * kWaveBufferBytes;
+    int64_t finished = 0;
+    for (int n = 0; n < kDones; ++n) {
+        std::pair<WaveHeader*, Clock::time_point> d;
+        // An idle null sink may hold its first 2 s block before it plays.
+        ASSERT_TRUE(done.pop(&d, n == 0 ? 5000 : 1000)) << "no done after " << n;
+        finished += kWaveBufferBytes;
+        // Played, not merely accepted: the position is past this buffer.
+        EXPECT_GE(out.played_bytes(), finished) << "done " << n;
+        t_ms.push_back(std::chrono::duration<double, std::milli>(d.second.time_since_epoch()).count());
+        ASSERT_EQ(out.write(d.first), 0);
+        submitted += kWaveBufferBytes;
+        EXPECT_LE(out.in_flight(), 2);
+    }
+    out.close();
+
+    std::vector<double> gaps;
+    for (size_t i = 1; i < t_ms.size(); ++i) gaps.push_back(t_ms[i] - t_ms[i - 1]);
+    double sum = 0;
+    for (double g : gaps) sum += g;
+    const double mean = sum / gaps.size();
+    std::vector<double> sorted = gaps;
+    std::sort(sorted.begin(), sorted.end());
+    std::printf("done interval over %zu: mean %.2f ms, median %.2f, min %.2f, max %.2f "
+                "(4096 frames at 44.1 kHz: 92.88 ms); underflows %d\n",
+                gaps.size(), mean, sorted[sorted.size() / 2], sorted.front(), sorted.back(),
+                out.underflows());
+    EXPECT_NEAR(mean, 92.88, 6.0);
+    EXPECT_GT(sorted.front(), 40.0) << "dones came in a burst";
+    EXPECT_LT(sorted.back(), 200.0);
+}
