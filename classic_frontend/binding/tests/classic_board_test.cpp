@@ -234,9 +234,10 @@ TEST_F(ClassicBoard, StreamReadsOf1024BytesFillTheRing) {
 }
 
 // Connect and disconnect while the stream runs: destroying the board stops
-// its stream thread inside a read and closes the device only after it.
+// its stream thread inside a read and closes the device only after it. The
+// last round pulls the cable first, so the thread is failing its reads.
 TEST_F(ClassicBoard, ReconnectWhileStreaming) {
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         open_board();
         const ClassicIds ids = classic_connect(*board_);
@@ -244,9 +245,12 @@ TEST_F(ClassicBoard, ReconnectWhileStreaming) {
         start_stream(81, 4);  // about 204 k frames/s
         consume_block();
         consume_block();
+        if (round == 3) vboard::unplug();
         board_.reset();
         EXPECT_EQ(trace().back(), "close");
-        EXPECT_TRUE(vboard::stats().stream_enabled);  // left running by the disconnect
+        if (round < 3) {
+            EXPECT_TRUE(vboard::stats().stream_enabled);  // left on by the disconnect
+        }
     }
 }
 
