@@ -7,7 +7,7 @@
 // The bus list holds one bus ("001") with the board ("002") on it while the
 // board is plugged in, and no device after unplug(). Results follow
 // libusb-0.1 on Linux: a byte count or 0 on success, a negative errno on
-// failure. A bulk or control transfer that times out reports -ETIMEDOUT and no
+// failure. A bulk transfer that times out reports -ETIMEDOUT and no byte
 // count, even when some bytes arrived before the timeout (they are lost).
 //
 // Not modelled: configuration descriptors (usb_device::config stays null),
