@@ -93,7 +93,8 @@ int WaveOut::open(DoneCallback done, const std::string& client_name) {
                 pa_threaded_mainloop_wait(loop_);
             }
         }
-        if (rc != 0) error_ = std::string("sound server: ") + pa_strerror(pa_context_errno(context_));
+        if (rc != 0)
+            error_ = std::string("sound server: ") + pa_strerror(pa_context_errno(context_));
     }
     if (rc == 0) {
         stream_ = pa_stream_new(context_, "tunerdesk playback", &kSpec, nullptr);
@@ -133,7 +134,8 @@ int WaveOut::open(DoneCallback done, const std::string& client_name) {
             error_ = std::string("playback stream: ") + pa_strerror(pa_context_errno(context_));
     }
     if (rc == 0) {
-        poll_event_ = pa_context_rttime_new(context_, pa_rtclock_now() + kIdlePollUs, poll_cb, this);
+        poll_event_ =
+            pa_context_rttime_new(context_, pa_rtclock_now() + kIdlePollUs, poll_cb, this);
         pa_threaded_mainloop_unlock(loop_);
         return 0;
     }
@@ -182,8 +184,8 @@ void WaveOut::feed(size_t) {
         if (h->fed == h->length) continue;
         const size_t n = std::min<size_t>(writable, static_cast<size_t>(h->length - h->fed));
         // No free callback: the server's library copies the bytes.
-        if (pa_stream_write(stream_, reinterpret_cast<const uint8_t*>(h->data) + h->fed, n,
-                            nullptr, 0, PA_SEEK_RELATIVE) < 0)
+        if (pa_stream_write(stream_, reinterpret_cast<const uint8_t*>(h->data) + h->fed, n, nullptr,
+                            0, PA_SEEK_RELATIVE) < 0)
             return;
         h->fed += static_cast<int64_t>(n);
         write_offset_ += static_cast<int64_t>(n);

@@ -5,9 +5,9 @@
 // Pacing: buffers go to the server only as fast as it asks for data (target
 // latency one buffer), and a buffer counts as done when the stream's playback
 // position (the server's read index less the sink's latency, advanced by the
-// time since those figures while the sink plays) has passed its last byte. The done rhythm therefore follows the audio clock
-// whatever the server's buffering: with two buffers in flight one done
-// arrives every 4096 frames, 92.9 ms.
+// time since those figures while the sink plays) has passed its last byte. The done rhythm
+// therefore follows the audio clock whatever the server's buffering: with two buffers in flight one
+// done arrives every 4096 frames, 92.9 ms.
 //
 // Threads: open, prepare, write and close may be called from any one thread
 // (the GUI thread in the program). The done callback runs on the audio
@@ -110,9 +110,9 @@ class WaveOut {
     std::deque<WaveHeader*> queue_;  // in write order
     int64_t write_offset_ = 0;       // bytes handed to the server so far
     int underflows_ = 0;
-    int64_t played_ = 0;            // playback position, bytes
-    bool timing_pending_ = false;   // a timing update is on its way
-    bool drained_ = false;  // server played everything it had (underflow)
+    int64_t played_ = 0;           // playback position, bytes
+    bool timing_pending_ = false;  // a timing update is on its way
+    bool drained_ = false;         // server played everything it had (underflow)
     std::string error_;
 };
 

@@ -5,14 +5,11 @@
 // checks below. Runs under with_pulse.sh in a directory holding proto.hex.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "classic_board.h"
+#include "done_queue.h"
 #include "signal_path.h"
 #include "vboard_control.h"
 #include "wave_out.h"
@@ -20,25 +17,6 @@
 using namespace classic;
 
 namespace {
-
-struct DoneQueue {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<WaveHeader*> q;
-    void push(WaveHeader* h) {
-        std::lock_guard<std::mutex> lock(m);
-        q.push_back(h);
-        cv.notify_one();
-    }
-    WaveHeader* pop(int timeout_ms) {
-        std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !q.empty(); }))
-            return nullptr;
-        WaveHeader* h = q.front();
-        q.pop_front();
-        return h;
-    }
-};
 
 // The board of one connect, streaming the simple chip's tone at 40 MHz / 192
 // (208.3 kHz, the rate the classic chain is laid out for).
@@ -78,8 +56,8 @@ TEST(ConnectWhilePlaying, ChainRunsAfterEachReconnectAndStopsCleanly) {
     // samples queued, which the classic chain reads as an underrun.
     ASSERT_EQ(out.write(&h1), 0);
     ASSERT_EQ(out.write(&h2), 0);
-    ASSERT_NE(done.pop(5000), nullptr);
-    ASSERT_NE(done.pop(1000), nullptr);
+    ASSERT_NE(done.pop(5000).header, nullptr);
+    ASSERT_NE(done.pop(1000).header, nullptr);
 
     radio_dsp::SignalPath path(radio_dsp::kClassicSignalPath);
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -94,7 +72,7 @@ TEST(ConnectWhilePlaying, ChainRunsAfterEachReconnectAndStopsCleanly) {
         (void)out.write(&h2);
         int played = 0;
         while (played < 8) {
-            WaveHeader* h = done.pop(5000);
+            WaveHeader* h = done.pop(5000).header;
             ASSERT_NE(h, nullptr) << "no completion, cycle " << cycle;
             ASSERT_TRUE(playing);
             ASSERT_EQ(path.on_wave_done(h->data, false, false), 0) << "underrun, cycle " << cycle;
@@ -111,7 +89,7 @@ TEST(ConnectWhilePlaying, ChainRunsAfterEachReconnectAndStopsCleanly) {
         path.set_register_writer(radio_dsp::RegisterWriter());
         board.reset();
         // The buffers still queued come back and are dropped.
-        for (int n = 0; n < 2; ++n) ASSERT_NE(done.pop(2000), nullptr);
+        for (int n = 0; n < 2; ++n) ASSERT_NE(done.pop(2000).header, nullptr);
         EXPECT_EQ(out.in_flight(), 0);
     }
     out.close();

@@ -110,8 +110,8 @@ class FormTest : public QObject {
 
     void without_a_board() {
         QTest::mouseClick(form_->Button7, Qt::LeftButton);
-        expect_box(form_.get(), "not_connected_box", "Not connected. Press \"Connect\" first, please",
-                   "Board not connected");
+        expect_box(form_.get(), "not_connected_box",
+                   "Not connected. Press \"Connect\" first, please", "Board not connected");
         QTest::mouseClick(form_->Button11, Qt::LeftButton);
         QCOMPARE(form_->TrackBar1->value(), 90);
         QCOMPARE(form_->Label5->text(), QString("100900000 Hz"));
@@ -120,7 +120,7 @@ class FormTest : public QObject {
 
         TForm1 lonely(BoardLink{[] { return std::unique_ptr<QV_demo_board_>(); }, nullptr});
         QTest::mouseClick(lonely.Button1, Qt::LeftButton);
-        expect_box(&lonely,  "board_not_found_box",
+        expect_box(&lonely, "board_not_found_box",
                    "The board is not found . Please,  check libusb driver installation, cable "
                    "connection. The board should be displayed in the Device Manager as QV demo "
                    "board",
@@ -158,8 +158,8 @@ class FormTest : public QObject {
 
         form_->TrackBar3->setValue(32767);
         form_->TrackBar2->setValue(100);  // theta = pi
-        QCOMPARE(reg(42), 0x8001);  // -32767
-        QCOMPARE(reg(43), 0);       // sin(pi) * 32767 truncates to 0
+        QCOMPARE(reg(42), 0x8001);        // -32767
+        QCOMPARE(reg(43), 0);             // sin(pi) * 32767 truncates to 0
         QCOMPARE(canvas_pixel(form_->PaintBox3, 1, 64), QColor(Qt::black));  // -32767 / 512 = -63
         QCOMPARE(canvas_pixel(form_->PaintBox3, 0, 64), grey);
     }

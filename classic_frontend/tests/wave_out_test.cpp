@@ -9,37 +9,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
-#include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "done_queue.h"
+
 using namespace classic;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// Done notifications handed from the audio thread to the test thread.
-struct DoneQueue {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<std::pair<WaveHeader*, Clock::time_point>> q;
-    void push(WaveHeader* h) {
-        std::lock_guard<std::mutex> lock(m);
-        q.emplace_back(h, Clock::now());
-        cv.notify_one();
-    }
-    bool pop(std::pair<WaveHeader*, Clock::time_point>* out, int timeout_ms) {
-        std::unique_lock<std::mutex> lock(m);
-        if (!cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return !q.empty(); }))
-            return false;
-        *out = q.front();
-        q.pop_front();
-        return true;
-    }
-};
 
 struct Buffers {
     std::vector<int16_t> a = std::vector<int16_t>(kWaveBufferBytes / 2);
@@ -47,7 +25,8 @@ struct Buffers {
     WaveHeader h1, h2;
     Buffers() {
         for (int i = 0; i < kWaveBufferBytes / 4; ++i)
-            a[2 * i] = b[2 * i] = static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0));
+            a[2 * i] = b[2 * i] =
+                static_cast<int16_t>(8000 * std::sin(2 * M_PI * 1000 * i / 44100.0));
         h1.data = a.data();
         h2.data = b.data();
         h1.length = h2.length = kWaveBufferBytes;
@@ -108,18 +87,16 @@ TEST(WaveOut, DoneFollowsThePlaybackClock) {
 
     constexpr int kDones = 40;
     std::vector<double> t_ms;
-    int64_t submitted = 2LL * kWaveBufferBytes;
     int64_t finished = 0;
     for (int n = 0; n < kDones; ++n) {
-        std::pair<WaveHeader*, Clock::time_point> d;
         // An idle null sink may hold its first 2 s block before it plays.
-        ASSERT_TRUE(done.pop(&d, n == 0 ? 5000 : 1000)) << "no done after " << n;
+        const DoneQueue::Done d = done.pop(n == 0 ? 5000 : 1000);
+        ASSERT_NE(d.header, nullptr) << "no done after " << n;
         finished += kWaveBufferBytes;
         // Played, not merely accepted: the position is past this buffer.
         EXPECT_GE(out.played_bytes(), finished) << "done " << n;
-        t_ms.push_back(std::chrono::duration<double, std::milli>(d.second.time_since_epoch()).count());
-        ASSERT_EQ(out.write(d.first), 0);
-        submitted += kWaveBufferBytes;
+        t_ms.push_back(std::chrono::duration<double, std::milli>(d.at.time_since_epoch()).count());
+        ASSERT_EQ(out.write(d.header), 0);
         EXPECT_LE(out.in_flight(), 2);
     }
     out.close();
@@ -131,10 +108,11 @@ TEST(WaveOut, DoneFollowsThePlaybackClock) {
     const double mean = sum / gaps.size();
     std::vector<double> sorted = gaps;
     std::sort(sorted.begin(), sorted.end());
-    std::printf("done interval over %zu: mean %.2f ms, median %.2f, min %.2f, max %.2f "
-                "(4096 frames at 44.1 kHz: 92.88 ms); underflows %d\n",
-                gaps.size(), mean, sorted[sorted.size() / 2], sorted.front(), sorted.back(),
-                out.underflows());
+    std::printf(
+        "done interval over %zu: mean %.2f ms, median %.2f, min %.2f, max %.2f "
+        "(4096 frames at 44.1 kHz: 92.88 ms); underflows %d\n",
+        gaps.size(), mean, sorted[sorted.size() / 2], sorted.front(), sorted.back(),
+        out.underflows());
     EXPECT_NEAR(mean, 92.88, 6.0);
     EXPECT_GT(sorted.front(), 40.0) << "dones came in a burst";
     EXPECT_LT(sorted.back(), 200.0);
