@@ -210,6 +210,8 @@ class FormTest : public QObject {
         QCOMPARE(form_->Label20->text(), QString("4.6836"));
         QCOMPARE(form_->Label23->text(), QString("1199"));
         for (size_t i = 1; i < out.size(); i += 2) QCOMPARE(out[i], int16_t(0));  // left only
+        // One fade of the test pattern per completion (no samples, nothing brightened).
+        QCOMPARE(form_->PaintBox1->grab().toImage().pixelColor(10, 20), QColor(17, 37, 27));
         // Fill 10000 plays on; the step drops by 20000 / 500 + 1.
         complete(10000);
         QVERIFY(form_->playing());
