@@ -71,6 +71,11 @@ QEvent::Type WaveDoneEvent::type() {
     return t;
 }
 
+QEvent::Type WaveLostEvent::type() {
+    static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return t;
+}
+
 TForm1::TForm1(BoardLink link, QWidget* parent) : QWidget(parent), link_(std::move(link)) {
     build_controls();
     path_.set_observer(this);
@@ -90,10 +95,21 @@ TForm1::TForm1(BoardLink link, QWidget* parent) : QWidget(parent), link_(std::mo
 
 int TForm1::open_wave() {
     // The audio thread only posts; the form handles the buffer on its own thread.
-    wave_open_rc_ = wave_.open([this](classic::WaveHeader* h) {
-        QCoreApplication::postEvent(this, new WaveDoneEvent(h));
-    });
+    wave_open_rc_ = wave_.open(
+        [this](classic::WaveHeader* h) { QCoreApplication::postEvent(this, new WaveDoneEvent(h)); },
+        [this] { QCoreApplication::postEvent(this, new WaveLostEvent); });
     return wave_open_rc_;
+}
+
+void TForm1::on_wave_lost() {
+    // The buffers in flight will not come back: the chain has stopped. "Radio"
+    // opens the output again.
+    stop_audio();
+    wave_.close();
+    show_message("wave_out_failed_box",
+                 "The sound output stopped (" + QString::fromStdString(wave_.error_text()) +
+                     "). Press \"Radio\" to play again.",
+                 "No sound output");
 }
 
 void TForm1::report_wave_failure() {
@@ -371,6 +387,10 @@ void TForm1::stop_audio() { playing_ = false; }
 bool TForm1::event(QEvent* e) {
     if (e->type() == WaveDoneEvent::type()) {
         on_wave_done(static_cast<WaveDoneEvent*>(e)->header);
+        return true;
+    }
+    if (e->type() == WaveLostEvent::type()) {
+        on_wave_lost();
         return true;
     }
     return QWidget::event(e);

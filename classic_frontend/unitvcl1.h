@@ -47,6 +47,13 @@ class WaveDoneEvent : public QEvent {
     classic::WaveHeader* header;
 };
 
+// The wave output lost its stream after it was open (sound server gone).
+class WaveLostEvent : public QEvent {
+  public:
+    static QEvent::Type type();
+    WaveLostEvent() : QEvent(type()) {}
+};
+
 // How the form reaches a board: create one (none when no board is attached)
 // and run the connect sequence, which yields the FX2 firmware identifier and
 // the chip's device identifier. The program passes the libusb-0.1 binding;
@@ -142,6 +149,7 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     void show_message(const char* name, const QString& text, const QString& caption);
     int open_wave();
     void report_wave_failure();
+    void on_wave_lost();
 
     BoardLink link_;
     std::unique_ptr<QV_demo_board_> board_;

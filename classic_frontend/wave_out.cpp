@@ -26,8 +26,18 @@ void WaveOut::context_state_cb(pa_context*, void* self) {
     pa_threaded_mainloop_signal(static_cast<WaveOut*>(self)->loop_, 0);
 }
 
-void WaveOut::stream_state_cb(pa_stream*, void* self) {
-    pa_threaded_mainloop_signal(static_cast<WaveOut*>(self)->loop_, 0);
+void WaveOut::stream_state_cb(pa_stream* s, void* self) {
+    auto* w = static_cast<WaveOut*>(self);
+    const pa_stream_state_t st = pa_stream_get_state(s);
+    if (w->ready_ && !PA_STREAM_IS_GOOD(st)) {
+        // Lost while playing: say so once; the buffers in flight are gone.
+        w->ready_ = false;
+        w->error_ = std::string("sound output lost: ") + pa_strerror(pa_context_errno(w->context_));
+        for (WaveHeader* h : w->queue_) h->queued = false;
+        w->queue_.clear();
+        if (w->failed_) w->failed_();
+    }
+    pa_threaded_mainloop_signal(w->loop_, 0);
 }
 
 void WaveOut::stream_write_cb(pa_stream*, size_t nbytes, void* self) {
@@ -57,10 +67,11 @@ void WaveOut::poll_cb(pa_mainloop_api*, pa_time_event*, const struct timeval*, v
     w->arm_poll();
 }
 
-int WaveOut::open(DoneCallback done, const std::string& client_name) {
+int WaveOut::open(DoneCallback done, FailCallback failed, const std::string& client_name) {
     if (loop_) return -EALREADY;
     error_.clear();
     done_ = std::move(done);
+    failed_ = std::move(failed);
     loop_ = pa_threaded_mainloop_new();
     if (!loop_) {
         error_ = "cannot create the audio thread";
@@ -134,6 +145,7 @@ int WaveOut::open(DoneCallback done, const std::string& client_name) {
             error_ = std::string("playback stream: ") + pa_strerror(pa_context_errno(context_));
     }
     if (rc == 0) {
+        ready_ = true;
         poll_event_ =
             pa_context_rttime_new(context_, pa_rtclock_now() + kIdlePollUs, poll_cb, this);
         pa_threaded_mainloop_unlock(loop_);
@@ -253,6 +265,7 @@ void WaveOut::arm_poll() {
 }
 
 void WaveOut::teardown_locked() {
+    ready_ = false;
     for (WaveHeader* h : queue_) h->queued = false;
     queue_.clear();
     if (poll_event_) {

@@ -48,6 +48,10 @@ struct WaveHeader {
 class WaveOut {
   public:
     using DoneCallback = std::function<void(WaveHeader*)>;
+    // The stream was lost after a successful open (server gone, stream
+    // killed): audio thread, lock held, once. Buffers then queued never come
+    // back; error_text() says why; close() and open() again to recover.
+    using FailCallback = std::function<void()>;
 
     WaveOut() = default;
     WaveOut(const WaveOut&) = delete;
@@ -59,8 +63,11 @@ class WaveOut {
     // sink. Returns 0, -EALREADY when open, -ECONNREFUSED when the server
     // cannot be reached, -EIO when the stream cannot be set up; error_text()
     // then says why. `client_name` names the program to the server.
-    [[nodiscard]] int open(DoneCallback done, const std::string& client_name = "tunerdesk");
+    [[nodiscard]] int open(DoneCallback done, FailCallback failed = {},
+                           const std::string& client_name = "tunerdesk");
     bool is_open() const { return stream_ != nullptr; }
+    // Text of the last failure (open or lost stream). Not while the audio
+    // thread may be failing the stream: read it after the fail callback.
     const std::string& error_text() const { return error_; }
 
     // Checks a buffer for use: data set, length a positive multiple of 4.
@@ -107,6 +114,8 @@ class WaveOut {
     pa_stream* stream_ = nullptr;
     pa_time_event* poll_event_ = nullptr;
     DoneCallback done_;
+    FailCallback failed_;
+    bool ready_ = false;             // stream reached READY; a later bad state is a loss
     std::deque<WaveHeader*> queue_;  // in write order
     int64_t write_offset_ = 0;       // bytes handed to the server so far
     int underflows_ = 0;

@@ -54,7 +54,11 @@ from=$(awk -v l="$len" 'BEGIN { printf "%.2f", l - 3.5 }')
 cat "$out/measure.txt"
 awk '/^frequency_hz/ { f = $2 } /^snr_db/ { s = $2 }
      END {
-       ok = (f > 259 && f < 264) || (f > 326.3 && f < 333) || (f > 388 && f < 396)
+       # Within 3 %: the rate matching lets the pitch stray by about 1 % for
+       # seconds after a correction overshoots; the tones lie 19 % apart.
+       ok = 0
+       split("261.63 329.63 392", t, " ")
+       for (i in t) if (f > t[i] * 0.97 && f < t[i] * 1.03) ok = 1
        if (!ok) { print "e2e_tunerdesk: dominant " f " Hz is none of the chord tones" > "/dev/stderr"; exit 1 }
        if (s < 30) { print "e2e_tunerdesk: SNR " s " dB below 30" > "/dev/stderr"; exit 1 }
      }' "$out/measure.txt" || fail "check failed"

@@ -281,6 +281,18 @@ class FormTest : public QObject {
         QVERIFY(!form_->playing());
         QTRY_VERIFY(form_->findChild<QMessageBox*>("wave_out_failed_box") != nullptr);
         qputenv("PULSE_SERVER", saved);
+        form_->findChild<QMessageBox*>("wave_out_failed_box")->close();
+        form_->start_audio();  // the server is back
+        QVERIFY(form_->playing());
+    }
+
+    void lost_sound_output_stops_and_is_reported() {
+        form_->start_audio();
+        WaveLostEvent lost;
+        QCoreApplication::sendEvent(form_.get(), &lost);
+        QVERIFY(!form_->playing());
+        QVERIFY(!form_->wave_out().is_open());
+        QTRY_VERIFY(form_->findChild<QMessageBox*>("wave_out_failed_box") != nullptr);
     }
 };
 

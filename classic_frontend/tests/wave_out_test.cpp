@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,46 @@ TEST(WaveOut, FailedOpenSaysWhy) {
     EXPECT_EQ(rc, -ECONNREFUSED);
     EXPECT_FALSE(out.is_open());
     EXPECT_FALSE(out.error_text().empty());
+}
+
+// The stream is lost while it plays (its sink is removed): the output says
+// so once, refuses buffers, and plays again after close + open.
+TEST(WaveOut, LostStreamIsReportedAndReopens) {
+    WaveOut out;
+    Buffers bufs;
+    DoneQueue done;
+    std::mutex m;
+    std::condition_variable cv;
+    int lost = 0;
+    auto on_done = [&](WaveHeader* h) { done.push(h); };
+    auto on_lost = [&] {
+        std::lock_guard<std::mutex> lock(m);
+        ++lost;
+        cv.notify_one();
+    };
+    ASSERT_EQ(out.open(on_done, on_lost), 0) << out.error_text();
+    ASSERT_EQ(out.prepare(&bufs.h1), 0);
+    ASSERT_EQ(out.prepare(&bufs.h2), 0);
+    ASSERT_EQ(out.write(&bufs.h1), 0);
+    ASSERT_EQ(out.write(&bufs.h2), 0);
+    ASSERT_NE(done.pop(5000).header, nullptr);
+    // The sink goes away (no other to move the stream to), then comes back.
+    ASSERT_EQ(std::system("pactl unload-module module-null-sink && "
+                          "pactl load-module module-null-sink sink_name=qvnull rate=44100 "
+                          "channels=2 >/dev/null && pactl set-default-sink qvnull"),
+              0);
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return lost > 0; }));
+    }
+    EXPECT_EQ(lost, 1);
+    EXPECT_NE(out.error_text().find("lost"), std::string::npos) << out.error_text();
+    EXPECT_EQ(out.in_flight(), 0);
+    EXPECT_EQ(out.write(&bufs.h1), -ENODEV);
+    out.close();
+    ASSERT_EQ(out.open(on_done, on_lost), 0) << out.error_text();
+    ASSERT_EQ(out.write(&bufs.h1), 0);
+    EXPECT_NE(done.pop(5000).header, nullptr);
 }
 
 // Two buffers in flight, each written again at once when done, as the form
