@@ -398,6 +398,10 @@ bool TForm1::event(QEvent* e) {
 
 void TForm1::on_wave_done(classic::WaveHeader* buffer) {
     if (!playing_ || buffer == nullptr) return;
+    // Stop and Radio in quick succession: a buffer dropped while stopped was
+    // written again by start_audio before its old notification got here.
+    // It is playing; its own notification comes later.
+    if (wave_.is_queued(buffer)) return;
     (void)path_.on_wave_done(buffer->data, CheckBox3->isChecked(), CheckBox2->isChecked());
 }
 

@@ -306,6 +306,14 @@ int WaveOut::in_flight() {
     return n;
 }
 
+bool WaveOut::is_queued(const WaveHeader* h) {
+    if (!loop_ || !h) return false;
+    pa_threaded_mainloop_lock(loop_);
+    const bool q = h->queued;
+    pa_threaded_mainloop_unlock(loop_);
+    return q;
+}
+
 int64_t WaveOut::played_bytes() {
     if (!loop_) return -1;
     pa_threaded_mainloop_lock(loop_);

@@ -86,6 +86,9 @@ class WaveOut {
 
     // Buffers written and not yet done.
     int in_flight();
+    // Whether h is written and not yet done (a done notification still on its
+    // way to the caller may be stale when this is true).
+    bool is_queued(const WaveHeader* h);
     // Bytes the sound card has played since the stream was opened (the
     // playback clock), or -1 when not open or not known yet.
     int64_t played_bytes();
