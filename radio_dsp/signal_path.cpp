@@ -1,5 +1,7 @@
 #include "signal_path.h"
 
+#include <algorithm>
+
 namespace radio_dsp {
 
 SignalPath::SignalPath(const SignalPathConfig& config)
@@ -20,6 +22,18 @@ SignalPath::SignalPath(const SignalPathConfig& config)
 
 int SignalPath::demodulate_queued(bool delta) {
     if (source_ == nullptr) return 0;
+    // After a long stall (a sound output that starts late, a busy machine)
+    // more may be queued than the demodulated ring holds; demodulating it all
+    // would lap the resampler's read position and scramble the fill level
+    // (a false underrun in the classic path). Drop the oldest whole blocks
+    // instead, keeping one block of the ring free.
+    const int room = kDemodRingSize - kBlockFrames - ring_.fill_level();
+    int excess = source_->samples_available() / kBlockFrames - std::max(room, 0) / kBlockFrames;
+    for (; excess > 0; --excess) {
+        if (source_->read_stream(0, kBlockBytes, reinterpret_cast<unsigned char*>(block_.get())) != 0)
+            return 0;
+        ++dropped_blocks_;
+    }
     int blocks = 0;
     while (source_->samples_available() >= kBlockFrames) {
         // The queue holds little-endian frames; this host is little-endian too.

@@ -108,8 +108,12 @@ class SignalPath {
     }
 
     // Demodulates every complete 4096-frame block waiting in the source;
-    // returns the number of blocks. Stops at a failed read.
+    // returns the number of blocks. Stops at a failed read. When more blocks
+    // wait than the demodulated ring can take (after a long stall), the oldest
+    // are read and dropped first (counted by dropped_blocks()).
     int demodulate_queued(bool delta);
+    // Blocks dropped because the demodulated ring could not take them.
+    uint64_t dropped_blocks() const { return dropped_blocks_; }
 
     // Radio panel run: fills out (4096 stereo frames, the half the selector
     // names) in the order demodulate, rate matching, show, resample, AFC,
@@ -148,6 +152,7 @@ class SignalPath {
     RegisterWriter write_;
     SignalPathObserver* observer_ = nullptr;
     SignalPathObserver null_observer_;
+    uint64_t dropped_blocks_ = 0;
 };
 
 }  // namespace radio_dsp

@@ -147,3 +147,52 @@ TEST(SignalPath, TuningUsesTheConfiguredClock) {
 
 }  // namespace
 }  // namespace radio_dsp
+
+namespace radio_dsp {
+namespace {
+
+// A queue whose block b carries a carrier stepping 0.001 * (b + 1) rad per frame,
+// so each ring entry tells which block it came from.
+class NumberedBlocks : public SampleSource {
+  public:
+    explicit NumberedBlocks(int blocks) : blocks_(blocks) {}
+    int samples_available() override { return (blocks_ - next_) * kBlockFrames; }
+    int read_stream(int queue, int n, unsigned char* dst) override {
+        if (queue != 0 || n != kBlockBytes || next_ >= blocks_) return -22;
+        std::vector<int16_t> iq(2 * kBlockFrames);
+        const double step = 0.001 * (next_ + 1);
+        for (int k = 0; k < kBlockFrames; ++k, phase_ += step) {
+            iq[2 * k] = static_cast<int16_t>(std::lround(20000 * std::cos(phase_)));
+            iq[2 * k + 1] = static_cast<int16_t>(std::lround(20000 * std::sin(phase_)));
+        }
+        std::memcpy(dst, iq.data(), n);
+        ++next_;
+        return 0;
+    }
+
+  private:
+    int blocks_;
+    int next_ = 0;
+    double phase_ = 0.0;
+};
+
+TEST(SignalPath, LongStallDropsOldestBlocksInsteadOfLappingTheRing) {
+    SignalPath path(kClassicSignalPath);
+    NumberedBlocks queue(20);  // 81920 frames waiting, the ring takes 61440 with a block spare
+    path.set_source(&queue);
+    EXPECT_EQ(path.demodulate_queued(false), 15);
+    EXPECT_EQ(path.dropped_blocks(), 5u);
+    EXPECT_EQ(path.ring().fill_level(), 15 * kBlockFrames);
+    EXPECT_EQ(queue.samples_available(), 0);
+    // The ring holds blocks 5..19: its oldest entries step 0.006 rad (past the
+    // discontinuity at its very first entry), its newest 0.020 rad.
+    const DemodRing& ring = path.ring();
+    EXPECT_NEAR(ring.at(ring.read_index + 10), 0.006, 1e-4);
+    EXPECT_NEAR(ring.at(static_cast<uint16_t>(ring.write_index - 1)), 0.020, 1e-4);
+    // Fill level above the underrun stop: the classic chain plays on.
+    std::vector<int16_t> out(2 * 4096);
+    EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0);
+}
+
+}  // namespace
+}  // namespace radio_dsp
