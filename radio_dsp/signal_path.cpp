@@ -24,12 +24,12 @@ int SignalPath::demodulate_queued(bool delta) {
     if (source_ == nullptr) return 0;
     // After a long stall (a sound output that starts late, a busy machine)
     // more may be queued than the demodulated ring holds; demodulating it all
-    // would lap the resampler's read position and scramble the fill level
-    // (a false underrun in the classic path). Drop the oldest whole blocks
-    // instead, keeping one block of the ring free.
-    const int room = kDemodRingSize - kBlockFrames - ring_.fill_level();
-    int excess = source_->samples_available() / kBlockFrames - std::max(room, 0) / kBlockFrames;
-    for (; excess > 0; --excess) {
+    // would lap the ring within this one run and scramble the fill level (a
+    // false underrun in the classic path). Keep the newest 15 blocks (the ring
+    // less one block) and drop the older ones whole.
+    constexpr int kMaxBlocksPerRun = (kDemodRingSize - kBlockFrames) / kBlockFrames;
+    for (int excess = source_->samples_available() / kBlockFrames - kMaxBlocksPerRun; excess > 0;
+         --excess) {
         if (source_->read_stream(0, kBlockBytes, reinterpret_cast<unsigned char*>(block_.get())) != 0)
             return 0;
         ++dropped_blocks_;

@@ -108,9 +108,9 @@ class SignalPath {
     }
 
     // Demodulates every complete 4096-frame block waiting in the source;
-    // returns the number of blocks. Stops at a failed read. When more blocks
-    // wait than the demodulated ring can take (after a long stall), the oldest
-    // are read and dropped first (counted by dropped_blocks()).
+    // returns the number of blocks. Stops at a failed read. When more than 15
+    // blocks wait (more than the demodulated ring can take in one run, after
+    // a long stall), the oldest are read and dropped first (dropped_blocks()).
     int demodulate_queued(bool delta);
     // Blocks dropped because the demodulated ring could not take them.
     uint64_t dropped_blocks() const { return dropped_blocks_; }
