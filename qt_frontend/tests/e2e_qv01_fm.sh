@@ -9,6 +9,8 @@
 set -euo pipefail
 build=$1
 src=$2
+keep=1
+[ -n "${3:-}" ] || keep=0
 out=${3:-$(mktemp -d /tmp/qv01_e2e.XXXXXX)}
 mkdir -p "$out"
 fail() { echo "FAIL: $*"; echo "(recording and log in $out)"; exit 1; }
@@ -76,4 +78,5 @@ check 106.2 "$(echo "$a + 1.5" | bc)" "$b" 261.63,329.63,392.00
 check 101.2 "$(echo "$b + 1.5" | bc)" "$e" 440,659.26
 hz=$(getconf CLK_TCK)
 echo "GUI thread CPU while playing: $(echo "scale=1; 100 * ($c1 - $c0) / $hz / 6" | bc) % of one core"
+[ "$keep" = 1 ] || rm -rf "$out"
 echo PASS
