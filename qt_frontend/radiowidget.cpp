@@ -1,6 +1,7 @@
 #include "radiowidget.h"
 
 #include <QAudioOutput>
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
@@ -69,6 +70,14 @@ RadioWidget::RadioWidget(QWidget* parent)
 RadioWidget::~RadioWidget() {
     queue_poll_.stop();
     audio_output_->stop();
+    // A processing run still queued from the last pull must not run on a
+    // panel being torn down.
+    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    // Deleted here, not among the children: the PulseAudio back end runs the
+    // event loop from its destructor, which would deliver events to this
+    // panel after its members are gone.
+    delete audio_output_;
+    audio_output_ = nullptr;
     if (generator_->isOpen()) generator_->close();
 }
 
