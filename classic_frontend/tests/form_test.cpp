@@ -225,6 +225,45 @@ class FormTest : public QObject {
         QCOMPARE(form_->Label23->text(), QString("1158"));
     }
 
+    void overflow_flags_colour_the_stage_labels() {
+        // The chip model in place of the plain register file: register 32 holds
+        // sticky flags of the stages that clipped, cleared when it is read.
+        vboard::set_pattern(vboard::Pattern::scene);
+        connect_board();
+        QV_demo_board_* b = form_->board();
+        // Channel 0: both CICs bypassed (still decimating, by 128 and 64), each
+        // DFIR cut to its centre tap, DFIR1 x 1 (64 at scale 15), DFIR2 x 512
+        // (32767 at scale 15), gain x 1. Only DFIR2 clips.
+        b->write_reg(36, 127 << 8);
+        b->write_reg(37, 63 << 8);
+        b->write_reg(38, 0x4000);
+        b->write_reg(64, 64);
+        b->write_reg(39, 15);
+        b->write_reg(40, 0x4000);
+        b->write_reg(128, 32767);
+        b->write_reg(41, 15);
+        b->write_reg(42, 16384);
+        b->write_reg(43, 0);
+        b->write_reg(5, 0x8001);
+        b->stream_control(1, 0);
+        QTRY_VERIFY(vboard::stats().frames_produced > 100);
+        b->write_reg(5, 0x8000);  // stopped: the flags stay as they are until read
+        b->stream_control(0, 0);
+
+        auto colours = [this] {
+            QList<QColor> c;
+            for (QLabel* l : {form_->Ldcic2, form_->Ldcicn, form_->Ldfir1, form_->Ldfir2,
+                              form_->Lgain})
+                c << l->palette().color(QPalette::WindowText);
+            return c;
+        };
+        const QColor green(0, 128, 0), red(255, 0, 0);
+        form_->show_overflow_flags();
+        QCOMPARE(colours(), (QList<QColor>{green, green, green, red, green}));
+        form_->show_overflow_flags();  // the first read cleared the flag
+        QCOMPARE(colours(), (QList<QColor>{green, green, green, green, green}));
+    }
+
     void stale_notification_of_a_queued_buffer_is_ignored() {
         form_->start_audio();  // both buffers queued
         // A notification for buffer 1 from before a Stop, arriving after the
