@@ -44,6 +44,13 @@ class Stream : public ::testing::Test {
         return state_->stream_read_lengths.size();
     }
 
+    // Length the thread asked for in its first read. Under the port's lock:
+    // the thread goes on appending to the list.
+    int first_read_length() {
+        std::lock_guard<std::mutex> lock(state_->m);
+        return state_->stream_read_lengths.at(0);
+    }
+
     // Pushes `chunks` transfers of `size` bytes continuing the stream at `pos_`.
     void push(int chunks, int size = 2048, int rc = 0) {
         for (int i = 0; i < chunks; ++i) {
@@ -94,7 +101,7 @@ std::vector<std::string> thread_names() {
 TEST_F(Stream, ThreadStartsReadingEndpoint88) {
     make_board();
     EXPECT_EQ(announced_, "thread created\n");
-    EXPECT_EQ(state_->stream_read_lengths.at(0), 2048);
+    EXPECT_EQ(first_read_length(), 2048);
     const auto names = thread_names();
     EXPECT_NE(std::find(names.begin(), names.end(), "qv-stream"), names.end());
     EXPECT_TRUE(state_->snapshot().empty());  // no other traffic
@@ -114,7 +121,7 @@ TEST_F(Stream, BytesBeforeATimeoutCount) {
 TEST_F(Stream, ClassicProfileCountsOnlyCompletedReads) {
     make_board(kClassicProfile);
     EXPECT_EQ(announced_, "");
-    EXPECT_EQ(state_->stream_read_lengths.at(0), 1024);
+    EXPECT_EQ(first_read_length(), 1024);
     state_->push_stream(stream_bytes(0, 700), -ETIMEDOUT);  // dropped by the binding's rule
     ASSERT_TRUE(eventually([&] { return state_->stream_left() == 0; }));
     state_->push_stream(stream_bytes(700, 500));
