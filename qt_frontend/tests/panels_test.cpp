@@ -33,10 +33,31 @@ QStringList reg_write_lines(int address, uint32_t value) {
 
 }  // namespace
 
+// One queued block of a steady carrier, in place of the board's queue.
+class OneBlock : public radio_dsp::SampleSource {
+  public:
+    int samples_available() override { return left_; }
+    int read_stream(int, int n, unsigned char* dst) override {
+        if (n != 16384 || left_ < 4096) return -22;
+        auto* iq = reinterpret_cast<int16_t*>(dst);
+        for (int k = 0; k < 4096; ++k) {
+            iq[2 * k] = static_cast<int16_t>(10000 * std::cos(0.05 * k));
+            iq[2 * k + 1] = static_cast<int16_t>(10000 * std::sin(0.05 * k));
+        }
+        left_ -= 4096;
+        return 0;
+    }
+
+  private:
+    int left_ = 4096;
+};
+
 class PanelsTest : public QObject {
     Q_OBJECT
 
     MainWindow* window_ = nullptr;
+    // The board's queue again once a test has lent the signal path another source.
+    std::unique_ptr<radio_dsp::BoardSampleSource<QV_demo_board_>> board_source_;
     QString trace_path_;
     int trace_mark_ = 0;
 
@@ -77,6 +98,7 @@ private slots:
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_));
         QVERIFY(board() != nullptr);
+        board_source_ = std::make_unique<radio_dsp::BoardSampleSource<QV_demo_board_>>(board());
     }
 
     void cleanupTestCase() {
@@ -215,9 +237,54 @@ private slots:
         f->_on_update();
         QVERIFY(std::fabs(kp.last().at(0).toDouble() - 6.0203) < 1e-4);
         QCOMPARE(child<QSlider>("dcic2_")->value(), 8);
-        // The kp reaches the radio panel as the spectrum's reference.
-        QSignalSpy spectrum(window_->radio_panel(), &RadioWidget::signal_updated);
+        // The kp reaches the radio panel as the spectrum's reference: one
+        // demodulated block sends its spectrum lowered by kp + 154.9558 dB.
+        RadioWidget* radio = window_->radio_panel();
+        QSignalSpy spectrum(radio, &RadioWidget::signal_updated);
+        OneBlock block;
+        radio->signal_path().set_source(&block);
+        radio->signal_path().demodulate_queued(false);
+        radio->signal_path().set_source(board_source_.get());
+        QCOMPARE(spectrum.count(), 1);
+        QCOMPARE(spectrum.at(0).at(1).toInt(), 4096);
+        QVERIFY(std::fabs(spectrum.at(0).at(2).toDouble() - (6.0203 + 154.9558)) < 1e-4);
         child<QSlider>("gain_")->setValue(99);
+    }
+
+    void overflow_flags_colour_the_stage_names() {
+        // Channel 0 of the chip model: both CICs bypassed (still decimating,
+        // by 128 and 64), each DFIR cut to its centre tap, DFIR1 x 1 (64 at
+        // scale 15), DFIR2 x 512 (32767), gain x 1: only DFIR2 clips. The flags stay
+        // set after the stop until register 32 is read.
+        QV_demo_board_* b = board();
+        b->write_reg(36, 127 << 8);
+        b->write_reg(37, 63 << 8);
+        b->write_reg(38, 0x4000);
+        b->write_reg(64, 64);
+        b->write_reg(39, 15);
+        b->write_reg(40, 0x4000);
+        b->write_reg(128, 32767);
+        b->write_reg(41, 15);
+        b->write_reg(42, 16384);
+        b->write_reg(43, 0);
+        const uint64_t produced = vboard::stats().frames_produced;
+        b->write_reg(5, 0x8001);
+        b->stream_control(1, 0);
+        QTRY_VERIFY(vboard::stats().frames_produced > produced + 100);
+        b->write_reg(5, 0x8000);
+        b->stream_control(0, 0);
+        auto sheets = [this] {
+            QStringList s;
+            for (const char* name :
+                 {"dcic2_label_", "dcicn_label_", "dfir1_label_", "dfir2_label_", "gain_label_"})
+                s << child<QLabel>(name)->styleSheet();
+            return s;
+        };
+        const QString green = "QLabel {color : green}", red = "QLabel {color : red}";
+        window_->filters_panel()->_on_check_ovf();
+        QCOMPARE(sheets(), (QStringList{green, green, green, red, green}));
+        window_->filters_panel()->_on_check_ovf();  // the read cleared the flag
+        QCOMPARE(sheets(), (QStringList{green, green, green, green, green}));
     }
 
     void radio_on_configures_tunes_and_streams() {
