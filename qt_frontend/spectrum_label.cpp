@@ -1,4 +1,4 @@
-#include "speclabel.h"
+#include "spectrum_label.h"
 
 #include <QMouseEvent>
 

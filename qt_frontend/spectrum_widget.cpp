@@ -1,4 +1,4 @@
-#include "specwidget.h"
+#include "spectrum_widget.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <qwt_scale_widget.h>
 
 #include "spectrum_columns.h"
-#include "speclabel.h"
-#include "ui_specwidget.h"
+#include "spectrum_label.h"
+#include "ui_spectrum_widget.h"
 
 SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
     ui_->setupUi(this);  // binds on_ref__valueChanged and on_scale__valueChanged by name
