@@ -21,7 +21,7 @@
 
 #include "reference_chain.h"
 #include "signal_path.h"
-#include "spectrum_columns.h"
+#include "power_spectrum_columns.h"
 
 using namespace radio_dsp;
 

@@ -6,7 +6,7 @@
 #include "filterswidget.h"
 #include "qv_board.h"
 #include "radiowidget.h"
-#include "spectrum_widget.h"
+#include "band_spectrum_widget.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainWindow) {

@@ -14,7 +14,7 @@
 #include "constellation_image.h"
 #include "demod_ring.h"
 #include "resampler_kernel.h"
-#include "spectrum_estimator.h"
+#include "power_spectrum_estimator.h"
 
 namespace radio_dsp {
 namespace reference {

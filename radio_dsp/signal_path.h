@@ -14,7 +14,7 @@
 #include "demod_ring.h"
 #include "fm_discriminator.h"
 #include "nco.h"
-#include "spectrum_estimator.h"
+#include "power_spectrum_estimator.h"
 
 namespace radio_dsp {
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "reference_chain.h"
-#include "spectrum_columns.h"
-#include "spectrum_estimator.h"
+#include "power_spectrum_columns.h"
+#include "power_spectrum_estimator.h"
 
 namespace radio_dsp {
 namespace {

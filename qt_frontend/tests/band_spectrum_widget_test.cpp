@@ -5,8 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#include "spectrum_label.h"
-#include "spectrum_widget.h"
+#include "band_spectrum_label.h"
+#include "band_spectrum_widget.h"
 
 class SpecWidgetTest : public QObject {
     Q_OBJECT
@@ -105,4 +105,4 @@ private slots:
 };
 
 QTEST_MAIN(SpecWidgetTest)
-#include "spectrum_widget_test.moc"
+#include "band_spectrum_widget_test.moc"

@@ -1,4 +1,4 @@
-#include "spectrum_columns.h"
+#include "power_spectrum_columns.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "spectrum_widget.h"
+#include "band_spectrum_widget.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <qwt_scale_draw.h>
 #include <qwt_scale_widget.h>
 
-#include "spectrum_columns.h"
-#include "spectrum_label.h"
-#include "ui_spectrum_widget.h"
+#include "power_spectrum_columns.h"
+#include "band_spectrum_label.h"
+#include "ui_band_spectrum_widget.h"
 
 SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
     ui_->setupUi(this);  // binds on_ref__valueChanged and on_scale__valueChanged by name

@@ -1,4 +1,4 @@
-#include "spectrum_label.h"
+#include "band_spectrum_label.h"
 
 #include <QMouseEvent>
 

@@ -1,4 +1,4 @@
-#include "spectrum_estimator.h"
+#include "power_spectrum_estimator.h"
 
 #include <fftw3.h>
 
