@@ -33,6 +33,28 @@ int ceil_log2(int64_t ratio)
     return 32;
 }
 
+// DFIR ratio and start phase for receive configuration `mode` 0, 1 or 2
+// (channels sharing one FIR get a widened ratio and their own phase); other
+// modes change neither and return false.
+bool widen_dfir(int32_t mode, int ch, int64_t& r, int64_t& phase)
+{
+    switch (mode) {
+    case 0:
+        phase = 0;
+        return true;
+    case 1:
+        phase = (r + 1) * (ch % 2);
+        r = 2 * r + 1;
+        return true;
+    case 2:
+        phase = (r + 1) * ch;
+        r = 4 * r + 3;
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(board)
@@ -44,6 +66,18 @@ void conf_agent_::set_reg(int32_t address, int32_t value)
 {
     image_[address] = value;
     board_.write_reg(address, value);
+}
+
+void conf_agent_::write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
+                             int64_t phase, int32_t scl)
+{
+    int32_t v = 0;
+    v = put_field(v, sym, 14, 1);
+    v = put_field(v, order, 8, 6);
+    v = put_field(v, r, 0, 4);
+    v = put_field(v, phase, 4, 4);
+    set_reg(control, v);
+    set_reg(scale, put_field(0, scl, 0, 4));
 }
 
 int32_t conf_agent_::image_reg(int32_t address)
@@ -214,24 +248,9 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         GETVAR(dr);
         GETVAR(scl);
         GETVAR(file_coef);
-        const int32_t m = (image_reg(kRxCfg) >> 6) & 3;
         int64_t r = dr;
-        if (m == 1) {
-            phase = (r + 1) * (ch % 2);
-            r = 2 * r + 1;
-        } else if (m == 2) {
-            phase = (r + 1) * ch;
-            r = 4 * r + 3;
-        } else {
-            phase = 0;
-        }
-        int32_t v = 0;
-        v = put_field(v, sym, 14, 1);
-        v = put_field(v, order, 8, 6);
-        v = put_field(v, r, 0, 4);
-        v = put_field(v, phase, 4, 4);
-        set_reg(base + kDfir1Ctrl, v);
-        set_reg(base + kDfir1Scale, put_field(0, scl, 0, 4));
+        if (!widen_dfir(image_reg(kRxCfg) >> 6 & 3, ch, r, phase)) phase = 0;
+        write_dfir(base + kDfir1Ctrl, base + kDfir1Scale, sym, order, r, phase, scl);
         if (load_fir_coeff_from_file(ch, 0, file_coef) * 2 < int64_t{order} + 1) {
             check_report("load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__,
                          QV_CHECK_FILE);
@@ -249,24 +268,9 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         GETVAR(file_coef);
         // Selected by the whole receive configuration value; any value other
         // than 0, 1, 2 keeps DFIR1's phase.
-        const int32_t rx = image_reg(kRxCfg);
         int64_t r = dr;
-        if (rx == 0) {
-            phase = 0;
-        } else if (rx == 1) {
-            phase = (r + 1) * (ch % 2);
-            r = 2 * r + 1;
-        } else if (rx == 2) {
-            phase = (r + 1) * ch;
-            r = 4 * r + 3;
-        }
-        int32_t v = 0;
-        v = put_field(v, sym, 14, 1);
-        v = put_field(v, order, 8, 6);
-        v = put_field(v, r, 0, 4);
-        v = put_field(v, phase, 4, 4);
-        set_reg(base + kDfir2Ctrl, v);
-        set_reg(base + kDfir2Scale, put_field(0, scl, 0, 4));
+        widen_dfir(image_reg(kRxCfg), ch, r, phase);
+        write_dfir(base + kDfir2Ctrl, base + kDfir2Scale, sym, order, r, phase, scl);
         if (load_fir_coeff_from_file(ch, 1, file_coef) * 2 < int64_t{order} + 1) {
             check_report("load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__,
                          QV_CHECK_FILE);

@@ -95,6 +95,10 @@ public:
     int check_reports() const { return reader_.failed_lookups() + coeff_checks_failed_; }
 
 private:
+    // DFIR control register (sym, order, ratio field, phase) and scale register.
+    void write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
+                    int64_t phase, int32_t scl);
+
     QV_board_& board_;
     config_reader_ reader_;  // named for the GETVAR lookups
     image_type image_;
