@@ -5,21 +5,30 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
 
 #include "number_text.h"
 #include "scanner_state.h"
 
 config_reader_::config_reader_() = default;
 
-void config_reader_::load(const std::string& path)
+int config_reader_::load(const std::string& path)
 {
     store_.clear();
+    result_ = load_result_{};
     qvcfg::FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file)
-        return;
+    if (!file) {
+        const int err = errno;
+        result_.error = -err;
+        result_.message = qvcfg::cannot_open_text("configuration file", path, err);
+        return result_.error;
+    }
 
     top_ = include_frame_{};
     top_.file_name = path;
+    top_.path = path;
     top_.directory = qvcfg::directory_of(path);
 
     qvcfg::ScanState state;
@@ -29,7 +38,15 @@ void config_reader_::load(const std::string& path)
     state.stack.push_back(std::move(top));
     // An early end (scanner error, too deep a directive) keeps the values
     // stored so far.
-    qvcfg::scan(state, file.get());
+    result_.error = qvcfg::scan(state, file.get());
+    if (result_.error != 0) {
+        result_.message = "\"" + qvcfg::absolute_path(state.stop_path) + "\"";
+        if (state.stop_line > 0)
+            result_.message += ", line " + std::to_string(state.stop_line);
+        result_.message += ": " + state.stop_message + ".";
+    }
+    result_.unopened = std::move(state.unopened);
+    return result_.error;
 }
 
 void config_reader_::set_section(const std::string& name)
@@ -67,13 +84,18 @@ bool config_reader_::get_uint(const std::string& name, uint32_t& out) const
 namespace {
 
 template <typename T, typename Get>
-bool checked_lookup(const char* name, T& out, int line, const char* file, int& failures, Get get)
+bool checked_lookup(const char* name, T& out, int line, const char* file, int& failures,
+                    std::vector<std::string>& missing, const std::string& key, Get get)
 {
     if (get(name, out))
         return true;
     std::string expr = std::string("GETVAR(") + name + ")";
     check_report(expr.c_str(), line, file);
     ++failures;
+    for (const std::string& k : missing)
+        if (k == key)
+            return false;
+    missing.push_back(key);
     return false;
 }
 
@@ -81,19 +103,19 @@ bool checked_lookup(const char* name, T& out, int line, const char* file, int& f
 
 bool config_reader_::getvar(const char* name, int32_t& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file, failed_lookups_,
+    return checked_lookup(name, out, line, file, failed_lookups_, missing_keys_, section_ + name,
                           [this](const char* n, int32_t& o) { return get_int(n, o); });
 }
 
 bool config_reader_::getvar(const char* name, uint32_t& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file, failed_lookups_,
+    return checked_lookup(name, out, line, file, failed_lookups_, missing_keys_, section_ + name,
                           [this](const char* n, uint32_t& o) { return get_uint(n, o); });
 }
 
 bool config_reader_::getvar(const char* name, std::string& out, int line, const char* file) const
 {
-    return checked_lookup(name, out, line, file, failed_lookups_,
+    return checked_lookup(name, out, line, file, failed_lookups_, missing_keys_, section_ + name,
                           [this](const char* n, std::string& o) { return get_string(n, o); });
 }
 
@@ -103,6 +125,36 @@ void check_report(const char* expr, int line, const char* file)
 }
 
 namespace qvcfg {
+
+std::string working_directory()
+{
+    std::string dir(4096, '\0');
+    while (getcwd(&dir[0], dir.size()) == nullptr) {
+        if (errno != ERANGE || dir.size() > (1u << 20))
+            return "?";
+        dir.resize(dir.size() * 2);
+    }
+    dir.resize(std::strlen(dir.c_str()));
+    return dir;
+}
+
+std::string absolute_path(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    // Files next to a top-level file in the working directory are "./name".
+    const size_t skip = path.compare(0, 2, "./") == 0 ? 2 : 0;
+    return working_directory() + "/" + path.substr(skip);
+}
+
+std::string cannot_open_text(const std::string& what, const std::string& path, int err,
+                             const std::string& where)
+{
+    std::string text = "Cannot open the " + what + " \"" + absolute_path(path) + "\"";
+    if (!where.empty())
+        text += " (" + where + ")";
+    return text + ": " + std::strerror(err) + " (working directory: " + working_directory() + ").";
+}
 
 int32_t text_to_int(const char* text)
 {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 // Reading context of one file of a load (the top-level file or a file opened by
 // a directive). The scanner keeps a stack of them; the reader keeps the
@@ -20,8 +21,28 @@ struct include_frame_ {
     std::string prefix;                      // what section headers of this file are appended to
     std::string filter;                      // "" or the required start of every full name stored
     std::string file_name;                   // as written in the directive (top level: load path)
+    std::string path;                        // as opened: includer's directory + "/" + file_name
     std::string directory;                   // directives in this file resolve against it
     int depth = 0;                           // 0 for the top-level file
+};
+
+// How the last load went, in words for the user. Paths in the sentences are
+// the paths opened, made absolute against the working directory.
+struct load_result_ {
+    // 0: the top-level file was read to its end, and with it every file its
+    // directives opened. Otherwise the load did not finish: the negated errno
+    // when the top-level file could not be opened; -EIO a read error,
+    // -EOVERFLOW a token longer than the input buffer, -ENOMEM no memory for
+    // an input buffer, -ELOOP a directive in a file nested 100 deep.
+    int error = 0;
+    // Why, when error is not 0: `Cannot open the configuration file "/abs/x.ini":
+    // No such file or directory (working directory: /abs).` or `"/abs/x.ini",
+    // line 12: <scanner message>.`; empty otherwise.
+    std::string message;
+    // Directive files that could not be opened (the load went on without
+    // them), one sentence each with the file's path, the directive's file
+    // and line, and the working directory; in reading order.
+    std::vector<std::string> unopened;
 };
 
 class config_reader_ {
@@ -35,9 +56,13 @@ public:
     // A file that cannot be opened leaves the store empty and prints nothing.
     // Bad input is reported on standard output (unrecognized characters,
     // unopenable directive files); a read error or a token longer than the
-    // scanner's 16384-byte buffer prints its message on standard error and ends
-    // this load early, keeping the values stored so far.
-    void load(const std::string& path);
+    // scanner's 16384-byte buffer prints its message and a second line with
+    // the file and line on standard error and ends this load early, keeping
+    // the values stored so far; so does, silently, a directive nested too deep.
+    // Returns load_result().error.
+    int load(const std::string& path);
+    // Outcome of the last load (error 0 before any load).
+    const load_result_& load_result() const { return result_; }
 
     // Lookups then use the key name + "." + looked-up name.
     void set_section(const std::string& name);
@@ -69,13 +94,36 @@ public:
     const include_frame_& top_frame() const { return top_; }
     // getvar calls that found nothing since construction.
     int failed_lookups() const { return failed_lookups_; }
+    // Keys (section + name) of those calls, each once, in the order of their
+    // first failure.
+    const std::vector<std::string>& missing_keys() const { return missing_keys_; }
 
 private:
     store_type store_;
     std::string section_;  // "" or ending in "."
     include_frame_ top_;
+    load_result_ result_;
     mutable int failed_lookups_ = 0;
+    mutable std::vector<std::string> missing_keys_;
 };
+
+namespace qvcfg {
+
+// The process's working directory; "?" when it cannot be found out.
+std::string working_directory();
+
+// `path` as it is reached from the working directory: unchanged when it starts
+// with '/', otherwise working directory + "/" + path without a leading "./"
+// (not normalised further).
+std::string absolute_path(const std::string& path);
+
+// `Cannot open the <what> "<absolute path>" (<where>): <strerror(err)>
+// (working directory: <dir>).`, without the first parenthesis when `where`
+// is empty; err is a positive errno value.
+std::string cannot_open_text(const std::string& what, const std::string& path, int err,
+                             const std::string& where = "");
+
+}  // namespace qvcfg
 
 // Prints the non-fatal check report "Failed <expr> at line <line> file <file>\n"
 // on standard output. Processing goes on after it.

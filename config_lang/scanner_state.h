@@ -42,14 +42,24 @@ struct ScanState {
     std::string var_name;         // pending variable name of an assignment
     std::jmp_buf fatal;           // scanner errors end the load through here
     bool failed = false;          // a fatal scanner error ended the load
+    // Where and why the load ended early (scanner error or too deep a
+    // directive): negative error number, path of the file being read, line in
+    // it and the scanner's message.
+    int stop_error = 0;
+    std::string stop_path;
+    int stop_line = 0;
+    std::string stop_message;
+    // Directive files that could not be opened, as sentences for the user.
+    std::vector<std::string> unopened;
 
     include_frame_& current() { return *stack.back().frame; }
 };
 
 // Runs the scanner over the already opened top-level file `top`, whose frame
-// is state.stack[0]. Returns 0 when the top-level file ended or a directive was
-// too deep, -1 when a read error, an over-long token or an allocation failure
-// ended the load (its message is already on standard error).
+// is state.stack[0]. Returns 0 when the top-level file was read to its end, or
+// state.stop_error when a read error, an over-long token, an allocation
+// failure (their messages are already on standard error) or a directive too
+// deep ended the load.
 int scan(ScanState& state, std::FILE* top);
 
 // Directory part of a path: everything before the last '/' or '\', or ".".

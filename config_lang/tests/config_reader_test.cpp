@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config_reader.h"
 #include "number_text.h"
@@ -244,34 +245,85 @@ TEST_F(ConfigFiles, CarriageReturnsBeforeLineFeedsAreDropped)
     EXPECT_EQ(out, "  Unrecognized character: l, file " + top + "\nUnrecognized character: \r, file " + top + "\n");
 }
 
-TEST_F(ConfigFiles, OverLongTokenEndsTheLoadNotTheProgram)
+TEST_F(ConfigFiles, TokenJustUnderTheBufferSizeReads)
 {
-    std::string top = write("long.ini", "a = 1\nb = " + std::string(20000, 'x') + "\nc = 3\n");
-    ::testing::internal::CaptureStderr();
-    load(top);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "input buffer overflow, can't enlarge buffer because scanner uses REJECT\n");
-    EXPECT_EQ(value("a"), "1");
-    EXPECT_EQ(value("b"), "<missing>");
-    EXPECT_EQ(value("c"), "<missing>");
-
-    // A token just under the buffer size still reads, and the reader is usable again.
-    write("long.ini", "b = " + std::string(16000, 'y') + "\nc = 3\n");
-    load(top);
+    std::string top = write("long.ini", "b = " + std::string(16000, 'y') + "\nc = 3\n");
+    EXPECT_EQ(reader_.load(top), 0);
     EXPECT_EQ(value("b").size(), 16000u);
     EXPECT_EQ(value("c"), "3");
 }
 
-TEST_F(ConfigFiles, ReadErrorEndsTheLoadNotTheProgram)
+// What a load tells about its files: a stop names the file being read
+// (absolute path) and its line; the program goes on. "$D" stands for the
+// working directory, where the files are.
+TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
 {
-    // A directory opens for reading on Linux but every read fails.
-    mkdir((dir_ + "/d.ini").c_str(), 0700);
-    std::string top = write("top.ini", "a = 1\n#include \"d.ini\"\nb = 2\n");
-    ::testing::internal::CaptureStderr();
-    load(top);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "input in flex scanner failed\n");
-    EXPECT_EQ(value("a"), "1");
-    EXPECT_EQ(value("b"), "<missing>");
+    const std::string overflow = "input buffer overflow, can't enlarge buffer because scanner uses REJECT";
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // a name ending in '/' is a directory
+        std::string top;
+        int error;
+        std::string message, unopened, err_out;
+        std::string kept, dropped;  // a key stored before the stop, one that comes after it
+    };
+    const Case cases[] = {
+        {"missing top-level file", {}, "sub/../none.ini", -ENOENT,
+         "Cannot open the configuration file \"$D/sub/../none.ini\": No such file or directory "
+         "(working directory: $D).", "", "", "", "a"},
+        {"over-long token in a sourced file, lines counted over multi-line constructs",
+         {{"top.ini", "a = 1\n[S]\n#source\"inc.ini\"\nz = 2\n"},
+          {"inc.ini", "q = \"x\ny\"\n/* c\n\n*/ // d\r\nb = " + std::string(20000, 'x') + "\n"}},
+         "top.ini", -EOVERFLOW,
+         "\"$D/inc.ini\", line 6: " + overflow + " (a name, value or comment longer than 16384 bytes).", "",
+         overflow + "\n\"$D/inc.ini\", line 6: configuration load ended\n", "S.q", "S.z"},
+        {"read error (a directory opens, every read fails)",
+         {{"d.ini/", ""}, {"top.ini", "a = 1\n\n#include\"d.ini\"\nb = 2\n"}}, "top.ini", -EIO,
+         "\"$D/d.ini\", line 1: input in flex scanner failed (Is a directory).", "",
+         "input in flex scanner failed\n\"$D/d.ini\", line 1: configuration load ended\n", "a", "b"},
+        {"directives too deep", {{"self.ini", "n=1\n#include\"self.ini\"\nafter = 1\n"}}, "self.ini",
+         -ELOOP, "\"$D/self.ini\", line 2: directives nested more than 100 files deep.", "", "", "n", "after"},
+        {"missing directive file: the load goes on",
+         {{"top.ini", "[T]\n#include \"nothere.ini\"\na = 1\n"}}, "top.ini", 0, "",
+         "Cannot open the file \"$D/nothere.ini\" (#include in \"$D/top.ini\", line 2): "
+         "No such file or directory (working directory: $D).", "", "T.a", ""},
+        {"good file", {{"top.ini", "a = 1\n"}}, "top.ini", 0, "", "", "", "a", ""},
+    };
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    auto subst = [this](std::string text) {
+        for (size_t p; (p = text.find("$D")) != std::string::npos;)
+            text.replace(p, 2, dir_);
+        return text;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& [name, text] : c.files) {
+            if (name.back() == '/')
+                mkdir((dir_ + "/" + name).c_str(), 0700);
+            else
+                write(name, text);
+        }
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        const int rc = reader_.load(c.top);
+        const std::string err_out = ::testing::internal::GetCapturedStderr();
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_EQ(rc, c.error);
+        EXPECT_EQ(reader_.load_result().error, c.error);
+        EXPECT_EQ(reader_.load_result().message, subst(c.message));
+        EXPECT_EQ(reader_.load_result().unopened,
+                  c.unopened.empty() ? std::vector<std::string>{} : std::vector<std::string>{subst(c.unopened)});
+        EXPECT_EQ(err_out, subst(c.err_out));
+        if (!c.kept.empty()) {
+            EXPECT_NE(value(c.kept), "<missing>");
+        }
+        if (!c.dropped.empty()) {
+            EXPECT_EQ(value(c.dropped), "<missing>");
+        }
+    }
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore)
@@ -370,14 +422,22 @@ TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination)
     bool found_mode = GETVAR(mode);
     const int line = __LINE__ - 1;
     bool found_file = GETVAR(file_coef);
+    GETVAR(mode);
+    reader_.set_section("CH1.CIC2");
+    GETVAR(mode);
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_FALSE(found_mode);
     EXPECT_FALSE(found_file);
     EXPECT_EQ(mode, 42);
     EXPECT_EQ(file_coef, "x");
-    EXPECT_EQ(reader_.failed_lookups(), 2);
-    EXPECT_EQ(out, "Failed GETVAR(mode) at line " + std::to_string(line) + " file conf_agent\n"
-                   "Failed GETVAR(file_coef) at line " + std::to_string(line + 2) + " file conf_agent\n");
+    EXPECT_EQ(reader_.failed_lookups(), 4);
+    // Each key once, in the order of its first report.
+    EXPECT_EQ(reader_.missing_keys(),
+              (std::vector<std::string>{"RX.RX_CFG.mode", "RX.RX_CFG.file_coef", "CH1.CIC2.mode"}));
+    const std::string first_two = "Failed GETVAR(mode) at line " + std::to_string(line) + " file conf_agent\n"
+                                  "Failed GETVAR(file_coef) at line " + std::to_string(line + 2) +
+                                  " file conf_agent\n";
+    EXPECT_EQ(out.substr(0, first_two.size()), first_two);
 }
 
 }  // namespace
