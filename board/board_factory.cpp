@@ -6,18 +6,47 @@
 
 using namespace qv;
 
-std::unique_ptr<QV_demo_board_> create_board(const BoardDescriptor& wanted) {
-    return create_board_on(open_libusb1_port(wanted.vendor, wanted.product), "../fw/proto.hex",
-                           kLibusb1Profile);
-}
+namespace {
 
-QV_demo_board_* board_instance() {
-    // Initialised once, on the first call; a failed attempt is kept as "no board".
-    static const std::unique_ptr<QV_demo_board_> board = [] {
+// The process's board, kept by board_instance() and replaced by
+// reopen_board_instance(); GUI thread only.
+struct KeptBoard {
+    bool tried = false;
+    std::unique_ptr<QV_demo_board_> board;
+    std::string error;  // of the last failed attempt
+
+    void attempt() {
+        tried = true;
+        board.reset();  // a lost board's stream thread has ended: this returns at once
         BoardDescriptor wanted;
         wanted.vendor = kFx2Vendor;
         wanted.product = kFx2Product;
-        return create_board(wanted);
-    }();
-    return board.get();
+        board = create_board(wanted, &error);
+    }
+};
+
+KeptBoard& kept() {
+    static KeptBoard k;
+    return k;
 }
+
+}  // namespace
+
+std::unique_ptr<QV_demo_board_> create_board(const BoardDescriptor& wanted, std::string* error) {
+    return create_board_on(open_libusb1_port(wanted.vendor, wanted.product), "../fw/proto.hex",
+                           kLibusb1Profile, error);
+}
+
+QV_demo_board_* board_instance() {
+    KeptBoard& k = kept();
+    if (!k.tried) k.attempt();
+    return k.board.get();
+}
+
+QV_demo_board_* reopen_board_instance() {
+    KeptBoard& k = kept();
+    if (!k.board || k.board->device_lost()) k.attempt();
+    return k.board.get();
+}
+
+const std::string& board_instance_error() { return kept().error; }

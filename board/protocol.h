@@ -110,5 +110,10 @@ constexpr int kErrNotImplemented = -40;
 constexpr int kErrNoFile = -2;
 constexpr int kErrClassicInvalid = -19;
 constexpr int kErrClassicNotImplemented = -123456;
+// The board went away (cable pulled, board reset): -ENODEV in both link
+// profiles. Every command of a lost board returns it.
+constexpr int kErrDeviceLost = -19;
+// A firmware file that is not a usable Intel HEX image: -ENOEXEC.
+constexpr int kErrBadImage = -8;
 
 }  // namespace qv

@@ -67,7 +67,8 @@ void thr1::run() {
     }
 
     const int length = profile.stream_read_bytes;
-    while (!stop_requested()) {
+    // A command that found the device gone has marked the owner lost as well.
+    while (!stop_requested() && !owner_->device_lost()) {
         uint8_t* dst = owner_->stream_reserve(length);
         bool into_ring = dst != nullptr;
         if (!into_ring) dst = scratch_.get();
@@ -85,11 +86,13 @@ void thr1::run() {
             }
         }
         if (n > 0) owner_->stream_publish(n, into_ring);
+        if (result == -ENODEV) break;  // the board is gone; it will not come back on this handle
 
-        // A read that fails at once (device gone, endpoint halted) would turn
+        // A read that fails at once (endpoint halted, I/O error) would turn
         // this loop into a busy spin at real-time priority: pause before the
         // next attempt. Timeouts already waited.
         if (result < 0 && result != -ETIMEDOUT && moved == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    ended_.store(true, std::memory_order_release);
 }

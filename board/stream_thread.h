@@ -39,7 +39,9 @@ class thread_ {
 // Producer of the stream ring: reads endpoint 0x88 of the owner's device
 // without pause and appends what arrives to the owner's ring. Runs at the
 // highest real-time priority the process may take (normal priority where that
-// is refused) under the thread name "qv-stream".
+// is refused) under the thread name "qv-stream". A read that fails because the
+// device is gone (-ENODEV; the owner is then lost) ends the loop: the thread
+// returns and reads nothing more.
 class thr1 : public thread_ {
   public:
     // `owner` must outlive this object.
@@ -48,8 +50,12 @@ class thr1 : public thread_ {
 
     void run() override;
 
+    // True once run() has left its loop. Any thread.
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
+
   private:
     UC_IBus_* owner_;
+    std::atomic<bool> ended_{false};
     // Landing place of a transfer the ring has no room for; its bytes are dropped.
     std::unique_ptr<uint8_t[]> scratch_;
 };

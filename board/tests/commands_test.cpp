@@ -105,12 +105,21 @@ TEST_F(Commands, InvalidArgumentsSendNothing) {
 }
 
 TEST_F(Commands, BridgeReadReplyAndStatus) {
+    // A value with bit 31 set is told apart from an error by the status form.
+    state_->push_reply(reply16(0x80000001u, 0));
+    uint32_t value = 0;
+    EXPECT_EQ(board_->bridge_read(0, 5, &value), 0);
+    EXPECT_EQ(value, 0x80000001u);
+    state_->clear_ops();
+
     state_->push_reply(reply16(0x12345678, 0x0000));
     state_->push_reply(reply16(0xCAFE, 0x8001));
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(board_->bridge_read(2, 0), 0x12345678);
-    EXPECT_EQ(board_->bridge_read(0, 5), 0xCAFE);
-    EXPECT_EQ(board_->bridge_read(0, 5), 0);  // lost reply: nothing to report
+    EXPECT_EQ(board_->bridge_read(0, 5, &value), 0);  // the bridge's error status is no link error
+    EXPECT_EQ(value, 0xCAFEu);
+    EXPECT_EQ(board_->bridge_read(0, 5, &value), -ETIMEDOUT);  // lost reply: nothing to report
+    EXPECT_EQ(value, 0xCAFEu);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "STATUS!=0: 8001\n");
 
     const std::vector<std::string> t = state_->trace();
@@ -118,6 +127,29 @@ TEST_F(Commands, BridgeReadReplyAndStatus) {
     EXPECT_EQ(t[0], "out 01 : 05 02 00 00 00 00 00 00 00 00 00 00 00 00 00 00 @300");
     EXPECT_EQ(t[1], "in 81 [16] @300");
     EXPECT_EQ(t[2], "out 01 : 05 00 05 00 00 00 00 00 00 00 00 00 00 00 00 00 @300");
+}
+
+// After a failed reply the next request first drains endpoint 0x81 until a
+// read times out, so a late reply is not taken for the next answer; a short
+// reply is an error of its own, and the drain happens only after a failure.
+TEST_F(Commands, FailedReplyDrainsBeforeTheNextRequest) {
+    uint32_t value = 0;
+    EXPECT_EQ(board_->bridge_read(2, 0, &value), -ETIMEDOUT);  // the reply is late ...
+    state_->push_reply(reply16(0x1111, 0));                      // ... and comes now
+    state_->clear_ops();
+    EXPECT_EQ(board_->bridge_read(2, 1, &value), -ETIMEDOUT);  // not answered by 0x1111
+    const std::vector<std::string> expected = {
+        "in 81 [512] @300",  // the late reply, discarded
+        "in 81 [512] @300",  // times out: nothing more pending
+        "out 01 : 05 02 01 00 00 00 00 00 00 00 00 00 00 00 00 00 @300",
+        "in 81 [16] @300",
+    };
+    EXPECT_EQ(state_->trace(), expected);
+
+    make_board(kLibusb1Profile);
+    state_->push_reply(Bytes(10, 0));
+    EXPECT_EQ(board_->bridge_read(2, 0, &value), -EPROTO);
+    EXPECT_EQ(value, 0u);  // a failed read leaves the value alone
 }
 
 TEST_F(Commands, BoardDescriptorFromReply) {
@@ -141,8 +173,10 @@ TEST_F(Commands, JtagScanInChunksOf62) {
     for (size_t i = 0; i < bits.size(); ++i) bits[i] = static_cast<uint8_t>(i);
     const Bytes sent = bits;
     const Bytes first_reply(62, 0xA1), third_reply(6, 0xC3);
-    // Only the first chunk is answered; the lost replies leave those bytes as sent.
+    const Bytes second_reply(62, 0xB2);
     state_->push_reply(first_reply);
+    state_->push_reply(second_reply);
+    state_->push_reply(third_reply);
     EXPECT_EQ(board_->jtag_scan(bits), 0);
     const auto cmds = state_->commands();
     ASSERT_EQ(cmds.size(), 3u);
@@ -156,14 +190,19 @@ TEST_F(Commands, JtagScanInChunksOf62) {
               Bytes(sent.begin() + 62, sent.begin() + 124));
     EXPECT_EQ(Bytes(cmds[2].begin() + 2, cmds[2].end()), Bytes(sent.begin() + 124, sent.end()));
     EXPECT_EQ(Bytes(bits.begin(), bits.begin() + 62), first_reply);
-    EXPECT_EQ(Bytes(bits.begin() + 62, bits.end()), Bytes(sent.begin() + 62, sent.end()));
+    EXPECT_EQ(Bytes(bits.begin() + 62, bits.begin() + 124), second_reply);
+    EXPECT_EQ(Bytes(bits.begin() + 124, bits.end()), third_reply);
     for (const UsbOp& op : state_->snapshot()) EXPECT_EQ(op.timeout_ms, 500u);
 
+    // A lost reply ends the scan: no later chunk is sent, and the unanswered
+    // bytes stay as sent.
     state_->clear_ops();
-    state_->push_reply(third_reply);
-    Bytes six(sent.begin(), sent.begin() + 6);
-    board_->jtag_scan(six);
-    EXPECT_EQ(six, third_reply);
+    bits = sent;
+    state_->push_reply(first_reply);
+    EXPECT_EQ(board_->jtag_scan(bits), -ETIMEDOUT);
+    EXPECT_EQ(state_->commands().size(), 2u);
+    EXPECT_EQ(Bytes(bits.begin() + 62, bits.end()), Bytes(sent.begin() + 62, sent.end()));
+
     Bytes empty;
     state_->clear_ops();
     board_->jtag_scan(empty);
@@ -272,7 +311,8 @@ TEST_F(Commands, ClassicProfileDifferences) {
     EXPECT_EQ(board_->shadow_reg(4), 0);  // no shadow kept
     EXPECT_EQ(state_->commands().size(), 2u);
     BoardDescriptor d;
-    board_->get_board_descriptor(d);
+    state_->push_reply(Bytes(14, 0));
+    EXPECT_EQ(board_->get_board_descriptor(d), 0);
     EXPECT_EQ(d.vendor, 0x1234);
     EXPECT_EQ(d.product, 0x5678);
     std::lock_guard<std::mutex> lock(state_->m);

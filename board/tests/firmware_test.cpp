@@ -1,12 +1,14 @@
 #include "firmware.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
 #include "fake_usb_port.h"
+#include "qv_board.h"
 
 using namespace qv;
 
@@ -108,21 +110,6 @@ class LoadFirmware : public ::testing::Test {
     std::shared_ptr<FakeUsbState> state_ = std::make_shared<FakeUsbState>();
 };
 
-TEST_F(LoadFirmware, EndOfFileOnlyResetsReleasesAndConfigures) {
-    int rc = -99;
-    EXPECT_EQ(load(kEof, &rc), "err: 0, 1\n");
-    EXPECT_EQ(rc, 0);
-    const std::vector<std::string> expected = {
-        "ctrl 40 a0 e600 0000 : 01 @300",  // CPU held in reset
-        "ctrl 40 a0 e600 0000 : 00 @300",  // released
-        "config 1",
-        "claim 0",
-        "altsetting 0 1",
-        "out 01 : 00 00 00 00 @300",
-    };
-    EXPECT_EQ(state_->trace(), expected);
-}
-
 TEST_F(LoadFirmware, SendsWholeChunksInAscendingOrder) {
     // Written out of order; 0x0008..0x0017 touches chunks 0 and 1.
     load(data_record(0x0100, {0xAA}) + data_record(0x0008, iota_bytes(16, 1)) + kEof);
@@ -141,47 +128,112 @@ TEST_F(LoadFirmware, SendsWholeChunksInAscendingOrder) {
     EXPECT_EQ(t[4], "ctrl 40 a0 e600 0000 : 00 @300");
 }
 
-TEST_F(LoadFirmware, BadLineStopsReadingButKeepsEarlierData) {
-    const std::string good = data_record(0x0000, {0x11, 0x22});
+TEST_F(LoadFirmware, GoodImageTrafficAndProperEnds) {
+    int rc = -99;
+    EXPECT_EQ(load(data_record(0x0000, {0x11, 0x22}) + kEof, &rc), "err: 0, 1\n");
+    EXPECT_EQ(rc, 0);
+    const std::vector<std::string> expected = {
+        "ctrl 40 a0 e600 0000 : 01 @300",  // CPU held in reset
+        "ctrl 40 a0 0000 0000 : 11 22 00 00 00 00 00 00 00 00 00 00 00 00 00 00 @300",
+        "ctrl 40 a0 e600 0000 : 00 @300",  // released
+        "config 1",
+        "claim 0",
+        "altsetting 0 1",
+        "out 01 : 00 00 00 00 @300",
+    };
+    EXPECT_EQ(state_->trace(), expected);
+
+    // Address and start records are not interpreted: they end the load as
+    // the end record does, and what follows them is not read.
+    state_->clear_ops();
     const std::string later = data_record(0x0040, {0x33});
-    EXPECT_EQ(load(good + ":0300300002337A1F\n" + later + kEof), "err: -1, 0\n");
+    EXPECT_EQ(load(data_record(0x0000, {0x11}) + ":020000040001F9\n" + later, &rc), "err: 0, 4\n");
+    EXPECT_EQ(rc, 0);
     ASSERT_EQ(chunks().size(), 1u);
-    EXPECT_EQ(chunks()[0].second[1], 0x22);
+    EXPECT_EQ(chunks()[0].first, 0);
 
-    state_->clear_ops();
-    EXPECT_EQ(load(good + "0300300002337A1E\n" + later + kEof), "err: -3, 0\n");
-    EXPECT_EQ(chunks().size(), 1u);
-
-    // Extended address records are not interpreted: they end the load.
-    state_->clear_ops();
-    EXPECT_EQ(load(good + ":020000040001F9\n" + later + kEof), "err: 0, 4\n");
-    EXPECT_EQ(chunks().size(), 1u);
-}
-
-TEST_F(LoadFirmware, RejectsOverlongLineAndRecordPast64K) {
-    const std::string good = data_record(0x0000, {0x11});
     // 121 data bytes with a CR LF line end make 255 characters: the longest accepted.
+    state_->clear_ops();
     std::string longest = data_record(0x0200, iota_bytes(121, 0));
     longest.insert(longest.size() - 1, "\r");
     ASSERT_EQ(longest.size(), 255u);
-    const std::string too_long = data_record(0x0400, iota_bytes(122, 0));
-    EXPECT_EQ(load(good + longest + too_long + kEof), "err: -1, 0\n");
-    auto sent = chunks();
-    ASSERT_EQ(sent.size(), 1u + 8u);  // chunk 0 and 0x200..0x278
-    EXPECT_EQ(sent.back().first, 0x0270);
-
-    state_->clear_ops();
-    EXPECT_EQ(load(good + data_record(0xFFF8, iota_bytes(16, 0)) + kEof), "err: -1, 0\n");
-    sent = chunks();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].first, 0);
+    EXPECT_EQ(load(longest + kEof, &rc), "err: 0, 1\n");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(chunks().size(), 8u);  // 0x200..0x278
 }
 
-TEST_F(LoadFirmware, MissingFileSendsNothing) {
-    FakeUsbPort port(state_);
-    ::testing::internal::CaptureStderr();
-    const int rc = load_firmware((path_ + ".absent").c_str(), port);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Hex file could not be opened\n");
-    EXPECT_EQ(rc, -2);
-    EXPECT_TRUE(state_->snapshot().empty());
+// A file that cannot be used fails the board's creation before any USB
+// traffic, with a message naming the file by its absolute path and saying
+// where and what is wrong.
+TEST(FirmwareFile, RefusedWithoutTouchingTheBoard) {
+    const std::string good = data_record(0x0000, {0x11, 0x22});
+    struct Case {
+        const char* name;
+        std::string text;  // the file's content; "<absent>": no file at all
+        std::string out;   // what the reader prints on stdout
+        std::vector<std::string> says;
+    };
+    const std::vector<Case> cases = {
+        {"absent", "<absent>", "", {"could not be opened: No such file or directory", "(working directory: "}},
+        {"empty", "", "", {"not a valid Intel HEX image: the file is empty."}},
+        {"end record only", kEof, "err: 0, 1\n", {"no data record before the end record on line 1"}},
+        {"bad checksum", good + good + ":0300300002337A1F\n" + kEof, "err: -1, 0\n",
+         {"line 3: checksum mismatch"}},
+        {"no colon", good + "0300300002337A1E\n" + kEof, "err: -3, 0\n",
+         {"line 2: the line does not start with ':'"}},
+        {"no end record", good + good, "", {"no end-of-file record (the file ends after line 2)"}},
+        {"over-long line", good + data_record(0x0400, iota_bytes(122, 0)) + kEof, "err: -1, 0\n",
+         {"line 2: longer than 255 characters"}},
+        {"past 0xFFFF", good + data_record(0xFFF8, iota_bytes(16, 0)) + kEof, "err: -1, 0\n",
+         {"line 2: the data record reaches past address 0xFFFF"}},
+        {"unknown type", good + ":00000006FA\n", "err: 0, 6\n", {"line 2: unknown record type 06"}},
+    };
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Relative to the working directory, as the programs name it.
+        const std::string name = std::string("qv_board_fw_refused_") + std::to_string(getpid()) + ".hex";
+        const std::string dir = ::testing::TempDir();
+        const std::string rel = "./sub/../" + name;
+        ASSERT_EQ(std::system(("mkdir -p " + dir + "sub").c_str()), 0);
+        ASSERT_EQ(chdir(dir.c_str()), 0);
+        std::remove(name.c_str());
+        if (c.text != "<absent>") std::ofstream(name) << c.text;
+
+        auto state = std::make_shared<FakeUsbState>();
+        std::string error = "stale";
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        auto board = create_board_on(std::make_unique<FakeUsbPort>(state), rel.c_str(),
+                                     kLibusb1Profile, &error);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        char here[4096];
+        ASSERT_NE(getcwd(here, sizeof here), nullptr);
+        std::remove(name.c_str());
+        ASSERT_EQ(chdir(cwd), 0);
+
+        EXPECT_EQ(board, nullptr);
+        EXPECT_EQ(out, c.out);
+        const std::string file = std::string(here) + "/" + name;
+        EXPECT_NE(error.find("The firmware file \"" + file + "\""), std::string::npos) << error;
+        for (const std::string& part : c.says) EXPECT_NE(error.find(part), std::string::npos) << error;
+        if (c.text == "<absent>") {
+            EXPECT_NE(error.find(std::string("(working directory: ") + here + ")."),
+                      std::string::npos) << error;
+            EXPECT_EQ(err, "Hex file could not be opened\n" + error + "\n");
+        } else {
+            EXPECT_EQ(err, error + "\n");
+        }
+        // No transfer of any kind: the port was only closed.
+        const std::vector<std::string> closed = {"close"};
+        EXPECT_EQ(state->trace(), closed);
+    }
+}
+
+TEST(FirmwareFile, NoDeviceLeavesTheErrorEmpty) {
+    std::string error = "stale";
+    EXPECT_EQ(create_board_on(nullptr, "../fw/proto.hex", kLibusb1Profile, &error), nullptr);
+    EXPECT_EQ(error, "");
 }

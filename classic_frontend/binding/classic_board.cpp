@@ -14,9 +14,9 @@ constexpr uint8_t kClassicCmd1C = 0;
 
 }  // namespace
 
-std::unique_ptr<QV_demo_board_> create_classic_board() {
+std::unique_ptr<QV_demo_board_> create_classic_board(std::string* error) {
     return create_board_on(open_libusb0_port(kFx2Vendor, kFx2Product), kClassicHexPath,
-                           kClassicProfile);
+                           kClassicProfile, error);
 }
 
 ClassicIds classic_connect(QV_demo_board_& board) {
