@@ -16,6 +16,7 @@ uint16_t chip_register(int addr) { return VirtualBoard::instance().chip_register
 void stall_next_command() { VirtualBoard::instance().stall_next_command(); }
 void stall_next_reply() { VirtualBoard::instance().stall_next_reply(); }
 void short_next_reply(size_t bytes) { VirtualBoard::instance().short_next_reply(bytes); }
+void delay_next_reply(unsigned ms) { VirtualBoard::instance().delay_next_reply(ms); }
 void cut_next_stream_read(size_t bytes) { VirtualBoard::instance().cut_next_stream_read(bytes); }
 
 }  // namespace vboard

@@ -10,8 +10,16 @@
 // Threads: every function here may be called from any thread, also while other
 // threads are inside libusb calls on the board. Settings are read from the
 // environment (QV_VIRTUAL_TRACE, QV_VIRTUAL_PATTERN, QV_VIRTUAL_CLOCK_HZ,
-// QV_VIRTUAL_SCENE, QV_VIRTUAL_PPM) once, when the board first comes into
-// existence; the functions below override them afterwards.
+// QV_VIRTUAL_SCENE, QV_VIRTUAL_PPM, QV_VIRTUAL_UNPLUG_AFTER,
+// QV_VIRTUAL_REPLUG_AFTER) once, when the board first comes into existence;
+// the functions below override them afterwards.
+//
+// Scripted unplug: QV_VIRTUAL_UNPLUG_AFTER=SECONDS (a non-negative number)
+// calls unplug() that many seconds after the board came into existence;
+// QV_VIRTUAL_REPLUG_AFTER=SECONDS then calls reset() (the board is plugged in
+// again as a bare FX2 without firmware) that many seconds after the unplug.
+// The replug needs the unplug; bad values are ignored (the launcher checks
+// them before the program starts).
 #pragma once
 
 #include <cstddef>
@@ -64,6 +72,11 @@ struct Stats {
     uint64_t fifo_bytes_delivered = 0;  // bytes the host read from endpoint 0x88
     uint64_t fifo_bytes_lost = 0;    // bytes dropped because the FIFO was full
     size_t fifo_level = 0;           // bytes waiting in the FIFO now
+    // Transfers and requests that failed with no-device (unplugged, or a
+    // handle from before the last replug), blocked ones woken by unplug()
+    // included. Not cleared by reset(), so that the attempts a program makes
+    // on its stale handles after a replug still show.
+    uint64_t no_device_refusals = 0;
 };
 
 // Power-cycles the board: it is plugged in again with its power-on state:
@@ -117,6 +130,10 @@ uint16_t chip_register(int addr);
 // short_next_reply: the next reply is cut to its first `bytes` bytes (bytes
 //   larger than the reply leave it whole); the host's read succeeds with that
 //   many bytes.
+// delay_next_reply: the next command that has a reply is executed at once but
+//   its reply reaches endpoint 0x81 only `ms` milliseconds later; with `ms`
+//   beyond the host's read timeout the reply arrives late, after that read
+//   has timed out (a reset() before then drops it).
 // cut_next_stream_read: the next read of endpoint 0x88 takes at most `bytes`
 //   bytes (those in the FIFO when it would normally return, or when enough
 //   have arrived), then waits out its timeout and returns LIBUSB_ERROR_TIMEOUT
@@ -125,6 +142,7 @@ uint16_t chip_register(int addr);
 void stall_next_command();
 void stall_next_reply();
 void short_next_reply(size_t bytes);
+void delay_next_reply(unsigned ms);
 void cut_next_stream_read(size_t bytes);
 
 }  // namespace vboard

@@ -103,6 +103,14 @@ uint32_t firmware_id_of(const uint8_t* code_ram, size_t n, uint16_t* version) {
 
 namespace {
 
+// A number of seconds from the environment: finite and >= 0, else `fallback`.
+double seconds_or(const char* text, double fallback) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(v) || v < 0.0) return fallback;
+    return v;
+}
+
 // A board without its chip would answer nothing sensible. The launcher checks
 // the scene before it starts the program, so a failure here is a scene file
 // named by hand in QV_VIRTUAL_SCENE: say so and end the program.
@@ -137,6 +145,29 @@ VirtualBoard::VirtualBoard() : memory_(kMemoryBytes, 0) {
     if (const char* p = std::getenv("QV_VIRTUAL_SCENE")) chip_setup_.scene_path = p;
     if (const char* p = std::getenv("QV_VIRTUAL_TRACE")) trace_.open(p);
     chip_ = make_chip_or_exit(chip_setup_);
+    if (const char* p = std::getenv("QV_VIRTUAL_UNPLUG_AFTER")) {
+        const double unplug_s = seconds_or(p, -1.0);
+        const char* r = std::getenv("QV_VIRTUAL_REPLUG_AFTER");
+        if (unplug_s >= 0.0) start_plug_script(unplug_s, r ? seconds_or(r, -1.0) : -1.0);
+    }
+}
+
+void VirtualBoard::start_plug_script(double unplug_s, double replug_s) {
+    auto after = [](double s) {
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+    };
+    const Clock::time_point unplug_at = Clock::now() + after(unplug_s);
+    const Clock::duration replug_delay = after(replug_s < 0.0 ? 0.0 : replug_s);
+    const bool replug = replug_s >= 0.0;
+    // The board lives as long as the process; so does this thread.
+    std::thread([this, unplug_at, replug_delay, replug] {
+        pthread_setname_np(pthread_self(), "qv-vboard-plug");
+        std::this_thread::sleep_until(unplug_at);
+        unplug();
+        if (!replug) return;
+        std::this_thread::sleep_for(replug_delay);
+        reset();
+    }).detach();
 }
 
 template <class Pred>
@@ -147,7 +178,7 @@ Result VirtualBoard::wait_for(Lock& lock, const Session& s, unsigned timeout_ms,
     } else if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), done)) {
         return Result::timeout;
     }
-    return gone(s) ? Result::no_device : Result::ok;
+    return gone(s) ? refuse_locked() : Result::ok;
 }
 
 // ---- Device level ---------------------------------------------------------
@@ -167,7 +198,7 @@ void VirtualBoard::close(Session& s) {
 
 Result VirtualBoard::set_configuration(Session& s, int configuration) {
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (configuration != 1 && configuration != 0 && configuration != -1) return Result::not_found;
     trace_.line(format("config %d", configuration));
     return Result::ok;
@@ -175,7 +206,7 @@ Result VirtualBoard::set_configuration(Session& s, int configuration) {
 
 Result VirtualBoard::claim_interface(Session& s, int interface_number) {
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (interface_number != 0) return Result::not_found;
     s.claimed_ = true;
     trace_.line(format("claim %d", interface_number));
@@ -184,7 +215,7 @@ Result VirtualBoard::claim_interface(Session& s, int interface_number) {
 
 Result VirtualBoard::release_interface(Session& s, int interface_number) {
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (interface_number != 0 || !s.claimed_) return Result::not_found;
     s.claimed_ = false;
     trace_.line(format("release %d", interface_number));
@@ -193,7 +224,7 @@ Result VirtualBoard::release_interface(Session& s, int interface_number) {
 
 Result VirtualBoard::set_alt_setting(Session& s, int interface_number, int alt) {
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (interface_number != 0 || !s.claimed_ || alt < 0 || alt >= kAltSettings) return Result::not_found;
     trace_.line(format("altsetting %d %d", interface_number, alt));
     return Result::ok;
@@ -205,7 +236,7 @@ Result VirtualBoard::control(Session& s, uint8_t request_type, uint8_t request, 
     *moved = 0;
     if (length > 0 && !data) return Result::invalid_param;
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     // The FX2 core serves 0xA0 itself, with or without firmware.
     if (request != kFirmwareLoad || (request_type != kVendorOut && request_type != kVendorIn) ||
         size_t(value) + length > kMemoryBytes) {
@@ -284,7 +315,7 @@ Result VirtualBoard::bulk_out(Session& s, uint8_t endpoint, const uint8_t* data,
     *moved = 0;
     if (length < 0 || (length > 0 && !data)) return Result::invalid_param;
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (endpoint != kCommandOut) return Result::not_found;
     if (stall_command_) {
         stall_command_ = false;
@@ -305,7 +336,7 @@ Result VirtualBoard::bulk_in(Session& s, uint8_t endpoint, uint8_t* data, int le
     *moved = 0;
     if (length < 0 || (length > 0 && !data)) return Result::invalid_param;
     Lock lock(m_);
-    if (gone(s)) return Result::no_device;
+    if (gone(s)) return refuse_locked();
     if (endpoint == kReplyIn) {
         const Result r = wait_for(lock, s, timeout_ms, [this] { return !replies_.empty(); });
         if (r != Result::ok) return r;
@@ -334,7 +365,7 @@ Result VirtualBoard::bulk_in(Session& s, uint8_t endpoint, uint8_t* data, int le
             } else {
                 cv_.wait(lock, [&] { return gone(s); });
             }
-            return gone(s) ? Result::no_device : Result::timeout;
+            return gone(s) ? refuse_locked() : Result::timeout;
         }
         const Result r = wait_for(lock, s, timeout_ms, [this] { return fifo_.size() > 0; });
         if (r != Result::ok) return r;
@@ -356,6 +387,22 @@ void VirtualBoard::queue_reply_locked(std::vector<uint8_t> reply) {
     if (short_reply_) {
         short_reply_ = false;
         if (short_reply_bytes_ < reply.size()) reply.resize(short_reply_bytes_);
+    }
+    if (delay_reply_) {
+        // Scripted: the reply comes later, unless the board was replugged or
+        // its firmware stopped meanwhile.
+        delay_reply_ = false;
+        const uint64_t generation = generation_;
+        const auto due = Clock::now() + std::chrono::milliseconds(delay_reply_ms_);
+        std::thread([this, reply = std::move(reply), generation, due]() mutable {
+            std::this_thread::sleep_until(due);
+            Lock lock(m_);
+            if (generation != generation_ || !cpu_running_) return;
+            if (replies_.size() >= kMaxPendingReplies) return;
+            replies_.push_back(std::move(reply));
+            cv_.notify_all();
+        }).detach();
+        return;
     }
     if (replies_.size() >= kMaxPendingReplies) return;
     replies_.push_back(std::move(reply));
@@ -585,8 +632,9 @@ void VirtualBoard::power_on_locked() {
     cpu_held_ = true;
     code_loaded_ = false;
     stop_firmware_locked();
-    stall_command_ = stall_reply_ = short_reply_ = cut_stream_read_ = false;
+    stall_command_ = stall_reply_ = short_reply_ = cut_stream_read_ = delay_reply_ = false;
     short_reply_bytes_ = cut_stream_bytes_ = 0;
+    delay_reply_ms_ = 0;
     commands_ = ignored_commands_ = invalid_bridge_ = 0;
     frames_produced_ = fifo_delivered_ = fifo_lost_ = 0;
     lines_ = 0;
@@ -654,6 +702,7 @@ Stats VirtualBoard::stats() {
     st.fifo_bytes_delivered = fifo_delivered_;
     st.fifo_bytes_lost = fifo_lost_;
     st.fifo_level = fifo_.size();
+    st.no_device_refusals = no_device_refusals_;
     return st;
 }
 
@@ -680,6 +729,12 @@ void VirtualBoard::cut_next_stream_read(size_t bytes) {
     Lock lock(m_);
     cut_stream_read_ = true;
     cut_stream_bytes_ = bytes;
+}
+
+void VirtualBoard::delay_next_reply(unsigned ms) {
+    Lock lock(m_);
+    delay_reply_ = true;
+    delay_reply_ms_ = ms;
 }
 
 void VirtualBoard::short_next_reply(size_t bytes) {

@@ -105,6 +105,7 @@ public:
     void stall_next_command();
     void stall_next_reply();
     void short_next_reply(size_t bytes);
+    void delay_next_reply(unsigned ms);
     void cut_next_stream_read(size_t bytes);
 
 private:
@@ -115,6 +116,11 @@ private:
 
     // Everything below is guarded by m_ unless noted.
     bool gone(const Session& s) const { return !plugged_ || s.generation_ != generation_; }
+    // Counts a no-device failure and returns Result::no_device.
+    Result refuse_locked() {
+        ++no_device_refusals_;
+        return Result::no_device;
+    }
     // Waits on cv_ until pred() or the device goes away or the timeout passes.
     // Returns ok when pred() holds, no_device or timeout otherwise.
     template <class Pred>
@@ -132,7 +138,9 @@ private:
     void replace_chip_locked();
     void stream_changed_locked();
     void producer_loop();
-
+    // Unplugs after `unplug_s` seconds and, when `replug_s` >= 0, plugs the
+    // board in again `replug_s` seconds later (QV_VIRTUAL_UNPLUG_AFTER/_REPLUG_AFTER).
+    void start_plug_script(double unplug_s, double replug_s);
     std::mutex m_;
     std::condition_variable cv_;           // replies, FIFO data, CPU start, unplug
     std::condition_variable producer_cv_;  // stream state changes for the producer
@@ -172,6 +180,8 @@ private:
     size_t short_reply_bytes_ = 0;
     bool cut_stream_read_ = false;
     size_t cut_stream_bytes_ = 0;
+    bool delay_reply_ = false;
+    unsigned delay_reply_ms_ = 0;
 
     // Statistics
     uint64_t commands_ = 0;
@@ -180,6 +190,7 @@ private:
     uint64_t frames_produced_ = 0;
     uint64_t fifo_delivered_ = 0;
     uint64_t fifo_lost_ = 0;
+    uint64_t no_device_refusals_ = 0;  // kept across reset()
 
     // Producer thread
     uint64_t stream_epoch_ = 0;  // bumped whenever what the stream carries may change

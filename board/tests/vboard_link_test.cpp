@@ -210,29 +210,112 @@ TEST_F(VirtualBoardLink, RegistersControlAndJtag) {
     EXPECT_EQ(t[4].rfind("out 01 : 07 06", 0), 0u);
 }
 
-TEST_F(VirtualBoardLink, LostShortAndFailedReplies) {
+// A lost command phase ends the operation with its error: nothing lands in
+// the register the bridge had latched before, and the next access is right.
+TEST_F(VirtualBoardLink, LostCommandPhaseLandsNowhere) {
     open_board();
-    const int fw_id = board_->bridge_read(2, 0);
-    ASSERT_NE(fw_id, 0);
+    ASSERT_EQ(board_->write_reg(0x2A, 0x1111), 0);
+    ASSERT_EQ(board_->write_reg(0x2B, 0x2222), 0);
+    ASSERT_EQ(board_->write_reg(0x2A, 0x1111), 0);  // the bridge latches 0x2A
 
+    vboard::stall_next_command();  // the address phase of the next write
+    EXPECT_EQ(board_->write_reg(0x2B, 0x3333), -ETIMEDOUT);
+    EXPECT_EQ(vboard::chip_register(0x2A), 0x1111);
+    EXPECT_EQ(vboard::chip_register(0x2B), 0x2222);
+    EXPECT_EQ(board_->shadow_reg(0x2B), 0x2222);
+    EXPECT_EQ(board_->write_reg(0x2B, 0x3333), 0);
+    EXPECT_EQ(vboard::chip_register(0x2A), 0x1111);
+    EXPECT_EQ(vboard::chip_register(0x2B), 0x3333);
+    EXPECT_EQ(board_->shadow_reg(0x2B), 0x3333);
+
+    // The same for a read: no other register's value comes back.
+    uint32_t value = 0xDEAD;
+    vboard::stall_next_command();
+    EXPECT_EQ(board_->read_reg(0x2A, &value), -ETIMEDOUT);
+    EXPECT_EQ(value, 0xDEADu);
+    EXPECT_EQ(board_->read_reg(0x2A, &value), 0);
+    EXPECT_EQ(value, 0x1111u);
     vboard::stall_next_reply();
-    EXPECT_EQ(board_->bridge_read(2, 0), 0);      // nothing arrived
-    EXPECT_EQ(board_->bridge_read(2, 0), fw_id);  // no stale reply left behind
+    EXPECT_EQ(board_->read_reg(0x2B, &value), -ETIMEDOUT);
+    EXPECT_EQ(board_->read_reg(0x2A), 0x1111);
+    EXPECT_EQ(board_->read_reg(0x2B), 0x3333);
+}
+
+// A short or late reply is an error, and the following read gets its own
+// answer, not the late one.
+TEST_F(VirtualBoardLink, ShortAndLateRepliesAreErrors) {
+    open_board();
+    ASSERT_EQ(board_->write_reg(0x2B, 0x3333), 0);
+    const uint32_t fw_id = vboard::stats().firmware_id;
+    uint32_t value = 0;
 
     vboard::short_next_reply(4);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(board_->bridge_read(2, 0), fw_id);  // value complete, status missing
-    EXPECT_EQ(board_->bridge_read(7, 0), 0);      // unknown space: error status
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("STATUS!=0: ", 0), 0u) << out;
-    EXPECT_EQ(out.find("STATUS", 1), std::string::npos) << out;
+    EXPECT_EQ(board_->bridge_read(2, 0, &value), -EPROTO);
+    EXPECT_EQ(board_->read_reg(0x2B, &value), 0);
+    EXPECT_EQ(value, 0x3333u);
 
-    // A command the board does not take is lost; the next one goes through.
-    vboard::stall_next_command();
-    board_->bridge_write(2, 10, 0x5);
-    EXPECT_EQ(vboard::stats().board_control, 0u);
-    board_->bridge_write(2, 10, 0x6);
-    EXPECT_EQ(vboard::stats().board_control, 0x6u);
+    vboard::delay_next_reply(450);  // past the 300 ms the host waits
+    EXPECT_EQ(board_->bridge_read(2, 0, &value), -ETIMEDOUT);
+    EXPECT_EQ(board_->read_reg(0x2B, &value), 0);
+    EXPECT_EQ(value, 0x3333u);
+    EXPECT_EQ(board_->bridge_read(2, 0), static_cast<int>(fw_id));
+
+    // The bridge's own error status is reported and is no link failure.
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(board_->bridge_read(7, 0, &value), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "STATUS!=0: 8001\n");
+}
+
+// Everything a board object can be asked to send.
+static std::vector<int> all_commands(QV_demo_board_& b) {
+    BoardDescriptor d;
+    std::vector<uint8_t> bits(4);
+    uint32_t v = 0;
+    return {b.send_cmd1(0, 0, 2, 13), b.send_cmd2(10), b.set_lines(1, 3),
+            b.bridge_write(2, 1, 0x4000), b.bridge_read(2, 0), b.bridge_read(2, 0, &v),
+            b.jtag_scan(bits), b.get_board_descriptor(d), b.stream_control(1, 0),
+            b.send_cmd15(0, 2), b.set_control_field(0, 1, 1), b.set_rx_mode(2),
+            b.select_chip(0), b.write_reg(4, 1), b.read_reg(4), b.read_reg(4, &v),
+            b.set_bus_timing(10), b.set_bus_control(1)};
+}
+
+// Unplugged while streaming: the stream thread ends at the first failed read
+// instead of polling, the board is lost, and every command returns -ENODEV
+// without reaching the USB; the bytes that arrived before stay readable.
+// Plugged in again, a new board object works.
+TEST_F(VirtualBoardLink, UnplugWhileStreamingThenReplug) {
+    open_board();
+    EXPECT_FALSE(board_->device_lost());
+    start_stream();
+    consume(5, 0);
+    vboard::unplug();
+    ASSERT_TRUE(eventually([&] { return board_->device_lost() && board_->stream_thread_ended(); }));
+    const uint64_t refused = vboard::stats().no_device_refusals;
+    EXPECT_LE(refused, 2u);  // the read in flight, perhaps one more: no polling
+    const size_t mark = trace().size();
+    for (int rc : all_commands(*board_)) EXPECT_EQ(rc, -ENODEV);
+    EXPECT_EQ(vboard::stats().no_device_refusals, refused);  // nothing reached the board
+    EXPECT_EQ(trace().size(), mark);
+    const int queued = board_->bytes_available(0);
+    std::vector<uint8_t> rest(queued);
+    EXPECT_EQ(board_->read_stream(0, queued, rest.data()), 0);
+    board_.reset();  // quick: the thread has already ended
+    EXPECT_EQ(vboard::stats().no_device_refusals, refused);
+
+    vboard::reset();  // plugged in again: a bare FX2
+    open_board();
+    EXPECT_EQ(board_->read_reg(1), vboard::kSimpleChipDeviceId);
+    start_stream();
+    consume(2, 0);
+}
+
+TEST_F(VirtualBoardLink, AnyCommandThatFindsTheBoardGoneMarksItLost) {
+    open_board();
+    vboard::unplug();
+    EXPECT_EQ(board_->write_reg(4, 1), -ENODEV);
+    EXPECT_TRUE(board_->device_lost());
+    EXPECT_TRUE(eventually([&] { return board_->stream_thread_ended(); }));
+    EXPECT_EQ(board_->read_reg(4), -ENODEV);
 }
 
 TEST_F(VirtualBoardLink, StreamsTheCounterWithoutLoss) {
@@ -277,21 +360,13 @@ TEST_F(VirtualBoardLink, BytesOfATimedOutStreamRead) {
     }
 }
 
-TEST_F(VirtualBoardLink, UnplugWhileStreamingThenDestroy) {
-    open_board();
-    start_stream();
-    consume(5, 0);
-    vboard::unplug();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    board_.reset();  // returns: the thread sees the stop flag between failing reads
-    EXPECT_FALSE(vboard::stats().plugged);
-}
-
 TEST_F(VirtualBoardLink, NoBoardWithoutDeviceOrFirmware) {
     vboard::unplug();
+    std::string error = "stale";
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(create_board(fx2()), nullptr);
+    EXPECT_EQ(create_board(fx2(), &error), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(error, "");  // no device: nothing to explain beyond "not found"
     vboard::reset();
 
     // A working directory without ../fw/proto.hex.
@@ -301,16 +376,20 @@ TEST_F(VirtualBoardLink, NoBoardWithoutDeviceOrFirmware) {
     ASSERT_EQ(system(("mkdir -p " + dir + "/work").c_str()), 0);
     ASSERT_EQ(chdir((dir + "/work").c_str()), 0);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(create_board(fx2()), nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Hex file could not be opened\n");
+    EXPECT_EQ(create_board(fx2(), &error), nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(err, "Hex file could not be opened\n" + error + "\n");
+    EXPECT_NE(error.find("\"" + dir + "/fw/proto.hex\" could not be opened"), std::string::npos)
+        << error;
+    EXPECT_NE(error.find("(working directory: " + dir + "/work)"), std::string::npos) << error;
     const std::vector<std::string> expected = {"open 04b4 8613", "close"};
     EXPECT_EQ(trace(), expected);  // nothing sent, handle closed
     EXPECT_FALSE(vboard::stats().cpu_running);
 }
 
-// board_instance() keeps the result of its one attempt for the whole process;
-// each case runs in a fresh process of its own.
+// board_instance() keeps the result of its attempt until a reopen replaces
+// it; each case runs in a fresh process of its own.
 TEST(BoardInstance, KeepsTheFirstBoard) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -319,21 +398,66 @@ TEST(BoardInstance, KeepsTheFirstBoard) {
             ::testing::internal::CaptureStdout();
             QV_demo_board_* first = board_instance();
             QV_demo_board_* again = board_instance();
-            std::_Exit(first != nullptr && first == again ? 0 : 1);
+            QV_demo_board_* kept = reopen_board_instance();  // healthy: kept
+            std::_Exit(first != nullptr && first == again && kept == first ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST(BoardInstance, KeepsNoBoardAfterAFailedAttempt) {
+TEST(BoardInstance, KeepsNoBoardUntilReopened) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
             vboard::reset();
             vboard::unplug();
+            ::testing::internal::CaptureStdout();
             QV_demo_board_* first = board_instance();
-            vboard::reset();  // the board appears later: not tried again
+            vboard::reset();  // the board appears later: not tried again ...
             QV_demo_board_* again = board_instance();
-            std::_Exit(first == nullptr && again == nullptr ? 0 : 1);
+            QV_demo_board_* reopened = reopen_board_instance();  // ... until asked to
+            const bool ok = first == nullptr && again == nullptr && reopened != nullptr &&
+                            board_instance() == reopened && board_instance_error().empty();
+            std::_Exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// A lost board is dropped and opened again once the device is back; while it
+// is away the reopen finds nothing and says nothing beyond that.
+TEST(BoardInstance, ReopensALostBoard) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            vboard::reset();
+            ::testing::internal::CaptureStdout();
+            QV_demo_board_* first = board_instance();
+            if (!first) std::_Exit(2);
+            vboard::unplug();
+            if (first->read_reg(1) != -ENODEV || !first->device_lost()) std::_Exit(3);
+            if (reopen_board_instance() != nullptr || !board_instance_error().empty())
+                std::_Exit(4);
+            vboard::reset();
+            QV_demo_board_* second = reopen_board_instance();
+            if (!second || second->device_lost() || board_instance() != second) std::_Exit(5);
+            std::_Exit(second->read_reg(1) == vboard::kSimpleChipDeviceId ? 0 : 6);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Without its firmware file the attempt leaves the reason for the GUI.
+TEST(BoardInstance, KeepsTheReasonOfAFailedAttempt) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            vboard::reset();
+            if (chdir("/") != 0) std::_Exit(2);
+            ::testing::internal::CaptureStderr();
+            const bool none = board_instance() == nullptr;
+            const std::string& error = board_instance_error();
+            std::_Exit(none && error.find("\"/fw/proto.hex\" could not be opened") !=
+                                   std::string::npos
+                           ? 0
+                           : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
