@@ -144,18 +144,36 @@ TEST_F(ClassicBoard, FindsOpensAndBringsUpTheBoard) {
 
 TEST_F(ClassicBoard, NoBoardWhenUnpluggedOrFirmwareMissing) {
     vboard::unplug();
+    std::string error = "stale";
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(create_classic_board(), nullptr);
+    EXPECT_EQ(create_classic_board(&error), nullptr);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "not found\nBye!\n");
+    EXPECT_EQ(error, "");  // the form says "not found" itself
     EXPECT_TRUE(trace().empty());
 
     vboard::reset();
     ASSERT_EQ(chdir("empty"), 0);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(create_classic_board(), nullptr);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Hex file could not be opened\n");
+    EXPECT_EQ(create_classic_board(&error), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Hex file could not be opened\n" + error + "\n");
+    EXPECT_EQ(error, "The firmware file \"" + dir_ +
+                         "/empty/proto.hex\" could not be opened: No such file or directory "
+                         "(working directory: " + dir_ + "/empty).");
     const std::vector<std::string> expected = {"open 04b4 8613", "close"};
     EXPECT_EQ(trace(), expected);
+
+    // A bad image is refused before anything is sent to the board.
+    std::ofstream("proto.hex") << ":00000001FF\n";
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(create_classic_board(&error), nullptr);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "err: 0, 1\n");
+    EXPECT_NE(error.find("not a valid Intel HEX image: no data record"), std::string::npos) << error;
+    const std::vector<std::string> twice = {"open 04b4 8613", "close", "open 04b4 8613", "close"};
+    EXPECT_EQ(trace(), twice);
+    EXPECT_FALSE(vboard::stats().cpu_running);
 }
 
 TEST_F(ClassicBoard, ConnectSequenceOnTheWire) {
@@ -252,6 +270,46 @@ TEST_F(ClassicBoard, ReconnectWhileStreaming) {
             EXPECT_TRUE(vboard::stats().stream_enabled);  // left on by the disconnect
         }
     }
+}
+
+// Unplugged while streaming: the classic board is lost at the stream
+// thread's first failed read, which ends the thread; every command returns
+// -19 and sends nothing. Once the board is back (a bare FX2) a new board
+// object is found on the bus and brought up again.
+TEST_F(ClassicBoard, UnplugWhileStreamingThenReconnect) {
+    open_board();
+    classic_connect(*board_);
+    start_stream(81, 4);
+    consume_block();
+    vboard::unplug();
+    ASSERT_TRUE(eventually([&] { return board_->device_lost() && board_->stream_thread_ended(); }));
+    const uint64_t refused = vboard::stats().no_device_refusals;
+    EXPECT_LE(refused, 2u);  // no polling
+    const size_t mark = trace().size();
+    const ClassicIds ids = classic_connect(*board_);
+    EXPECT_EQ(ids.firmware_id, -19);
+    EXPECT_EQ(ids.device_id, -19);
+    uint32_t value = 0;
+    BoardDescriptor d;
+    for (int rc : {board_->write_reg(4, 1), board_->read_reg(4, &value), board_->set_bus_control(1),
+                   board_->stream_control(0, 0), board_->get_board_descriptor(d),
+                   board_->set_rx_mode(2), board_->set_lines(1, 3)})
+        EXPECT_EQ(rc, -19);
+    EXPECT_EQ(vboard::stats().no_device_refusals, refused);
+    EXPECT_EQ(trace().size(), mark);
+
+    // Still unplugged: the bus walk finds nothing.
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(create_classic_board(), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "not found\nBye!\n");
+    board_.reset();
+
+    vboard::reset();  // plugged in again
+    open_board();
+    EXPECT_EQ(stdout_, "err: 0, 1\n");  // the firmware went down again
+    EXPECT_EQ(classic_connect(*board_).device_id, vboard::kSimpleChipDeviceId);
+    start_stream(81, 4);
+    EXPECT_EQ(consume_block(), 0u);
 }
 
 // Results of the libusb-0.1 calls as the virtual board gives them.
