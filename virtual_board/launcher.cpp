@@ -34,6 +34,14 @@ void usage(FILE* out) {
                  "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE)\n"
                  "  --clock-hz HZ           chip clock, default 66000000 (QV_VIRTUAL_CLOCK_HZ)\n"
                  "  --ppm X                 chip clock error in ppm for the chip model (QV_VIRTUAL_PPM)\n"
+                 "  --unplug-after SECONDS  pull the board's cable SECONDS after the board comes\n"
+                 "                          into existence in the program (its first libusb call):\n"
+                 "                          transfers fail with no-device, opening finds nothing\n"
+                 "                          (QV_VIRTUAL_UNPLUG_AFTER)\n"
+                 "  --replug-after SECONDS  plug it in again SECONDS after the unplug, as a bare\n"
+                 "                          FX2 without firmware: the program must open it and\n"
+                 "                          download the firmware again; needs --unplug-after\n"
+                 "                          (QV_VIRTUAL_REPLUG_AFTER)\n"
                  "  --help                  show this text\n",
                  kLibraryName);
 }
@@ -54,9 +62,18 @@ bool is_number(const char* text, bool positive) {
     return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && (!positive || v > 0.0);
 }
 
+bool is_seconds(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && v >= 0.0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    bool unplug = false, replug = false;
     int k = 1;
     for (; k < argc; ++k) {
         const std::string opt = argv[k];
@@ -69,7 +86,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         const bool takes_value = opt == "--trace" || opt == "--pattern" || opt == "--scene" ||
-                                 opt == "--clock-hz" || opt == "--ppm";
+                                 opt == "--clock-hz" || opt == "--ppm" ||
+                                 opt == "--unplug-after" || opt == "--replug-after";
         if (!takes_value) {
             std::fprintf(stderr, "qv-virtual-board: unknown option %s\n", opt.c_str());
             usage(stderr);
@@ -106,6 +124,15 @@ int main(int argc, char** argv) {
                 return 2;
             }
             setenv("QV_VIRTUAL_CLOCK_HZ", value, 1);
+        } else if (opt == "--unplug-after" || opt == "--replug-after") {
+            if (!is_seconds(value)) {
+                std::fprintf(stderr, "qv-virtual-board: %s takes a number of seconds >= 0\n",
+                             opt.c_str());
+                return 2;
+            }
+            const bool is_unplug = opt == "--unplug-after";
+            (is_unplug ? unplug : replug) = true;
+            setenv(is_unplug ? "QV_VIRTUAL_UNPLUG_AFTER" : "QV_VIRTUAL_REPLUG_AFTER", value, 1);
         } else {
             if (!is_number(value, false)) {
                 std::fprintf(stderr, "qv-virtual-board: --ppm takes a number\n");
@@ -113,6 +140,10 @@ int main(int argc, char** argv) {
             }
             setenv("QV_VIRTUAL_PPM", value, 1);
         }
+    }
+    if (replug && !unplug) {
+        std::fprintf(stderr, "qv-virtual-board: --replug-after needs --unplug-after\n");
+        return 2;
     }
     if (k >= argc) {
         std::fprintf(stderr, "qv-virtual-board: no program given\n");

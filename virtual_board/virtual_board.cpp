@@ -159,11 +159,17 @@ void VirtualBoard::start_plug_script(double unplug_s, double replug_s) {
     const Clock::time_point unplug_at = Clock::now() + after(unplug_s);
     const Clock::duration replug_delay = after(replug_s < 0.0 ? 0.0 : replug_s);
     const bool replug = replug_s >= 0.0;
+    // Unplugged from the start: so before the program's first open.
+    const bool now = unplug_s == 0.0;
+    if (now) plugged_ = false;
+    if (now && !replug) return;
     // The board lives as long as the process; so does this thread.
-    std::thread([this, unplug_at, replug_delay, replug] {
+    std::thread([this, unplug_at, replug_delay, replug, now] {
         pthread_setname_np(pthread_self(), "qv-vboard-plug");
-        std::this_thread::sleep_until(unplug_at);
-        unplug();
+        if (!now) {
+            std::this_thread::sleep_until(unplug_at);
+            unplug();
+        }
         if (!replug) return;
         std::this_thread::sleep_for(replug_delay);
         reset();

@@ -138,8 +138,9 @@ private:
     void replace_chip_locked();
     void stream_changed_locked();
     void producer_loop();
-    // Unplugs after `unplug_s` seconds and, when `replug_s` >= 0, plugs the
-    // board in again `replug_s` seconds later (QV_VIRTUAL_UNPLUG_AFTER/_REPLUG_AFTER).
+    // Constructor only. Unplugs after `unplug_s` seconds (0: at once, before
+    // any open) and, when `replug_s` >= 0, plugs the board in again with
+    // reset() `replug_s` seconds later (QV_VIRTUAL_UNPLUG_AFTER/_REPLUG_AFTER).
     void start_plug_script(double unplug_s, double replug_s);
     std::mutex m_;
     std::condition_variable cv_;           // replies, FIFO data, CPU start, unplug

@@ -12,6 +12,17 @@ fail() { echo "FAIL: $*"; exit 1; }
 "$launcher" --pattern square -- "$probe" 2>/dev/null && fail "bad pattern accepted"
 "$launcher" --clock-hz -5 -- "$probe" 2>/dev/null && fail "bad clock accepted"
 "$launcher" --trace "$tmp/t" 2>/dev/null && fail "missing program accepted"
+"$launcher" --help | grep -q -- '--unplug-after SECONDS' || fail "--help lacks --unplug-after"
+"$launcher" --help | grep -q -- '--replug-after SECONDS' || fail "--help lacks --replug-after"
+for bad in -1 abc 1x inf ''; do
+  "$launcher" --unplug-after "$bad" -- "$probe" 2>/dev/null; [[ $? == 2 ]] || fail "--unplug-after '$bad' accepted"
+  "$launcher" --unplug-after 1 --replug-after "$bad" -- "$probe" 2>/dev/null
+  [[ $? == 2 ]] || fail "--replug-after '$bad' accepted"
+done
+err=$("$launcher" --replug-after 1 -- "$probe" 2>&1) && fail "--replug-after without --unplug-after accepted"
+[[ $err == *"--replug-after needs --unplug-after"* ]] || fail "replug message: $err"
+# Unplugged from the start: the probe finds no board.
+"$launcher" --unplug-after 0 -- "$probe" >/dev/null 2>&1 && fail "probe found an unplugged board"
 printf '[ST1]\nfreq_mhz = 100.9\nlevel_dbfs = -20\nbogus_key = 1\n' >"$tmp/bad_scene.ini"
 err=$("$launcher" --scene "$tmp/bad_scene.ini" -- "$probe" 2>&1 >/dev/null) && fail "bad scene accepted"
 [[ $err == *bad_scene.ini* ]] || fail "bad scene message does not name the file: $err"

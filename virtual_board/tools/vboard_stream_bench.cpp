@@ -53,6 +53,7 @@ double thread_cpu_s(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures reach a log line by line
     const int cic2 = argc > 1 ? std::atoi(argv[1]) : 20;
     const double seconds = argc > 2 ? std::atof(argv[2]) : 2.0;
     if (cic2 < 1 || cic2 > 128 || !(seconds > 0.0)) {

@@ -26,4 +26,13 @@ grep -A4 -x 'ctrl 40 a0 e600 0000 : 00' trace.txt \
   || fail "trace of the bring-up"
 grep -qx 'out 01 : 01 00 00 00 0d 00' trace.txt || fail "trace lacks the classic command 1"
 tail -1 trace.txt | grep -qx close || fail "trace end"
+
+# Unplugged while streaming and plugged in again: the bus walk of the 0.1 face
+# shows both, and the board is brought up again with its firmware.
+out=$("$launcher" --trace replug.txt --pattern counter --unplug-after 1 --replug-after 0.5 \
+      -- "$probe" replug 2>/dev/null) || fail "replug probe failed ($?): $out"
+echo "$out"
+[[ $out == $'err: 0, 1\nfw 01003A30 chip 5101 block 0..4095\nlost\nerr: 0, 1\nreconnected fw 01003A30 chip 5101' ]] \
+  || fail "unexpected replug output: $out"
+[[ $(grep -cx 'ctrl 40 a0 e600 0000 : 00' replug.txt) == 2 ]] || fail "firmware not downloaded again"
 echo PASS

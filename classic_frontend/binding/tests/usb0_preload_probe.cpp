@@ -3,14 +3,34 @@
 // it must reach the virtual board. Expects "proto.hex" in the working directory
 // and the board's counter pattern. Prints "fw XXXXXXXX chip XXXX block N..M"
 // and exits 0, or exits 1 (2 when the frames do not count up).
+// With the argument "replug" it then waits (at most 20 s each) until the board
+// is lost and until a new board can be created, and prints "lost" and
+// "reconnected fw XXXXXXXX chip XXXX" (exit 3 when a step does not happen).
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "classic_board.h"
 
-int main() {
+namespace {
+
+template <class Pred>
+bool within_20s(Pred pred) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const bool replug = argc > 1 && std::string(argv[1]) == "replug";
     std::unique_ptr<QV_demo_board_> board = create_classic_board();
     if (!board) return 1;
     const ClassicIds ids = classic_connect(*board);
@@ -35,6 +55,17 @@ int main() {
         if (frame(k) != frame(0) + k) return 2;
     std::printf("fw %08X chip %04X block %u..%u\n", static_cast<unsigned>(ids.firmware_id),
                 static_cast<unsigned>(ids.device_id), frame(0), frame(4095));
+    if (replug) {
+        if (!within_20s([&] { return board->device_lost() && board->stream_thread_ended(); }))
+            return 3;
+        std::printf("lost\n");
+        board.reset();
+        // The bus walk finds nothing ("not found", "Bye!") until the board is back.
+        if (!within_20s([&] { return (board = create_classic_board()) != nullptr; })) return 3;
+        const ClassicIds again = classic_connect(*board);
+        std::printf("reconnected fw %08X chip %04X\n", static_cast<unsigned>(again.firmware_id),
+                    static_cast<unsigned>(again.device_id));
+    }
     board.reset();  // stops the stream thread, then closes the device
     return 0;
 }
