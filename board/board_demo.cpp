@@ -87,8 +87,10 @@ int main(int argc, char** argv) {
 
     QV_demo_board_* board = board_instance();
     if (!board) {
-        std::fprintf(stderr, "qv-board-demo: no board found (FX2 %04x:%04x)\n", qv::kFx2Vendor,
-                     qv::kFx2Product);
+        // A firmware problem was already told on stderr by the loader.
+        if (board_instance_error().empty())
+            std::fprintf(stderr, "qv-board-demo: no board found (FX2 %04x:%04x)\n",
+                         qv::kFx2Vendor, qv::kFx2Product);
         return 1;
     }
 
@@ -146,7 +148,7 @@ int main(int argc, char** argv) {
                                                    std::chrono::duration<double>(seconds));
     Clock::time_point t_last{};
     uint64_t produced_last = 0;
-    while (Clock::now() < t_stop) {
+    while (Clock::now() < t_stop && !board->device_lost()) {
         while (board->samples_available() >= kBlockBytes / qv::kFrameBytes) {
             if (board->read_stream(0, kBlockBytes, block.data()) != 0) break;
             if (counter) {
@@ -180,6 +182,11 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const std::map<int, ThreadCpu> cpu_last = thread_cpu();
+    if (board->device_lost()) {
+        std::printf("board lost after %llu frames consumed\nFAIL\n",
+                    static_cast<unsigned long long>(consumed / qv::kFrameBytes));
+        return 1;
+    }
 
     board->stream_control(0, 0);
     board->write_reg(qv::kRegControl, 0x8000);
