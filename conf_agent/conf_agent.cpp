@@ -1,8 +1,10 @@
 #include "conf_agent.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "number_text.h"
@@ -57,15 +59,96 @@ bool widen_dfir(int32_t mode, int ch, int64_t& r, int64_t& phase)
 
 }  // namespace
 
-conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(board)
+std::string ConfigureReport::summary() const
+{
+    constexpr size_t kKeysShown = 5;
+    constexpr size_t kProblemsShown = 3;
+    std::string text;
+    if (!missing_keys.empty()) {
+        const size_t slash = file.find_last_of("/\\");
+        text = slash == std::string::npos ? file : file.substr(slash + 1);
+        if (text.empty())
+            text = "configuration";
+        const size_t n = missing_keys.size();
+        text += ": " + std::to_string(n) + (n == 1 ? " key missing: " : " keys missing: ");
+        for (size_t i = 0; i < std::min(n, kKeysShown); ++i)
+            text += (i > 0 ? ", " : "") + missing_keys[i];
+        if (n > kKeysShown)
+            text += ", \u2026";
+    }
+    if (!file_problems.empty()) {
+        if (!text.empty())
+            text += "\n";
+        const size_t n = file_problems.size();
+        for (size_t i = 0; i < std::min(n, kProblemsShown); ++i)
+            text += (i > 0 ? " " : "") + file_problems[i];
+        if (n > kProblemsShown)
+            text += " (" + std::to_string(n - kProblemsShown) + " more file problems)";
+    }
+    return text;
+}
+
+std::string board_lost_text(int error)
+{
+    return "The board stopped answering while it was being configured (error " + std::to_string(error) +
+           ": " + std::strerror(-error) + ").";
+}
+
+conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(board), path_(path)
 {
     reader_.load(path);
 }
 
-void conf_agent_::set_reg(int32_t address, int32_t value)
+int conf_agent_::set_reg(int32_t address, int32_t value)
 {
     image_[address] = value;
-    board_.write_reg(address, value);
+    // A lost board would fail every further write after its time-out.
+    if (board_error_ != 0)
+        return board_error_;
+    const int rc = board_.write_reg(address, value);
+    if (rc < 0)
+        board_error_ = rc;
+    return rc;
+}
+
+void conf_agent_::note_file_problem(const std::string& text)
+{
+    if (std::find(file_problems_.begin(), file_problems_.end(), text) == file_problems_.end())
+        file_problems_.push_back(text);
+}
+
+void conf_agent_::check_coefficients(int count, int32_t order, const std::string& file,
+                                     const std::string& bank, const char* expr, int line)
+{
+    if (int64_t{count} * 2 >= int64_t{order} + 1)
+        return;
+    check_report(expr, line, QV_CHECK_FILE);
+    ++coeff_checks_failed_;
+    // A file that could not be opened is noted already, a missing name is a
+    // missing key.
+    if (file.empty() || last_coefficient_file_unopened_)
+        return;
+    note_file_problem("The coefficient file \"" + qvcfg::absolute_path(file) + "\" holds " +
+                      std::to_string(count) + (count == 1 ? " coefficient; " : " coefficients; ") + bank +
+                      " of order " + std::to_string(order) + " needs " +
+                      std::to_string((int64_t{order} + 2) / 2) + ".");
+}
+
+ConfigureReport conf_agent_::report() const
+{
+    ConfigureReport r;
+    r.file = path_;
+    const load_result_& load = reader_.load_result();
+    r.loaded = load.error == 0;
+    if (load.error != 0)
+        r.error = load.message;
+    else if (board_error_ != 0)
+        r.error = board_lost_text(board_error_);
+    r.missing_keys = reader_.missing_keys();
+    r.file_problems = load.unopened;
+    r.file_problems.insert(r.file_problems.end(), file_problems_.begin(), file_problems_.end());
+    r.check_reports = check_reports();
+    return r;
 }
 
 void conf_agent_::write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
@@ -251,11 +334,8 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         int64_t r = dr;
         if (!widen_dfir(image_reg(kRxCfg) >> 6 & 3, ch, r, phase)) phase = 0;
         write_dfir(base + kDfir1Ctrl, base + kDfir1Scale, sym, order, r, phase, scl);
-        if (load_fir_coeff_from_file(ch, 0, file_coef) * 2 < int64_t{order} + 1) {
-            check_report("load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__,
-                         QV_CHECK_FILE);
-            ++coeff_checks_failed_;
-        }
+        check_coefficients(load_fir_coeff_from_file(ch, 0, file_coef), order, file_coef, name + ".DFIR1",
+                           "load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__);
     }
     {
         reader_.set_section(name + ".DFIR2");
@@ -271,11 +351,8 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         int64_t r = dr;
         widen_dfir(image_reg(kRxCfg), ch, r, phase);
         write_dfir(base + kDfir2Ctrl, base + kDfir2Scale, sym, order, r, phase, scl);
-        if (load_fir_coeff_from_file(ch, 1, file_coef) * 2 < int64_t{order} + 1) {
-            check_report("load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__,
-                         QV_CHECK_FILE);
-            ++coeff_checks_failed_;
-        }
+        check_coefficients(load_fir_coeff_from_file(ch, 1, file_coef), order, file_coef, name + ".DFIR2",
+                           "load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__);
     }
     {
         reader_.set_section(name + ".GAIN");
@@ -291,8 +368,12 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
 int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file)
 {
     std::FILE* f = std::fopen(file.c_str(), "r");
-    if (f == nullptr)
+    last_coefficient_file_unopened_ = f == nullptr;
+    if (f == nullptr) {
+        if (!file.empty())
+            note_file_problem(qvcfg::cannot_open_text("coefficient file", file, errno));
         return 0;
+    }
     int32_t a = kChannelStride * ch + (which == 0 ? kDfir1Bank : kDfir2Bank);
     int count = 0;
     std::string token;
@@ -314,6 +395,15 @@ int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& 
     }
     std::fclose(f);
     return count;
+}
+
+int conf_agent_::setup_sections()
+{
+    static const char* const kChannels[] = {"CH1", "CH2", "CH3", "CH4"};
+    setup_rx("RX");
+    for (int ch = 0; ch < 4 && board_error_ == 0; ++ch)
+        setup_channel(ch, kChannels[ch]);
+    return board_error_;
 }
 
 int conf_agent_::dump_regs(std::FILE* out) const
@@ -339,52 +429,78 @@ namespace {
 
 enum class front_end { qv01_fm, tunerdesk };
 
-int run_configure(QV_board_* board, const std::string& path, front_end variant,
-                  const std::function<void()>& announce_filters)
+// Register 4 all ones, receive mode 2, the control sequence, then the stream
+// of channel 0 is enabled before the receiver runs. Stops at the first failed
+// board call and returns its error.
+int start_receiver(QV_board_& board)
 {
-    if (board == nullptr)
+    int rc = board.write_reg(kControl4, 0xFFFF);
+    if (rc >= 0)
+        rc = board.set_rx_mode(2);
+    for (int32_t v : {0x8002, 0x8004, 0x8100})
+        if (rc >= 0)
+            rc = board.write_reg(kControl, v);
+    if (rc >= 0)
+        rc = board.stream_control(1, 0);
+    if (rc >= 0)
+        rc = board.write_reg(kControl, 0x8001);
+    return std::min(rc, 0);
+}
+
+int run_configure(QV_board_* board, const std::string& path, front_end variant,
+                  const std::function<void()>& announce_filters, ConfigureReport* report)
+{
+    ConfigureReport unused;
+    ConfigureReport& rep = report != nullptr ? *report : unused;
+    rep = ConfigureReport{};
+    rep.file = path;
+    if (board == nullptr) {
+        rep.error = "No board is open.";
         return qv::kErrInvalid;
-    int reports = 0;
+    }
     {
         conf_agent_ agent(*board, path);
-        if (variant == front_end::qv01_fm) {
-            board->set_bus_timing(5000);
-            board->set_lines(1, 3);  // nMisk and nLoad high
-        } else {
-            board->set_bus_control(4);
+        if (agent.load_error() != 0) {
+            // A configuration cut short must not reach the chip.
+            rep = agent.report();
+            return agent.load_error();
         }
-        agent.setup_rx("RX");
-        agent.setup_channel(0, "CH1");
-        agent.setup_channel(1, "CH2");
-        agent.setup_channel(2, "CH3");
-        agent.setup_channel(3, "CH4");
-        if (variant == front_end::qv01_fm)
+        int rc;
+        if (variant == front_end::qv01_fm) {
+            rc = board->set_bus_timing(5000);
+            if (rc >= 0)
+                rc = board->set_lines(1, 3);  // nMisk and nLoad high
+        } else {
+            rc = board->set_bus_control(4);
+        }
+        if (rc >= 0)
+            rc = agent.setup_sections();
+        if (rc >= 0 && variant == front_end::qv01_fm)
             agent.dump_regs("config.c");
-        reports = agent.check_reports();
+        rep = agent.report();
+        if (rc < 0) {
+            rep.error = board_lost_text(rc);
+            return rc;
+        }
     }
     if (announce_filters)
         announce_filters();
-    // Start: register 4 all ones, receive mode 2, the control sequence, then
-    // the stream of channel 0 is enabled before the receiver runs.
-    board->write_reg(kControl4, 0xFFFF);
-    board->set_rx_mode(2);
-    board->write_reg(kControl, 0x8002);
-    board->write_reg(kControl, 0x8004);
-    board->write_reg(kControl, 0x8100);
-    board->stream_control(1, 0);
-    board->write_reg(kControl, 0x8001);
-    return reports;
+    if (int rc = start_receiver(*board); rc < 0) {
+        rep.error = board_lost_text(rc);
+        return rc;
+    }
+    return rep.check_reports;
 }
 
 }  // namespace
 
 int configure_chip(QV_board_* board, const std::string& path,
-                   const std::function<void()>& announce_filters)
+                   const std::function<void()>& announce_filters, ConfigureReport* report)
 {
-    return run_configure(board, path, front_end::qv01_fm, announce_filters);
+    return run_configure(board, path, front_end::qv01_fm, announce_filters, report);
 }
 
-int configure_chip_classic(QV_board_* board, const std::string& path)
+int configure_chip_classic(QV_board_* board, const std::string& path, ConfigureReport* report)
 {
-    return run_configure(board, path, front_end::tunerdesk, {});
+    return run_configure(board, path, front_end::tunerdesk, {}, report);
 }

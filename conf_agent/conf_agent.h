@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "config_reader.h"
 
@@ -44,19 +45,46 @@ constexpr int32_t kDfir2Bank = 0x80;
 constexpr int kBankCoefficients = 32;
 }  // namespace qvreg
 
+// What a configure run found, for the programs to show their user.
+struct ConfigureReport {
+    std::string file;        // the configuration file as given to the run
+    bool loaded = false;     // the configuration file was read to its end (includes too)
+    // Why the run stopped, one sentence: the configuration could not be read
+    // (`Cannot open the configuration file "/abs/run/../config/FM_radio.ini":
+    // No such file or directory (working directory: /abs/run).`), a scanner
+    // error or too deep a directive ended its load (`"/abs/x/fm_channel.ini",
+    // line 12: <the scanner's message>.`), or the board stopped answering
+    // during the run. Empty when the run went through.
+    std::string error;
+    std::vector<std::string> missing_keys;   // failed lookups, each key once, in report order
+    // Files that could not be used, one sentence each with the full path:
+    // directive and coefficient files that could not be opened (with the
+    // working directory), coefficient files too short for their filter.
+    std::vector<std::string> file_problems;
+    int check_reports = 0;   // check report lines printed
+    // One or two lines for a message box, empty when there is nothing to say:
+    // "FM_radio.ini: 3 keys missing: CH1.CIC2.dr, CH1.CICN.dr, CH1.DFIR1.sym"
+    // (the list shortened with "…" after five keys), then the file problems.
+    std::string summary() const;
+};
+
 class conf_agent_ {
 public:
     using image_type = std::map<int32_t, int32_t>;
 
     // Loads the configuration at `path` (relative to the working directory).
-    // A missing or unreadable file is not reported here: every lookup of the
-    // sections then fails with its check report.
+    // Nothing is printed for a missing or unreadable file; load_error() and
+    // report() tell. Sections run on a file that did not load find only the
+    // keys stored before the load stopped.
     conf_agent_(QV_board_& board, const std::string& path);
     conf_agent_(const conf_agent_&) = delete;
     conf_agent_& operator=(const conf_agent_&) = delete;
 
     // image[address] = value, then the board's write_reg(address, value).
-    void set_reg(int32_t address, int32_t value);
+    // Returns write_reg's result. After a failed write (negative: the board is
+    // lost) nothing more is sent to the board; board_error() keeps the first
+    // failure.
+    int set_reg(int32_t address, int32_t value);
 
     // Value last recorded for `address`; an address never recorded reads 0 and
     // is entered into the image with 0 (so the dump lists it).
@@ -78,8 +106,14 @@ public:
     // 0) or DFIR2 (which = 1) bank of channel `ch`, each followed by a 0 in
     // the pair's second register. A token that is not a number is written as
     // 0. Returns the number of coefficients written; 0 when the file cannot be
-    // opened (nothing written, nothing printed).
+    // opened (nothing written, nothing printed; a file problem is noted unless
+    // the name is empty).
     int load_fir_coeff_from_file(int ch, int which, const std::string& file);
+
+    // The whole configuration: setup_rx("RX"), then setup_channel for
+    // channels 0..3 ("CH1".."CH4"), stopping after a section in which a
+    // register write failed. Returns 0 or that write's error number.
+    int setup_sections();
 
     // Writes the image to `path` as "struct QV_reg_ config [] ={" lines of
     // "{0xaddr, 0xvalue}," (low 16 bits, ascending address) ending with
@@ -93,17 +127,40 @@ public:
     const config_reader_& reader() const { return reader_; }
     // Check reports printed so far (failed lookups and short coefficient files).
     int check_reports() const { return reader_.failed_lookups() + coeff_checks_failed_; }
+    // 0 when the configuration file was read to its end, else the load's
+    // negative error number (config_reader_::load).
+    int load_error() const { return reader_.load_result().error; }
+    // First failed register write (negative), 0 while all went through.
+    int board_error() const { return board_error_; }
+    // Coefficient files that could not be opened or were too short, one
+    // sentence each, each sentence once.
+    const std::vector<std::string>& file_problems() const { return file_problems_; }
+    // What the run found so far: load outcome, missing keys, file problems,
+    // check reports, and a failed register write as the error.
+    ConfigureReport report() const;
 
 private:
     // DFIR control register (sym, order, ratio field, phase) and scale register.
     void write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
                     int64_t phase, int32_t scl);
 
+    // The coefficient count check of a DFIR bank: report and note a short file.
+    void check_coefficients(int count, int32_t order, const std::string& file, const std::string& bank,
+                            const char* expr, int line);
+    void note_file_problem(const std::string& text);
+
     QV_board_& board_;
+    const std::string path_;
     config_reader_ reader_;  // named for the GETVAR lookups
     image_type image_;
     int coeff_checks_failed_ = 0;
+    int board_error_ = 0;
+    std::vector<std::string> file_problems_;
+    bool last_coefficient_file_unopened_ = false;  // set by load_fir_coeff_from_file
 };
+
+// Sentence for a run ended by a failed board call with error `error`.
+std::string board_lost_text(int error);
 
 // The configure-and-start sequence of qv01_fm: agent with `path`, bus timing
 // 5000 ns and both control lines high, receive-path and four channel sections,
@@ -111,12 +168,23 @@ private:
 // `announce_filters` (the Filters panel reloads its controls), and the start:
 // register 4 = 0xFFFF, receive mode 2, register 5 = 0x8002, 0x8004, 0x8100,
 // stream of channel 0 on, register 5 = 0x8001.
-// Returns the number of check reports printed, or -22 (nothing done) without
-// a board.
+// Returns the number of check reports printed (>= 0), or a negative error
+// number:
+// - the configuration could not be read or its load was ended by a scanner
+//   error or too deep a directive: nothing is sent to the board, no
+//   "config.c" is written, the receiver is not started and
+//   `announce_filters` is not called;
+// - a board call failed (the board is lost): the run ends there with the
+//   board's error, without dump, announcement or start;
+// - -22 without a board (nothing done).
+// `report`, when given, receives what the run found (error set on every
+// negative result).
 int configure_chip(QV_board_* board, const std::string& path,
-                   const std::function<void()>& announce_filters);
+                   const std::function<void()>& announce_filters,
+                   ConfigureReport* report = nullptr);
 
 // tunerdesk's variant: set_bus_control(4) in place of the bus timing and
 // lines, no dump and no announcement (its form reloads the filter controls
 // itself afterwards); otherwise the same.
-int configure_chip_classic(QV_board_* board, const std::string& path);
+int configure_chip_classic(QV_board_* board, const std::string& path,
+                           ConfigureReport* report = nullptr);

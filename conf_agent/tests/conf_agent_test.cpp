@@ -27,6 +27,12 @@ std::unique_ptr<QV_demo_board_> make_board()
                            profile);
 }
 
+std::string cwd()
+{
+    char dir[4096];
+    return getcwd(dir, sizeof dir) != nullptr ? dir : "";
+}
+
 std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -255,6 +261,13 @@ TEST_F(Agent, CoefficientFiles)
     EXPECT_EQ(agent_->check_reports(), 2);
     EXPECT_EQ(reg(0x0048), 0);
     EXPECT_EQ(reg(0x0080), -999999);
+    // Both named for the user with their full paths; the run went on.
+    EXPECT_EQ(agent_->file_problems(),
+              (std::vector<std::string>{
+                  "The coefficient file \"" + five + "\" holds 5 coefficients; CH1.DFIR1 of order 10 needs 6.",
+                  "Cannot open the coefficient file \"" + dir_ + "/none.txt\": No such file or directory "
+                  "(working directory: " + cwd() + ")."}));
+    EXPECT_EQ(reg(0x002A), 0);  // GAIN written after the missing bank
 
     // order 9 is satisfied by 5 coefficients (2*5 >= 10)
     std::string ok_ini = ini;
@@ -327,11 +340,13 @@ TEST_F(Agent, ConfigureChipSequenceInTheProtocolTrace)
     ASSERT_EQ(vboard::set_trace_file(trace), 0);
     size_t lines_at_announce = 0;
     bool dump_before_announce = false;
+    ConfigureReport report;
+    report.error = "stale";
     ::testing::internal::CaptureStdout();
     int reports = configure_chip(board_.get(), "../config/FM_radio.ini", [&] {
         lines_at_announce = out01_lines(read_file(trace)).size();
         dump_before_announce = read_file("config.c").find("{-1, 0} };") != std::string::npos;
-    });
+    }, &report);
     std::string out = ::testing::internal::GetCapturedStdout();
     vboard::set_trace_file("");
     std::string dump = read_file("config.c");
@@ -339,6 +354,11 @@ TEST_F(Agent, ConfigureChipSequenceInTheProtocolTrace)
     ASSERT_EQ(chdir(cwd), 0);
 
     EXPECT_EQ(reports, 0);
+    EXPECT_TRUE(report.loaded);
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.summary(), "");
+    EXPECT_EQ(report.check_reports, 0);
+    EXPECT_EQ(dump, read_file(QV_EXPECTED_CONFIG_C));  // the dump of the project's configuration
     EXPECT_EQ(out,
               "ADC_CFG=0x0081,enc_dir=0 \n"
               "RX_CFG=0x0000\n"
@@ -423,26 +443,37 @@ TEST_F(Agent, ConfigureChipSequenceInTheProtocolTrace)
 }
 
 // tunerdesk's variant: bus control in place of timing and lines, no dump, no
-// announcement; a missing file reports every key (reading it as 0) and still
-// writes every register.
-TEST_F(Agent, ClassicVariantWithoutConfiguration)
+// announcement. A file without the keys reports every key (reading it as 0),
+// names the coefficient file it cannot open, and still writes every register.
+TEST_F(Agent, ClassicVariantWithMissingKeys)
 {
+    write("keys.ini", "[CH1.DFIR1]\nfile_coef=none.txt\norder=3\n");
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     std::string trace = dir_ + "/trace.txt";
     ASSERT_EQ(vboard::set_trace_file(trace), 0);
+    ConfigureReport report;
     ::testing::internal::CaptureStdout();
-    int reports = configure_chip_classic(board_.get(), "FM_radio.ini");
+    int reports = configure_chip_classic(board_.get(), "keys.ini", &report);
     std::string out = ::testing::internal::GetCapturedStdout();
     vboard::set_trace_file("");
     bool dumped = access("config.c", F_OK) == 0;
     ASSERT_EQ(chdir(cwd), 0);
 
     EXPECT_FALSE(dumped);
-    // Every key of every section reported (enc_dir twice), plus the two
-    // coefficient checks per channel.
-    EXPECT_EQ(reports, (9 + 1 + 5 + 1 + 3 + 4 * 8) + 4 * (3 + 3 + 4 + 5 + 5 + 2) + 4 * 2);
+    // Every key of every section reported (enc_dir twice) but the two given,
+    // plus the two coefficient checks per channel.
+    EXPECT_EQ(reports, (9 + 1 + 5 + 1 + 3 + 4 * 8) + 4 * (3 + 3 + 4 + 5 + 5 + 2) - 2 + 4 * 2);
+    EXPECT_EQ(report.check_reports, reports);
+    EXPECT_TRUE(report.loaded);
+    EXPECT_EQ(report.error, "");
+    EXPECT_EQ(report.missing_keys.size(), 50u + 4u * 22u - 2u);  // each key once
+    EXPECT_EQ(report.summary(),
+              "keys.ini: 136 keys missing: RX.ADC_CFG.enc_mode, RX.ADC_CFG.enc_dir, RX.ADC_CFG.enc_phase, "
+              "RX.ADC_CFG.enc_div, RX.ADC_CFG.int_adc_oe, \u2026\n"
+              "Cannot open the coefficient file \"" + dir_ + "/none.txt\": No such file or directory "
+              "(working directory: " + dir_ + ").");
     EXPECT_NE(out.find("LCFG4=0x0000, src=0, on=0\n"), std::string::npos);
     size_t enc_dir_reports = 0;
     for (size_t p = out.find("Failed GETVAR(enc_dir) at line "); p != std::string::npos;
@@ -456,7 +487,130 @@ TEST_F(Agent, ClassicVariantWithoutConfiguration)
     // messages each, then 14 messages of the start sequence.
     EXPECT_EQ(got.size(), 1u + 2u * (8u + 4u * 12u) + 14u);
     EXPECT_EQ(got.back(), reg_write(5, 0x8001)[1]);
-    EXPECT_EQ(configure_chip_classic(nullptr, "FM_radio.ini"), qv::kErrInvalid);
+    EXPECT_EQ(configure_chip_classic(nullptr, "FM_radio.ini", &report), qv::kErrInvalid);
+    EXPECT_NE(report.error, "");
+}
+
+// A configuration that cannot be read, or whose load a scanner error ended,
+// reaches neither the chip nor config.c, and the run says which file and line.
+// "$D" stands for the working directory, where the files are.
+TEST_F(Agent, ConfigurationThatDoesNotLoadIsNotApplied)
+{
+    struct Case {
+        const char* what;
+        std::string include;  // text of inc.ini
+        std::string top;      // the configuration file given to the run
+        int error;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"missing file", "", "../run/FM_radio.ini", -ENOENT,
+         "Cannot open the configuration file \"$D/../run/FM_radio.ini\": No such file or directory "
+         "(working directory: $D)."},
+        {"over-long token in an included file", "x=1\n\n\ny=" + std::string(17000, '7') + "\n", "top.ini",
+         -EOVERFLOW,
+         "\"$D/inc.ini\", line 4: input buffer overflow, can't enlarge buffer because scanner uses REJECT "
+         "(a name, value or comment longer than 16384 bytes)."},
+    };
+    write("top.ini", "[RX.RX_CFG]\nmode=0\n[CH1]\n#source\"inc.ini\"\n");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    std::string trace = dir_ + "/trace.txt";
+    for (const Case& c : cases) {
+        for (bool classic : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (classic ? ", tunerdesk" : ", qv01_fm"));
+            write("inc.ini", c.include);
+            std::remove(trace.c_str());
+            ASSERT_EQ(vboard::set_trace_file(trace), 0);
+            bool announced = false;
+            ConfigureReport report;
+            ::testing::internal::CaptureStdout();
+            ::testing::internal::CaptureStderr();
+            const int rc = classic ? configure_chip_classic(board_.get(), c.top, &report)
+                                   : configure_chip(board_.get(), c.top, [&] { announced = true; }, &report);
+            ::testing::internal::GetCapturedStderr();
+            std::string out = ::testing::internal::GetCapturedStdout();
+            vboard::set_trace_file("");
+            EXPECT_EQ(rc, c.error);
+            EXPECT_FALSE(report.loaded);
+            std::string message = c.message;
+            for (size_t p; (p = message.find("$D")) != std::string::npos;)
+                message.replace(p, 2, dir_);
+            EXPECT_EQ(report.error, message);
+            EXPECT_EQ(out, "");  // no section ran
+            EXPECT_EQ(read_file(trace), "");
+            EXPECT_FALSE(announced);
+            EXPECT_NE(access("config.c", F_OK), 0);
+        }
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+// A board call that fails ends the run there: no further traffic, no dump, no
+// start, and the report says the board stopped answering.
+TEST_F(Agent, FailedBoardCallEndsTheRun)
+{
+    std::string ini = write("agent.ini", "");
+    std::string trace = dir_ + "/trace.txt";
+    ASSERT_EQ(vboard::set_trace_file(trace), 0);
+    {
+        ::testing::internal::CaptureStdout();
+        conf_agent_ agent(*board_, ini);
+        vboard::stall_next_command();  // the first register write's address phase times out
+        const int rc = agent.setup_sections();
+        ::testing::internal::GetCapturedStdout();
+        EXPECT_LT(rc, 0);
+        EXPECT_EQ(agent.board_error(), rc);
+        EXPECT_EQ(agent.report().error, board_lost_text(rc));
+        EXPECT_EQ(read_file(trace), "");  // nothing after the failed write
+    }
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    vboard::unplug();
+    bool announced = false;
+    ConfigureReport report;
+    ::testing::internal::CaptureStdout();
+    const int rc = configure_chip(board_.get(), "agent.ini", [&] { announced = true; }, &report);
+    ::testing::internal::GetCapturedStdout();
+    const bool dumped = access("config.c", F_OK) == 0;
+    ASSERT_EQ(chdir(cwd), 0);
+    vboard::set_trace_file("");
+    board_.reset();
+    vboard::reset();
+    EXPECT_EQ(rc, qv::kErrDeviceLost);
+    EXPECT_TRUE(report.loaded);
+    EXPECT_EQ(report.error,
+              "The board stopped answering while it was being configured (error -19: No such device).");
+    EXPECT_FALSE(announced);
+    EXPECT_FALSE(dumped);
+}
+
+// The user's summary of a run: missing keys counted and listed in report
+// order (shortened after five), then the file problems.
+TEST(ConfigureReportSummary, KeysThenFileProblems)
+{
+    struct Case {
+        std::vector<std::string> keys, problems;
+        std::string summary;
+    };
+    const Case cases[] = {
+        {{}, {}, ""},
+        {{"CH1.GAIN.I"}, {}, "FM_radio.ini: 1 key missing: CH1.GAIN.I"},
+        {{"CH1.CIC2.dr", "CH1.CICN.dr", "CH1.DFIR1.sym"}, {},
+         "FM_radio.ini: 3 keys missing: CH1.CIC2.dr, CH1.CICN.dr, CH1.DFIR1.sym"},
+        {{"a", "b", "c", "d", "e", "f"}, {"P."}, "FM_radio.ini: 6 keys missing: a, b, c, d, e, \u2026\nP."},
+        {{}, {"P1.", "P2.", "P3.", "P4."}, "P1. P2. P3. (1 more file problems)"},
+    };
+    for (const Case& c : cases) {
+        ConfigureReport r;
+        r.file = "../config/FM_radio.ini";
+        r.missing_keys = c.keys;
+        r.file_problems = c.problems;
+        EXPECT_EQ(r.summary(), c.summary);
+    }
 }
 
 }  // namespace
