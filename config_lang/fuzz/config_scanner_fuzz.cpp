@@ -3,8 +3,9 @@
 // so a "#include" of the input itself recurses to the depth limit).
 //
 // Checks beyond "no crash, no leak, no UB": a load never ends the process,
-// every stored key is non-empty and never starts with '.', and every value is
-// a non-empty bare word or a complete quoted text.
+// its outcome has a message exactly when it ended early, every stored key is
+// non-empty and never starts with '.', and every value is a non-empty bare
+// word or a complete quoted text.
 #include <unistd.h>
 
 #include <cstdint>
@@ -60,7 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::fclose(f);
 
     config_reader_ reader;
-    reader.load(path);
+    const int rc = reader.load(path);
+    // An early end always says where; a finished load says nothing.
+    if (rc != reader.load_result().error || (rc != 0) == reader.load_result().message.empty())
+        std::abort();
     for (const auto& [key, value] : reader.values()) {
         if (key.empty() || key[0] == '.' || !plausible_value(value))
             std::abort();
