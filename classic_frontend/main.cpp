@@ -3,16 +3,20 @@
 // "FM_radio.ini" from the working directory.
 #include <QApplication>
 #include <QMessageBox>
+#include <cstdio>
 #include <exception>
+#include <string>
 
 #include "classic_board.h"
 #include "unitvcl1.h"
 
 int main(int argc, char* argv[]) {
+    // Progress lines and check reports reach a log file as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QApplication app(argc, argv);
     QApplication::setApplicationName("tunerdesk");
     BoardLink link;
-    link.create = [] { return create_classic_board(); };
+    link.create = [](std::string* error) { return create_classic_board(error); };
     link.connect = [](QV_demo_board_& board, int32_t* firmware_id, int32_t* device_id) {
         const ClassicIds ids = classic_connect(board);
         *firmware_id = ids.firmware_id;

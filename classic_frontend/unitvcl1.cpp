@@ -17,6 +17,10 @@ const char* const kBoardNotFoundText =
     "board should be displayed in the Device Manager as QV demo board";
 const char* const kNotConnectedText = "Not connected. Press \"Connect\" first, please";
 const char* const kNotConnectedCaption = "Board not connected";
+const char* const kBoardLostText = "The board was disconnected.";
+const char* const kUnderrunText =
+    "Playback stopped: fewer demodulated samples were waiting than one sound buffer needs (the "
+    "sample stream stalled or the computer was too busy). Press \"Radio\" to play again.";
 
 const QColor kStageOk(0, 128, 0);
 const QColor kStageFlagged(255, 0, 0);
@@ -91,6 +95,22 @@ TForm1::TForm1(BoardLink link, QWidget* parent) : QWidget(parent), link_(std::mo
     (void)wave_.prepare(&wave2_);
     // Shown once the event loop runs, over the form.
     if (open_wave() != 0) QTimer::singleShot(0, this, [this] { report_wave_failure(); });
+
+    board_watch_.setInterval(kBoardWatchMs);
+    connect(&board_watch_, &QTimer::timeout, this, &TForm1::watch_board);
+    board_watch_.start();
+}
+
+void TForm1::watch_board() {
+    if (!board_ || !board_->device_lost()) return;
+    // Its stream thread has ended already, so the board goes at once; the
+    // completion handler sees no board from here on.
+    stop_audio();
+    path_.set_source(nullptr);
+    path_.set_register_writer(radio_dsp::RegisterWriter());
+    board_.reset();
+    attach_board();
+    show_message("board_lost_box", kBoardLostText, kNotConnectedCaption);
 }
 
 int TForm1::open_wave() {
@@ -279,9 +299,13 @@ void TForm1::Button1Click() {
         attach_board();
         return;
     }
-    board_ = link_.create ? link_.create() : nullptr;
+    std::string error;
+    board_ = link_.create ? link_.create(&error) : nullptr;
     if (!board_) {
-        show_message("board_not_found_box", kBoardNotFoundText, kNotConnectedCaption);
+        if (error.empty())
+            show_message("board_not_found_box", kBoardNotFoundText, kNotConnectedCaption);
+        else
+            show_message("firmware_box", QString::fromStdString(error), kNotConnectedCaption);
         return;
     }
     int32_t firmware_id = 0;
@@ -297,8 +321,19 @@ void TForm1::Button7Click() {
         show_message("not_connected_box", kNotConnectedText, kNotConnectedCaption);
         return;
     }
-    configure_chip_classic(board_.get(), "FM_radio.ini");
+    ConfigureReport report;
+    if (configure_chip_classic(board_.get(), "FM_radio.ini", &report) < 0) {
+        show_message("config_error_box",
+                     QString::fromStdString(report.error) + " The radio stays off.",
+                     "Configuration");
+        return;
+    }
+    if (!report.summary().empty())
+        show_message("config_warning_box", QString::fromStdString(report.summary()),
+                     "Configuration");
     load_filter_controls();
+    // The receiver plays what the track bar shows, not the file's tuning.
+    TrackBar1Change();
     start_audio();
 }
 
@@ -350,11 +385,18 @@ void TForm1::TrackBar6Change() { scale_field(kRegDfir1Scale, 0, 4, 15 - TrackBar
 void TForm1::TrackBar7Change() { scale_field(kRegDfir2Scale, 0, 4, 15 - TrackBar7->value()); }
 void TForm1::CheckBox1Click() { scale_field(kRegCicn, 4, 1, CheckBox1->isChecked() ? 1 : 0); }
 
-void TForm1::Button11Click() { TrackBar1->setValue(90); }   // 100.9 MHz
-void TForm1::Button10Click() { TrackBar1->setValue(120); }  // 101.2 MHz
-void TForm1::Button8Click() { TrackBar1->setValue(370); }   // 103.7 MHz
-void TForm1::Button6Click() { TrackBar1->setValue(570); }   // 105.7 MHz
-void TForm1::Button3Click() { TrackBar1->setValue(620); }   // 106.2 MHz
+void TForm1::Button11Click() { select_preset(90); }   // 100.9 MHz
+void TForm1::Button10Click() { select_preset(120); }  // 101.2 MHz
+void TForm1::Button8Click() { select_preset(370); }   // 103.7 MHz
+void TForm1::Button6Click() { select_preset(570); }   // 105.7 MHz
+void TForm1::Button3Click() { select_preset(620); }   // 106.2 MHz
+
+void TForm1::select_preset(int position) {
+    if (TrackBar1->value() == position)
+        TrackBar1Change();  // drops the AFC's correction
+    else
+        TrackBar1->setValue(position);
+}
 
 void TForm1::load_filter_controls() {
     if (!board_) return;
@@ -430,7 +472,10 @@ void TForm1::image_ready(const radio_dsp::ConstellationImage&) {
 
 void TForm1::run_done() { show_overflow_flags(); }
 
-void TForm1::underrun() { stop_audio(); }
+void TForm1::underrun() {
+    stop_audio();
+    show_message("underrun_box", kUnderrunText, "Radio");
+}
 
 void TForm1::draw_scope(const int16_t* frames) {
     auto left = [frames](int k) { return frames[2 * k]; };
@@ -465,6 +510,7 @@ void TForm1::PaintBox1Paint(QPainter& canvas) {
 }
 
 void TForm1::shutdown() {
+    board_watch_.stop();
     stop_audio();
     if (board_) {
         board_->write_reg(radio_dsp::kRegControl, radio_dsp::kControlStop);

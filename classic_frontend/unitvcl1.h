@@ -13,10 +13,12 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "qv_board.h"
 #include "signal_path.h"
@@ -54,12 +56,13 @@ class WaveLostEvent : public QEvent {
     WaveLostEvent() : QEvent(type()) {}
 };
 
-// How the form reaches a board: create one (none when no board is attached)
-// and run the connect sequence, which yields the FX2 firmware identifier and
-// the chip's device identifier. The program passes the libusb-0.1 binding;
-// tests may pass a board on the virtual board.
+// How the form reaches a board: create one (none when no board is attached;
+// `error` then tells why when the reason is not simply a missing board) and
+// run the connect sequence, which yields the FX2 firmware identifier and the
+// chip's device identifier. The program passes the libusb-0.1 binding; tests
+// may pass a board on the virtual board.
 struct BoardLink {
-    std::function<std::unique_ptr<QV_demo_board_>()> create;
+    std::function<std::unique_ptr<QV_demo_board_>(std::string* error)> create;
     std::function<void(QV_demo_board_& board, int32_t* firmware_id, int32_t* device_id)> connect;
 };
 
@@ -129,6 +132,9 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     // Result of opening the wave output at construction (0 when open).
     int wave_open_result() const { return wave_open_rc_; }
 
+    // How often the form checks that its board is still there.
+    static constexpr int kBoardWatchMs = 250;
+
   protected:
     bool event(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
@@ -150,6 +156,11 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     int open_wave();
     void report_wave_failure();
     void on_wave_lost();
+    // Notices a board that went away: stops the chain, drops the board and
+    // says so; Connect opens it again.
+    void watch_board();
+    // Sets the frequency track bar; the current preset tunes again.
+    void select_preset(int position);
 
     BoardLink link_;
     std::unique_ptr<QV_demo_board_> board_;
@@ -163,4 +174,5 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     std::unique_ptr<int16_t[]> wave_data1_, wave_data2_;
     classic::WaveHeader wave1_, wave2_;
     int wave_open_rc_ = 0;
+    QTimer board_watch_;
 };

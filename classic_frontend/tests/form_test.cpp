@@ -1,10 +1,13 @@
 // TForm1 on Qt's offscreen platform, with the classic board on the virtual
 // board (simple chip at 40 MHz, a plain register file) and a private
 // PulseAudio server (with_pulse.sh). Registers are checked at the chip.
+#include <QDir>
 #include <QMessageBox>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "classic_board.h"
@@ -15,7 +18,7 @@ namespace {
 
 BoardLink classic_link() {
     BoardLink link;
-    link.create = [] { return create_classic_board(); };
+    link.create = [](std::string* error) { return create_classic_board(error); };
     link.connect = [](QV_demo_board_& b, int32_t* fw, int32_t* dev) {
         const ClassicIds ids = classic_connect(b);
         *fw = ids.firmware_id;
@@ -25,6 +28,20 @@ BoardLink classic_link() {
 }
 
 int reg(int addr) { return vboard::chip_register(addr); }
+
+const QString kTunerdeskDir = QV_TUNERDESK_DIR;
+
+// Runs the enclosed statements in another working directory.
+class WorkingDirectory {
+  public:
+    explicit WorkingDirectory(const QString& path) : saved_(QDir::currentPath()) {
+        if (!QDir::setCurrent(path)) qFatal("cannot enter %s", qPrintable(path));
+    }
+    ~WorkingDirectory() { QDir::setCurrent(saved_); }
+
+  private:
+    QString saved_;
+};
 
 QColor canvas_pixel(PaintBox* box, int x, int y) { return box->canvas().pixelColor(x, y); }
 
@@ -118,7 +135,8 @@ class FormTest : public QObject {
         QCOMPARE(form_->frequency(), 100.9e6);
         QTest::mouseClick(form_->Button4, Qt::LeftButton);  // Stop: silently nothing
 
-        TForm1 lonely(BoardLink{[] { return std::unique_ptr<QV_demo_board_>(); }, nullptr});
+        TForm1 lonely(
+            BoardLink{[](std::string*) { return std::unique_ptr<QV_demo_board_>(); }, nullptr});
         QTest::mouseClick(lonely.Button1, Qt::LeftButton);
         expect_box(&lonely, "board_not_found_box",
                    "The board is not found . Please,  check libusb driver installation, cable "
@@ -223,6 +241,72 @@ class FormTest : public QObject {
         QCOMPARE(reg(5), 0x8000);
         QCOMPARE(out[0], int16_t(77));
         QCOMPARE(form_->Label23->text(), QString("1158"));
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("underrun_box")) != nullptr);
+        QVERIFY(box->text().startsWith("Playback stopped: fewer demodulated samples"));
+    }
+
+    // Radio plays the track bar's frequency, not the configuration file's, and
+    // the preset already chosen tunes again (dropping an AFC correction).
+    void radio_plays_what_the_track_bar_shows() {
+        connect_board();
+        QTest::mouseClick(form_->Button6, Qt::LeftButton);  // 105.7 MHz
+        {
+            WorkingDirectory in(kTunerdeskDir);  // its FM_radio.ini
+            QTest::mouseClick(form_->Button7, Qt::LeftButton);
+        }
+        QVERIFY(form_->playing());
+        QCOMPARE(form_->frequency(), 105.7e6);
+        QCOMPARE(reg(46), 0xE147);
+        QCOMPARE(reg(47), 0xA47A);
+        form_->signal_path().set_frequency(105.7123e6);  // as the AFC would
+        QTest::mouseClick(form_->Button6, Qt::LeftButton);
+        QCOMPARE(form_->frequency(), 105.7e6);
+        QCOMPARE(form_->Label5->text(), QString("105700000 Hz"));
+        QCOMPARE(reg(47), 0xA47A);
+    }
+
+    // Files that are missing are named with the directory they were looked
+    // for in, and nothing starts.
+    void missing_files_are_named() {
+        QTemporaryDir empty;
+        {
+            WorkingDirectory in(empty.path());
+            QTest::mouseClick(form_->Button1, Qt::LeftButton);  // no proto.hex here
+        }
+        QVERIFY(form_->board() == nullptr);
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("firmware_box")) != nullptr);
+        QVERIFY2(box->text().contains(empty.path() + "/proto.hex"), qPrintable(box->text()));
+        box->close();
+
+        connect_board();
+        const uint64_t commands = vboard::stats().commands;
+        {
+            WorkingDirectory in(empty.path());
+            QTest::mouseClick(form_->Button7, Qt::LeftButton);  // no FM_radio.ini here
+        }
+        QVERIFY(!form_->playing());
+        QCOMPARE(vboard::stats().commands, commands);  // the chip was left alone
+        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("config_error_box")) != nullptr);
+        QVERIFY2(box->text().contains(empty.path() + "/FM_radio.ini"), qPrintable(box->text()));
+    }
+
+    // A board that goes away stops the radio with a message; Connect opens
+    // it again once it is back.
+    void lost_board_is_reported_and_connect_opens_it_again() {
+        connect_board();
+        form_->board()->write_reg(5, 0x8001);
+        form_->board()->stream_control(1, 0);
+        form_->start_audio();
+        vboard::unplug();
+        QTRY_VERIFY_WITH_TIMEOUT(form_->board() == nullptr, 5000);
+        QVERIFY(!form_->playing());
+        expect_box(form_.get(), "board_lost_box", "The board was disconnected.",
+                   "Board not connected");
+        vboard::reset();  // plugged in again, without firmware
+        connect_board();
+        QCOMPARE(form_->Label8->text(), QString("5101"));
     }
 
     void overflow_flags_colour_the_stage_labels() {
