@@ -17,6 +17,7 @@
 #include "wav_measure.h"
 
 int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     int channel = 0;
     double margin = 0.3;
     double from_s = 0.0;
