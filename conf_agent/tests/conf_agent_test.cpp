@@ -444,10 +444,10 @@ TEST_F(Agent, ConfigureChipSequenceInTheProtocolTrace)
 
 // tunerdesk's variant: bus control in place of timing and lines, no dump, no
 // announcement. A file without the keys reports every key (reading it as 0),
-// names the coefficient file it cannot open, and still writes every register.
+// names the files it cannot open, and still writes every register.
 TEST_F(Agent, ClassicVariantWithMissingKeys)
 {
-    write("keys.ini", "[CH1.DFIR1]\nfile_coef=none.txt\norder=3\n");
+    write("keys.ini", "[CH1.DFIR1]\nfile_coef=none.txt\norder=3\n#include\"gone.ini\"\n");
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
@@ -472,6 +472,8 @@ TEST_F(Agent, ClassicVariantWithMissingKeys)
     EXPECT_EQ(report.summary(),
               "keys.ini: 136 keys missing: RX.ADC_CFG.enc_mode, RX.ADC_CFG.enc_dir, RX.ADC_CFG.enc_phase, "
               "RX.ADC_CFG.enc_div, RX.ADC_CFG.int_adc_oe, \u2026\n"
+              "Cannot open the file \"" + dir_ + "/gone.ini\" (#include in \"" + dir_ + "/keys.ini\", line 4): "
+              "No such file or directory (working directory: " + dir_ + "). "
               "Cannot open the coefficient file \"" + dir_ + "/none.txt\": No such file or directory "
               "(working directory: " + dir_ + ").");
     EXPECT_NE(out.find("LCFG4=0x0000, src=0, on=0\n"), std::string::npos);
