@@ -374,8 +374,10 @@ void TForm1::apply_iq_gain() {
 void TForm1::scale_field(int reg, int shift, int width, int value) {
     if (!board_ || updating_) return;
     const int mask = ((1 << width) - 1) << shift;
-    int v = board_->read_reg(reg) & 0xFFFF;
-    v = (v & ~mask) | ((value << shift) & mask);
+    // A read that failed must not be written back as the register's value.
+    uint32_t read = 0;
+    if (board_->read_reg(reg, &read) != 0) return;
+    const int v = (static_cast<int>(read & 0xFFFF) & ~mask) | ((value << shift) & mask);
     board_->write_reg(reg, v);
 }
 
@@ -400,12 +402,20 @@ void TForm1::select_preset(int position) {
 
 void TForm1::load_filter_controls() {
     if (!board_) return;
+    // A read that failed leaves its control as it was.
+    auto field = [this](int reg, int shift, int width, int* out) {
+        uint32_t v = 0;
+        if (board_->read_reg(reg, &v) != 0) return false;
+        *out = static_cast<int>(v >> shift) & ((1 << width) - 1);
+        return true;
+    };
     updating_ = true;
-    TrackBar4->setValue(15 - (board_->read_reg(kRegCic2) & 0xF));
-    TrackBar5->setValue(15 - (board_->read_reg(kRegCicn) & 0xF));
-    CheckBox1->setChecked((board_->read_reg(kRegCicn) >> 4) & 1);
-    TrackBar6->setValue(15 - (board_->read_reg(kRegDfir1Scale) & 0xF));
-    TrackBar7->setValue(15 - (board_->read_reg(kRegDfir2Scale) & 0xF));
+    int v = 0;
+    if (field(kRegCic2, 0, 4, &v)) TrackBar4->setValue(15 - v);
+    if (field(kRegCicn, 0, 4, &v)) TrackBar5->setValue(15 - v);
+    if (field(kRegCicn, 4, 1, &v)) CheckBox1->setChecked(v);
+    if (field(kRegDfir1Scale, 0, 4, &v)) TrackBar6->setValue(15 - v);
+    if (field(kRegDfir2Scale, 0, 4, &v)) TrackBar7->setValue(15 - v);
     updating_ = false;
 }
 
@@ -497,7 +507,8 @@ void TForm1::draw_scope(const int16_t* frames) {
 
 void TForm1::show_overflow_flags() {
     if (!board_) return;
-    const int v = board_->read_reg(kRegOverflow);
+    uint32_t v = 0;
+    if (board_->read_reg(kRegOverflow, &v) != 0) return;  // the colours stay as they were
     QLabel* stages[] = {Ldcic2, Ldcicn, Ldfir1, Ldfir2, Lgain};
     for (int bit = 0; bit < 5; ++bit)
         set_colour(stages[bit], (v >> bit) & 1 ? kStageFlagged : kStageOk);

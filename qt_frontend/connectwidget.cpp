@@ -1,6 +1,8 @@
 #include "connectwidget.h"
 
+#include <QCheckBox>
 #include <QMessageBox>
+#include <QSignalBlocker>
 
 #include "qv_board.h"
 #include "ui_connectwidget.h"
@@ -8,15 +10,27 @@
 const char* const kNoBoardText =
     "The board is not found. Please, check the libusb installation and the cable connection. "
     "The board should be listed on the USB bus as QV demo board (04b4:8613). "
-    "Restart the program once the board is attached.";
+    "Press Connect again once the board is attached.";
 const char* const kNoBoardCaption = "Board not connected";
 
-void show_no_board_message(QWidget* parent) {
-    auto* box = new QMessageBox(QMessageBox::Warning, kNoBoardCaption, kNoBoardText,
-                                QMessageBox::Ok, parent);
-    box->setObjectName("no_board_message_");
+void show_warning(QWidget* parent, const char* name, const QString& caption, const QString& text) {
+    auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok, parent);
+    box->setObjectName(name);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();  // window-modal, but does not block the audio or the event loop
+}
+
+void show_no_board_message(QWidget* parent) {
+    const std::string& why = board_instance_error();
+    if (why.empty())
+        show_warning(parent, "no_board_message_", kNoBoardCaption, kNoBoardText);
+    else
+        show_warning(parent, "firmware_message_", kNoBoardCaption, QString::fromStdString(why));
+}
+
+QString no_board_reason() {
+    const std::string& why = board_instance_error();
+    return why.empty() ? QString("No board found (04b4:8613).") : QString::fromStdString(why);
 }
 
 QString firmware_id_text(int32_t value) {
@@ -40,9 +54,16 @@ ConnectWidget::ConnectWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::Con
 ConnectWidget::~ConnectWidget() = default;
 
 void ConnectWidget::on_connect__clicked() {
-    board_ = board_instance();
+    // A board that went away, or none at start-up: try the bus again.
+    QV_demo_board_* board = board_instance();
+    if (!board || board->device_lost()) board = reopen_board_instance();
+    if (board != board_) {
+        board_ = board;
+        emit board_changed(board_);
+    }
     if (!board_) {
         show_no_board_message(this);
+        emit problem_reported(no_board_reason());
         return;
     }
     board_->send_cmd2(10);
@@ -63,7 +84,18 @@ void ConnectWidget::on_connect__clicked() {
     ui_->nmisk_->setEnabled(true);
     ui_->nload_->setChecked(true);  // a change emits toggled(true) and drives the line high
     ui_->nmisk_->setChecked(true);
+    emit problem_reported(QString());
     emit connected();
+}
+
+void ConnectWidget::board_lost() {
+    // The lines of a replugged board are low; unchecking quietly makes the
+    // next Connect drive them high again.
+    for (QCheckBox* box : {ui_->nload_, ui_->nmisk_}) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(false);
+        box->setEnabled(false);
+    }
 }
 
 void ConnectWidget::on_nload__toggled(bool checked) {

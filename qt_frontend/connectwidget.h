@@ -23,9 +23,16 @@ public:
     ConnectWidget(const ConnectWidget&) = delete;
     ConnectWidget& operator=(const ConnectWidget&) = delete;
 
+    QV_demo_board_* board() const { return board_; }
+
 signals:
     // The board was identified; the filters panel re-reads its settings.
     void connected();
+    // Connect opened another board than the panels hold (the old one was
+    // lost, or none could be opened before); `board` may be null.
+    void board_changed(QV_demo_board_* board);
+    // A problem for the status line; an empty text clears it.
+    void problem_reported(const QString& text);
 
 public slots:
     // The connect sequence, run on every click. Without a board it says so
@@ -33,6 +40,9 @@ public slots:
     void on_connect__clicked();
     void on_nload__toggled(bool checked);
     void on_nmisk__toggled(bool checked);
+    // The board went away: the line boxes wait for the next Connect, which
+    // drives the lines of the replugged board high again.
+    void board_lost();
 
 private:
     std::unique_ptr<Ui::ConnectWidget> ui_;
@@ -45,9 +55,17 @@ private:
 QString firmware_id_text(int32_t value);
 QString device_id_text(uint32_t value);
 
-// The message shown when no board could be opened at start-up.
+// The message shown when no board could be opened.
 extern const char* const kNoBoardText;
 extern const char* const kNoBoardCaption;
 
 // Shows the no-board message without blocking the event loop.
 void show_no_board_message(QWidget* parent);
+
+// Shows a warning without blocking the event loop (the audio keeps playing);
+// the box deletes itself when closed. `name` is its object name.
+void show_warning(QWidget* parent, const char* name, const QString& caption, const QString& text);
+
+// Why no board could be opened, for the user: the board link's reason (a
+// firmware file that is missing or broken), else the no-board text.
+QString no_board_reason();

@@ -47,21 +47,29 @@ FiltersWidget::FiltersWidget(QV_board_* board, QWidget* parent)
     for (QLabel* l : {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
                       ui_->gain_label_})
         l->setStyleSheet(kGreen);
-    if (!board_) {
-        for (QWidget* w : {static_cast<QWidget*>(ui_->dcic2_), static_cast<QWidget*>(ui_->dcicn_),
-                           static_cast<QWidget*>(ui_->dfir1_), static_cast<QWidget*>(ui_->dfir2_),
-                           static_cast<QWidget*>(ui_->gain_), static_cast<QWidget*>(ui_->phase_),
-                           static_cast<QWidget*>(ui_->scl_)})
-            w->setEnabled(false);
-    }
+    if (!board_) enable_controls(false);
+}
+
+void FiltersWidget::set_board(QV_board_* board) {
+    board_ = board;
+    enable_controls(board_ != nullptr);
+}
+
+void FiltersWidget::enable_controls(bool enabled) {
+    for (QWidget* w : {static_cast<QWidget*>(ui_->dcic2_), static_cast<QWidget*>(ui_->dcicn_),
+                       static_cast<QWidget*>(ui_->dfir1_), static_cast<QWidget*>(ui_->dfir2_),
+                       static_cast<QWidget*>(ui_->gain_), static_cast<QWidget*>(ui_->phase_),
+                       static_cast<QWidget*>(ui_->scl_)})
+        w->setEnabled(enabled);
 }
 
 FiltersWidget::~FiltersWidget() = default;
 
 void FiltersWidget::set_scale_field(int reg, int position) {
-    int v = board_->read_reg(reg);
-    v = (v & ~0xF) | (position & 0xF);
-    board_->write_reg(reg, v);
+    // A read that failed must not be written back as the register's value.
+    uint32_t v = 0;
+    if (board_->read_reg(reg, &v) != 0) return;
+    board_->write_reg(reg, static_cast<int32_t>((v & ~0xFu) | (position & 0xF)));
 }
 
 void FiltersWidget::on_dcic2__valueChanged(int position) {
@@ -98,9 +106,9 @@ void FiltersWidget::on_dfir2__valueChanged(int position) {
 
 void FiltersWidget::on_scl__clicked(bool checked) {
     if (!board_) return;
-    int v = board_->read_reg(kRegCicn);
-    v = checked ? (v | 0x10) : (v & ~0x10);
-    board_->write_reg(kRegCicn, v);
+    uint32_t v = 0;
+    if (board_->read_reg(kRegCicn, &v) != 0) return;
+    board_->write_reg(kRegCicn, static_cast<int32_t>(checked ? (v | 0x10) : (v & ~0x10u)));
     scl_mx_ = checked;
     update_kp();
 }
@@ -122,16 +130,23 @@ void FiltersWidget::apply_gain_phase() {
 
 void FiltersWidget::_on_update() {
     if (!board_) return;
-    // A slider that changes here runs its slot, which writes the same field back.
-    s_cic2_ = board_->read_reg(kRegCic2) & 0xF;
+    // A slider that changes here runs its slot, which writes the same field
+    // back; a read that failed stops here, before its value reaches a control.
+    uint32_t v = 0;
+    if (board_->read_reg(kRegCic2, &v) != 0) return;
+    s_cic2_ = v & 0xF;
     ui_->dcic2_->setValue(int(s_cic2_));
-    s_cicn_ = board_->read_reg(kRegCicn) & 0xF;
+    if (board_->read_reg(kRegCicn, &v) != 0) return;
+    s_cicn_ = v & 0xF;
     ui_->dcicn_->setValue(int(s_cicn_));
-    scl_mx_ = (board_->read_reg(kRegCicn) >> 4) & 1;
+    if (board_->read_reg(kRegCicn, &v) != 0) return;
+    scl_mx_ = (v >> 4) & 1;
     ui_->scl_->setChecked(scl_mx_);
-    s_fir1_ = board_->read_reg(kRegDfir1Scale) & 0xF;
+    if (board_->read_reg(kRegDfir1Scale, &v) != 0) return;
+    s_fir1_ = v & 0xF;
     ui_->dfir1_->setValue(int(s_fir1_));
-    s_fir2_ = board_->read_reg(kRegDfir2Scale) & 0xF;
+    if (board_->read_reg(kRegDfir2Scale, &v) != 0) return;
+    s_fir2_ = v & 0xF;
     ui_->dfir2_->setValue(int(s_fir2_));
     read_chain_terms();
     update_kp();
@@ -171,7 +186,8 @@ void FiltersWidget::update_kp() {
 
 void FiltersWidget::_on_check_ovf() {
     if (!board_) return;
-    const int v = board_->read_reg(kRegOverflow);
+    uint32_t v = 0;
+    if (board_->read_reg(kRegOverflow, &v) != 0) return;  // the colours stay as they were
     QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_,
                         ui_->dfir2_label_, ui_->gain_label_};
     for (int bit = 0; bit < 5; ++bit) labels[bit]->setStyleSheet((v >> bit) & 1 ? kRed : kGreen);

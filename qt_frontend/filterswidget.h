@@ -27,6 +27,10 @@ public:
 
     double kp() const { return kp_; }
 
+    // Points the panel at another board (Connect opened a new one after the
+    // old one was lost) or at none; the controls are enabled with a board.
+    void set_board(QV_board_* board);
+
 signals:
     void kp_updated(double kp);
 
@@ -47,6 +51,7 @@ public slots:
     void on_phase__valueChanged(int position);
 
 private:
+    void enable_controls(bool enabled);
     void set_scale_field(int reg, int position);
     void apply_gain_phase();
     void read_chain_terms();

@@ -3,10 +3,13 @@
 // "../fw/proto.hex", "../config/FM_radio.ini", and the dump "config.c".
 #include <QApplication>
 #include <QFont>
+#include <cstdio>
 
 #include "mainwindow.h"
 
 int main(int argc, char* argv[]) {
+    // Progress lines and check reports reach a log file as they happen.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QApplication app(argc, argv);
     QApplication::setOrganizationName("R&D center Vantrel");
     QApplication::setOrganizationDomain("vantrel.example");

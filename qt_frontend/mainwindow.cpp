@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "connectwidget.h"
@@ -36,8 +38,29 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainW
     connect(radio_, &RadioWidget::freq_updated, spec_, &SpecWidget::set_freq_scale);
     connect(radio_, &RadioWidget::image_updated, filters_, &FiltersWidget::update_image);
 
+    // Keeping watch: a board opened again after a loss reaches every panel;
+    // problems and the stream's health go to the status line.
+    connect(connect_, &ConnectWidget::board_changed, this, [this](QV_demo_board_* board) {
+        radio_->set_board(board);
+        filters_->set_board(board);
+    });
+    connect(radio_, &RadioWidget::board_lost, connect_, &ConnectWidget::board_lost);
+    connect(radio_, &RadioWidget::board_lost, this, [this] { filters_->set_board(nullptr); });
+    connect(connect_, &ConnectWidget::problem_reported, radio_, &RadioWidget::report_problem);
+    connect(radio_, &RadioWidget::status_changed, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
+
     setFixedSize(size());
     radio_->publish_test_pattern();
+
+    if (!board_instance()) {
+        radio_->report_problem(no_board_reason());
+        // A firmware file that is missing or broken will not mend itself:
+        // say so now rather than at the first Connect.
+        if (!board_instance_error().empty())
+            QTimer::singleShot(0, this, [this] { show_no_board_message(this); });
+    }
+    statusBar()->showMessage(radio_->status_text());
 }
 
 MainWindow::~MainWindow() {

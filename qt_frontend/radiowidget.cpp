@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
+#include <algorithm>
+#include <cmath>
 
 #include "conf_agent.h"
 #include "connectwidget.h"
@@ -22,6 +24,38 @@ constexpr double kChipClockMhz = 66.0;
 constexpr int kRegControl = 5;
 constexpr int kPollMs = 20;
 const char* const kConfigPath = "../config/FM_radio.ini";
+// The spectrum axis follows the AFC once the tuning moved this far (MHz).
+constexpr double kAxisFollowMhz = 0.001;
+
+const char* const kBoardLostText = "The board was disconnected.";
+const char* const kBoardLostHint = "Attach it again and press Connect.";
+const char* const kNoSoundCaption = "No sound output";
+
+QString audio_error_text(QAudio::Error error) {
+    switch (error) {
+        case QAudio::OpenError:
+            return "no sound server or device could be opened";
+        case QAudio::IOError:
+            return "writing to the sound device failed";
+        case QAudio::FatalError:
+            return "the connection to the sound server was lost";
+        default:
+            return "the sound output reported an error";
+    }
+}
+
+// "101.2000 MHz, AFC -12.7 kHz" (with a real minus sign).
+QString tuning_text(double tuned_hz, double nominal_mhz, bool afc) {
+    QString text = QString::asprintf("%.4f MHz", tuned_hz / 1e6);
+    if (afc) {
+        // In tenths of a kHz, so that a correction that rounds to zero reads +0.0.
+        const double khz = std::round((tuned_hz - nominal_mhz * 1e6) / 100.0) / 10.0;
+        text += QString(", AFC %1%2 kHz")
+                    .arg(khz < 0 ? QString(QChar(0x2212)) : QString("+"))
+                    .arg(std::fabs(khz), 0, 'f', 1);
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -65,9 +99,61 @@ RadioWidget::RadioWidget(QWidget* parent)
 
     queue_poll_.setInterval(kPollMs);
     connect(&queue_poll_, &QTimer::timeout, this, &RadioWidget::poll_queue);
+    connect(audio_output_, &QAudioOutput::stateChanged, this, &RadioWidget::audio_state_changed);
+    watch_.setInterval(kWatchMs);
+    connect(&watch_, &QTimer::timeout, this, &RadioWidget::watch);
+    watch_.start();
+}
+
+void RadioWidget::make_audio_output(const QAudioDeviceInfo& device) {
+    // Deleted at once, not later, and heard no more: the PulseAudio back end
+    // must not deliver its state changes to a panel that dropped it.
+    audio_output_->disconnect(this);
+    delete audio_output_;
+    device_ = device;
+    audio_output_ = new QAudioOutput(device_, format_, this);
+    connect(audio_output_, &QAudioOutput::stateChanged, this, &RadioWidget::audio_state_changed);
+}
+
+bool RadioWidget::start_audio_output() {
+    if (external_audio_) return true;
+    // Qt's PulseAudio back end does not reconnect once its server has gone
+    // away (or was not there when the program started): its default device
+    // then stays null or fails at once. ALSA's "pulse" device opens a new
+    // connection every time, so it plays as soon as a server is back.
+    QList<QAudioDeviceInfo> candidates;
+    const QAudioDeviceInfo preferred = QAudioDeviceInfo::defaultOutputDevice();
+    if (!preferred.isNull()) candidates << preferred;
+    for (const QAudioDeviceInfo& d : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput))
+        if (d.realm() == "alsa" && d.deviceName() == "pulse") candidates << d;
+    // A device that fails says so while starting; that is handled here.
+    starting_audio_ = true;
+    for (const QAudioDeviceInfo& device : candidates) {
+        if (device != device_ || audio_output_->error() != QAudio::NoError)
+            make_audio_output(device);
+        audio_output_->start(generator_.get());
+        if (audio_output_->state() != QAudio::StoppedState ||
+            audio_output_->error() == QAudio::NoError) {
+            starting_audio_ = false;
+            return true;
+        }
+    }
+    starting_audio_ = false;
+    return false;
+}
+
+void RadioWidget::audio_state_changed(QAudio::State state) {
+    // Our own stop() ends without an error; a server that dies does not.
+    if (starting_audio_) return;
+    if (state != QAudio::StoppedState || audio_output_->error() == QAudio::NoError) return;
+    if (!ui_->radio_->isChecked()) return;
+    stop_with_message("sound_lost_message_", kNoSoundCaption,
+                      "The sound output stopped: " + audio_error_text(audio_output_->error()) +
+                          ". The radio is switched off; press Radio to play again.");
 }
 
 RadioWidget::~RadioWidget() {
+    watch_.stop();
     queue_poll_.stop();
     audio_output_->stop();
     // A processing run still queued from the last pull must not run on a
@@ -76,6 +162,7 @@ RadioWidget::~RadioWidget() {
     // Deleted here, not among the children: the PulseAudio back end runs the
     // event loop from its destructor, which would deliver events to this
     // panel after its members are gone.
+    audio_output_->disconnect(this);
     delete audio_output_;
     audio_output_ = nullptr;
     if (generator_->isOpen()) generator_->close();
@@ -88,22 +175,42 @@ void RadioWidget::publish_test_pattern() {
 
 void RadioWidget::on_frequency__valueChanged(int value) { set_frequency(value / 10.0); }
 
-void RadioWidget::on_radio1__clicked() { ui_->frequency_->setValue(1009); }
-void RadioWidget::on_radio2__clicked() { ui_->frequency_->setValue(1012); }
-void RadioWidget::on_radio3__clicked() { ui_->frequency_->setValue(1035); }
-void RadioWidget::on_radio4__clicked() { ui_->frequency_->setValue(1037); }
-void RadioWidget::on_radio5__clicked() { ui_->frequency_->setValue(1057); }
-void RadioWidget::on_radio6__clicked() { ui_->frequency_->setValue(1062); }
+void RadioWidget::on_radio1__clicked() { select_preset(1009); }
+void RadioWidget::on_radio2__clicked() { select_preset(1012); }
+void RadioWidget::on_radio3__clicked() { select_preset(1035); }
+void RadioWidget::on_radio4__clicked() { select_preset(1037); }
+void RadioWidget::on_radio5__clicked() { select_preset(1057); }
+void RadioWidget::on_radio6__clicked() { select_preset(1062); }
+
+void RadioWidget::select_preset(int value) {
+    if (ui_->frequency_->value() == value)
+        set_frequency(value / 10.0);
+    else
+        ui_->frequency_->setValue(value);  // valueChanged tunes
+}
 
 void RadioWidget::set_frequency(double mhz) {
     ui_->text_frequency_->setText(QString::number(mhz, 'g', 6) + " MHz");
+    nominal_mhz_ = mhz;
     path_.set_frequency(mhz * 1e6);  // writes the NCO word when a board is present
-    if (board_) emit freq_updated(mhz, kChipClockMhz / board_->decimation());
+    if (board_) {
+        axis_mhz_ = mhz;
+        emit freq_updated(mhz, kChipClockMhz / board_->decimation());
+    }
+}
+
+void RadioWidget::frequency_corrected(double freq_hz) {
+    // The spectrum's axis reads the frequency actually tuned.
+    const double mhz = freq_hz / 1e6;
+    if (!board_ || std::fabs(mhz - axis_mhz_) < kAxisFollowMhz) return;
+    axis_mhz_ = mhz;
+    emit freq_updated(mhz, kChipClockMhz / board_->decimation());
 }
 
 void RadioWidget::on_radio__clicked(bool checked) {
     if (!checked) {
         switch_off();
+        emit_status();
         return;
     }
     if (!board_) {
@@ -112,15 +219,36 @@ void RadioWidget::on_radio__clicked(bool checked) {
         show_no_board_message(this);
         return;
     }
+    if (board_->device_lost()) {
+        handle_board_loss();
+        return;
+    }
+    report_problem(QString());
     trace_width_ = ui_->signal_->width();
-    configure_chip(board_, kConfigPath, [this] { emit update_filters(); });
+    ConfigureReport report;
+    if (configure_chip(board_, kConfigPath, [this] { emit update_filters(); }, &report) < 0) {
+        // Nothing was sent to the chip: a receiver started on an unread
+        // configuration would only play silence.
+        ui_->radio_->setChecked(false);
+        show_problem("config_error_message_", "Configuration",
+                     QString::fromStdString(report.error) + " The radio stays off.");
+        return;
+    }
+    const QString summary = QString::fromStdString(report.summary());
+    if (!summary.isEmpty()) {
+        show_warning(this, "config_warning_message_", "Configuration", summary);
+        report_problem(summary);
+    }
     generator_->open(QIODevice::ReadOnly);
-    set_frequency(100.0);
+    // The receiver plays what the slider shows.
+    set_frequency(ui_->frequency_->value() / 10.0);
+    dropped_bytes_at_start_ = board_->dropped_bytes();
     // The audio starts once 10000 frames are queued; the wait runs from the
     // event loop so the window stays responsive.
     queue_wait_.start();
     queue_poll_.start();
     poll_queue();
+    emit_status();
 }
 
 void RadioWidget::poll_queue() {
@@ -128,26 +256,29 @@ void RadioWidget::poll_queue() {
         queue_poll_.stop();
         return;
     }
+    if (board_->device_lost()) {
+        handle_board_loss();
+        return;
+    }
     const int queued = board_->samples_available();
     if (queued >= kFramesBeforeAudio) {
         queue_poll_.stop();
-        audio_output_->start(generator_.get());
+        if (!start_audio_output())
+            stop_with_message("no_sound_message_", kNoSoundCaption,
+                              "The sound output could not be opened: " +
+                                  audio_error_text(audio_output_->error()) +
+                                  ". The radio is switched off; press Radio to try again once a "
+                                  "sound output is available.");
+        emit_status();
         return;
     }
     if (queue_wait_.elapsed() >= kQueueWaitMs) {
-        queue_poll_.stop();
-        ui_->radio_->setChecked(false);
-        switch_off();
-        auto* box = new QMessageBox(
-            QMessageBox::Warning, "Radio",
+        stop_with_message(
+            "no_stream_message_", "Radio",
             QString("The board delivered no sample stream: %1 frames queued after %2 s. "
                     "The radio is switched off.")
                 .arg(queued)
-                .arg(kQueueWaitMs / 1000),
-            QMessageBox::Ok, this);
-        box->setObjectName("no_stream_message_");
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->open();
+                .arg(kQueueWaitMs / 1000));
     }
 }
 
@@ -160,10 +291,91 @@ void RadioWidget::switch_off() {
     board_->stream_control(0, 0);
 }
 
+void RadioWidget::stop_with_message(const char* name, const QString& caption, const QString& text,
+                                    const QString& informative) {
+    ui_->radio_->setChecked(false);
+    switch_off();
+    show_problem(name, caption, text, informative);
+}
+
+void RadioWidget::show_problem(const char* name, const QString& caption, const QString& text,
+                               const QString& informative) {
+    auto* box = new QMessageBox(QMessageBox::Warning, caption, text, QMessageBox::Ok, this);
+    box->setObjectName(name);
+    box->setInformativeText(informative);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();  // does not block the event loop
+    report_problem(text);
+}
+
+void RadioWidget::handle_board_loss() {
+    loss_handled_ = true;
+    // The lost board sends nothing more: switching off only stops the audio.
+    stop_with_message("board_lost_message_", "Board not connected", kBoardLostText,
+                      kBoardLostHint);
+    emit board_lost();
+}
+
+void RadioWidget::set_board(QV_demo_board_* board) {
+    if (board == board_) return;
+    // The previous board may be destroyed already: switch off without it.
+    board_ = nullptr;
+    ui_->radio_->setChecked(false);
+    switch_off();
+    board_ = board;
+    loss_handled_ = false;
+    source_.reset();
+    if (board_) source_ = std::make_unique<radio_dsp::BoardSampleSource<QV_demo_board_>>(board_);
+    path_.set_source(source_.get());
+    path_.set_register_writer(radio_dsp::board_register_writer(board_));
+    emit_status();
+}
+
+void RadioWidget::report_problem(const QString& text) {
+    problem_ = text;
+    emit_status();
+}
+
+void RadioWidget::watch() {
+    if (board_ && board_->device_lost() && !loss_handled_) handle_board_loss();
+    if (++watch_ticks_ % kStatusTicks == 0) emit_status();
+}
+
+double RadioWidget::step_deviation_ppm() {
+    const double nominal = radio_dsp::kQv01RateMatch.nominal_step;
+    return (path_.resampler().step / nominal - 1.0) * 1e6;
+}
+
+QString RadioWidget::status_text() {
+    QStringList parts;
+    if (!board_) {
+        parts << "No board";
+    } else if (!ui_->radio_->isChecked()) {
+        parts << "Radio off";
+    } else if (queue_poll_.isActive()) {
+        parts << "Waiting for the sample stream";
+    } else {
+        const int transfer = board_->profile().stream_read_bytes;
+        const uint64_t dropped = board_->dropped_bytes() - dropped_bytes_at_start_;
+        parts << tuning_text(path_.frequency_hz(), nominal_mhz_, ui_->afc_->isChecked())
+              << QString("ring drops %1").arg((dropped + transfer - 1) / transfer)
+              << QString::asprintf("rate %+.0f ppm", step_deviation_ppm())
+              << QString("fill %1").arg(path_.ring().fill_level());
+    }
+    if (!problem_.isEmpty()) parts << problem_;
+    return parts.join("  |  ");
+}
+
 void RadioWidget::produce_audio() {
     // readData has already flipped the selector: that half is played next.
-    path_.produce_audio(audio_.half_data(audio_.selector), ui_->delta_->isChecked(),
-                        ui_->afc_->isChecked());
+    int16_t* half = audio_.half_data(audio_.selector);
+    if (board_ && board_->device_lost()) {
+        // Nothing new will come: play silence, never the ring's stale content.
+        std::fill(half, half + 2 * radio_dsp::AudioDoubleBuffer::kHalfFrames, int16_t{0});
+        if (!loss_handled_) handle_board_loss();
+        return;
+    }
+    path_.produce_audio(half, ui_->delta_->isChecked(), ui_->afc_->isChecked());
 }
 
 void RadioWidget::_on_param_updated(int step, int avail) {

@@ -1,12 +1,17 @@
 // Radio panel: switches the receiver on and off, tunes it (slider and six
 // presets), enables AFC, chooses what the constellation image shows, and
-// owns the signal path from the sample queue to the audio output. GUI
-// thread only; the audio output pulls blocks through SoundGenerator.
+// owns the signal path from the sample queue to the audio output. It also
+// keeps watch: a board that goes away or a sound output that dies switches
+// the radio off with a message, and the status line tells the tuning and the
+// stream's health. GUI thread only; the audio output pulls blocks through
+// SoundGenerator.
 #pragma once
 
+#include <QAudio>
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QElapsedTimer>
+#include <QString>
 #include <QTimer>
 #include <QWidget>
 #include <memory>
@@ -44,9 +49,26 @@ public:
     // Writes the constellation test pattern and publishes it (image_updated).
     void publish_test_pattern();
 
+    // Points the panel at another board (Connect opened a new one after the
+    // old one was lost) or at none. The radio is switched off first without
+    // touching the previous board, which may be gone already.
+    void set_board(QV_demo_board_* board);
+
+    // The caller pulls the audio blocks from sound_generator() itself (tests
+    // standing in for the sound card): Radio does not start the audio output.
+    void set_external_audio(bool on) { external_audio_ = on; }
+
+    // The status line: tuning and stream health while the radio runs, then
+    // the last problem reported (board lost, sound output gone, files).
+    QString status_text();
+
     // How long switching on waits for 10000 queued frames before giving up.
     static constexpr int kQueueWaitMs = 5000;
     static constexpr int kFramesBeforeAudio = 10000;
+    // The board and the sound output are checked this often; the status
+    // line is refreshed every kStatusTicks checks (about once a second).
+    static constexpr int kWatchMs = 250;
+    static constexpr int kStatusTicks = 4;
 
 signals:
     void update_filters();
@@ -55,6 +77,10 @@ signals:
     void freq_updated(double freq, double span);
     void signal_updated(const double* data, int len, double scale);
     void image_updated(unsigned char* bitmap);
+    // The status line changed (about once a second, and at once on a problem).
+    void status_changed(const QString& text);
+    // The board went away; the radio has been switched off.
+    void board_lost();
 
 public slots:
     void on_frequency__valueChanged(int value);
@@ -67,20 +93,43 @@ public slots:
     void on_radio__clicked(bool checked);
     void _on_param_updated(int step, int avail);
     void _on_kp_updated(double kp);
+    // Shows `text` in the status line until the next problem; empty clears it.
+    void report_problem(const QString& text);
 
 private slots:
     // One processing run: fills the half the audio output reads next.
     void produce_audio();
     // Polls the sample queue until enough frames wait to start the audio.
     void poll_queue();
+    // Notices a lost board and refreshes the status line.
+    void watch();
+    void audio_state_changed(QAudio::State state);
 
 private:
     void set_frequency(double mhz);
+    // Sets the slider to a preset; the current preset tunes again (dropping
+    // the AFC's correction), as its value would not change the slider.
+    void select_preset(int value);
     void switch_off();
+    // Switches off and unchecks Radio, with a message and a status line.
+    void stop_with_message(const char* name, const QString& caption, const QString& text,
+                           const QString& informative = QString());
+    // A message box that does not block the event loop, and the status line.
+    void show_problem(const char* name, const QString& caption, const QString& text,
+                      const QString& informative = QString());
+    void handle_board_loss();
+    // Starts the audio output on the default device, else on ALSA's "pulse"
+    // device; false when neither opens.
+    bool start_audio_output();
+    void make_audio_output(const QAudioDeviceInfo& device);
+    void emit_status() { emit status_changed(status_text()); }
+    // The resampling step's deviation from the nominal one.
+    double step_deviation_ppm();
 
     // SignalPathObserver: the processing run's outputs, wired to the widgets.
     void spectrum_ready(const double* power, int len) override;
     void rate_matched(int step, int avail, int change) override;
+    void frequency_corrected(double freq_hz) override;
     void image_ready(const radio_dsp::ConstellationImage& image) override;
     void audio_trace(const int16_t* frames) override;
     void run_done() override;
@@ -99,4 +148,15 @@ private:
     int trace_width_ = 0;
     QTimer queue_poll_;
     QElapsedTimer queue_wait_;
+
+    double nominal_mhz_ = 100.0;  // the slider's tuning, before AFC corrections
+    double axis_mhz_ = 100.0;     // centre last sent to the spectrum panel's axis
+    bool external_audio_ = false;
+    bool starting_audio_ = false;  // start_audio_output handles the failures itself
+    bool loss_handled_ = false;   // the current board's loss was reported
+    QString problem_;
+    QTimer watch_;
+    int watch_ticks_ = 0;
+    // Counters when Radio was last switched on, for the status line.
+    uint64_t dropped_bytes_at_start_ = 0;
 };

@@ -195,6 +195,10 @@ class FormTest : public QObject {
         QCOMPARE(reg(37), 0x0B15);
         form_->TrackBar5->setValue(12);
         QCOMPARE(reg(37), 0x0B13);
+        // The read of the read-modify-write is lost: nothing is written back.
+        vboard::stall_next_reply();
+        form_->TrackBar5->setValue(3);
+        QCOMPARE(reg(37), 0x0B13);
     }
 
     void loading_the_controls_writes_nothing() {

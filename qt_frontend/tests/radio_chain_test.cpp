@@ -46,6 +46,7 @@ class RadioChainTest : public QObject {
 private slots:
     void initTestCase() {
         window_ = new MainWindow;
+        radio()->set_external_audio(true);
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_));
         QVERIFY(radio()->board() != nullptr);
