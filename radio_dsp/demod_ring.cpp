@@ -1,6 +1,7 @@
 #include "demod_ring.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "resampler_kernel.h"
@@ -38,22 +39,36 @@ const double* phase_kernel_table() {
 Resampler::Resampler(RateMatchParams params)
     : step(params.nominal_step), params_(params), phase_kernel_(phase_kernel_table()) {}
 
-int Resampler::match_rate(const DemodRing& ring) {
-    const int avail = ring.fill_level();
-    int changed = 0;
+int Resampler::guard_correction(int avail) {
+    int change = 0;
     if (avail < lower_threshold) {
-        step -= 1 + (kDefaultLowerThreshold - avail) / params_.divisor;
+        change = -(1 + (kDefaultLowerThreshold - avail) / params_.divisor);
         lower_threshold = avail - kThresholdHysteresis;
         upper_threshold = kDefaultUpperThreshold;
-        changed = -1;
     }
     if (avail > upper_threshold) {
-        step += 1 + (avail - kDefaultUpperThreshold) / params_.divisor;
+        change = 1 + (avail - kDefaultUpperThreshold) / params_.divisor;
         upper_threshold = avail + kThresholdHysteresis;
         lower_threshold = kDefaultLowerThreshold;
-        changed = 1;
     }
-    return changed;
+    return change;
+}
+
+void Resampler::set_ratio(double steps) {
+    const double whole = std::floor(steps);
+    double fraction = std::round((steps - whole) * 4294967296.0);
+    step = static_cast<int>(whole);
+    if (fraction >= 4294967296.0) {
+        ++step;
+        fraction = 0.0;
+    }
+    step_fraction = static_cast<uint32_t>(fraction);
+}
+
+uint16_t Resampler::tap_position(int frame) const {
+    const uint64_t fine = (uint64_t(phase_accumulator) << 32 | phase_fraction) +
+                          uint64_t(frame) * (uint64_t(uint32_t(step)) << 32 | step_fraction);
+    return static_cast<uint16_t>(fine >> 40);
 }
 
 namespace {
@@ -61,8 +76,9 @@ namespace {
 // Per frame: dot product of 128 ring entries (float) with 128 taps (double),
 // accumulated in double.
 QV_SIMD_CLONES
-void resample_frames(const float* ring, const double* kernel, uint32_t acc, int step, int16_t* out,
-                     int frames, int right_mask, uint16_t* read_index) {
+void resample_frames(const float* ring, const double* kernel, uint32_t acc, uint32_t frac, int step,
+                     uint32_t step_frac, int16_t* out, int frames, int right_mask,
+                     uint16_t* read_index) {
     uint16_t pos = 0;
     for (int i = 0; i < frames; ++i) {
         pos = static_cast<uint16_t>(acc >> 8);
@@ -81,7 +97,8 @@ void resample_frames(const float* ring, const double* kernel, uint32_t acc, int 
         const int16_t y = pcm_from_phase_sum((s[0] + s[2]) + (s[1] + s[3]));
         out[2 * i] = y;
         out[2 * i + 1] = static_cast<int16_t>(y & right_mask);
-        acc += static_cast<uint32_t>(step);
+        frac += step_frac;
+        acc += static_cast<uint32_t>(step) + (frac < step_frac ? 1u : 0u);  // carry of the fraction
     }
     if (frames > 0) *read_index = pos;
 }
@@ -89,10 +106,14 @@ void resample_frames(const float* ring, const double* kernel, uint32_t acc, int 
 }  // namespace
 
 void Resampler::resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout) {
-    resample_frames(ring.window(0), phase_kernel_, phase_accumulator, step, out, frames,
-                    layout == ChannelLayout::kMonoBoth ? -1 : 0, &ring.read_index);
-    phase_accumulator +=
-        static_cast<uint32_t>(step) * static_cast<uint32_t>(frames > 0 ? frames : 0);
+    resample_frames(ring.window(0), phase_kernel_, phase_accumulator, phase_fraction, step,
+                    step_fraction, out, frames, layout == ChannelLayout::kMonoBoth ? -1 : 0,
+                    &ring.read_index);
+    if (frames <= 0) return;
+    const uint64_t fine = (uint64_t(phase_accumulator) << 32 | phase_fraction) +
+                          uint64_t(frames) * (uint64_t(uint32_t(step)) << 32 | step_fraction);
+    phase_accumulator = static_cast<uint32_t>(fine >> 32);
+    phase_fraction = static_cast<uint32_t>(fine);
 }
 
 }  // namespace radio_dsp

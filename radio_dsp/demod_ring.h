@@ -69,6 +69,8 @@ enum class ChannelLayout {
 };
 
 constexpr int kAudioFrames = 4096;      // stereo frames per audio block
+// Taps of one output frame: ring entries read from its first tap on.
+constexpr int kResamplerTaps = 122;
 constexpr double kAudioGain = 13000.0;  // phase step (rad) to PCM units
 
 class Resampler {
@@ -77,15 +79,39 @@ class Resampler {
 
     // Nudges the step when the ring's fill level leaves [lower, upper].
     // Returns -1 when the step was lowered, +1 when raised, 0 otherwise.
-    int match_rate(const DemodRing& ring);
+    int match_rate(const DemodRing& ring) {
+        const int change = guard_correction(ring.fill_level());
+        step += change;
+        return change > 0 ? 1 : change < 0 ? -1 : 0;
+    }
+    // The same rule for a given fill level: moves the thresholds and returns
+    // the correction of the step (0 when the level is inside the window).
+    int guard_correction(int avail);
 
     // Writes `frames` stereo frames (interleaved left, right) to out, advancing
-    // the phase accumulator by step per frame and setting ring.read_index to the
-    // first tap of the newest frame. Reads the ring whatever its fill level.
+    // the phase accumulator by the step (and its fraction) per frame and setting
+    // ring.read_index to the first tap of the newest frame. Reads the ring
+    // whatever its fill level.
     void resample(DemodRing& ring, int16_t* out, int frames, ChannelLayout layout);
+
+    // Input samples per output frame in 1/256, with the fraction below 1/256
+    // that the finer accumulator adds: step + step_fraction / 2^32.
+    double ratio() const { return step + step_fraction * (1.0 / 4294967296.0); }
+    // Sets step and step_fraction to the nearest representable ratio.
+    void set_ratio(double steps);
+    // Ring position of the first tap of output frame `frame` (0 = the next one).
+    uint16_t tap_position(int frame) const;
+    // Moves the resampler on by n input samples without producing output.
+    void skip(int n) { phase_accumulator += static_cast<uint32_t>(n) << 8; }
 
     uint32_t phase_accumulator = 0;
     int step;
+    // Finer part of the accumulator and of the step, in 1/2^32 of 1/256 input
+    // sample: the position of frame i is (phase_accumulator, phase_fraction)
+    // + i (step, step_fraction). The kernel phase comes from the accumulator
+    // alone, so a zero fraction gives exactly the integer step's audio.
+    uint32_t phase_fraction = 0;
+    uint32_t step_fraction = 0;
     int upper_threshold = kDefaultUpperThreshold;
     int lower_threshold = kDefaultLowerThreshold;
 

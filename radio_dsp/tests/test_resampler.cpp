@@ -155,5 +155,41 @@ TEST(Resampler, EqualsBruteForceReferenceAcrossPhasesAndWraps) {
         }
 }
 
+// A fractional ratio: each frame takes the integer step and the kernel phase
+// of the accumulator the fraction has carried into, so frame i sits at
+// exactly start + i * ratio (to 2^-40 input sample) and is the integer
+// resampler's frame at that position.
+TEST(Resampler, FractionalRatioIsTheIntegerResamplerAtCarriedPositions) {
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(-2.4f, 2.4f);
+    DemodRing ring;
+    std::vector<float> plain(kDemodRingSize);
+    for (int k = 0; k < kDemodRingSize; ++k) {
+        plain[k] = u(rng);
+        ring.store(static_cast<uint16_t>(k), plain[k]);
+    }
+    Resampler r;
+    r.set_ratio(1182.498);
+    EXPECT_EQ(r.step, 1182);
+    EXPECT_NEAR(r.ratio(), 1182.498, 1e-9);
+    r.phase_accumulator = 0xFFFF0000u;  // wraps within the block
+    r.phase_fraction = 0x80000000u;
+    const uint64_t start = uint64_t(r.phase_accumulator) << 32 | r.phase_fraction;
+    const uint64_t step = uint64_t(1182) << 32 | r.step_fraction;
+    EXPECT_EQ(r.tap_position(1000), static_cast<uint16_t>((start + 1000 * step) >> 40));
+    std::vector<int16_t> fast(2 * 4096), ref(2);
+    r.resample(ring, fast.data(), 4096, ChannelLayout::kMonoBoth);
+    for (int i = 0; i < 4096; ++i) {
+        uint32_t acc = static_cast<uint32_t>((start + i * step) >> 32);
+        uint16_t read = 0;
+        reference::resample(plain.data(), acc, 0, ref.data(), 1, false, read);
+        ASSERT_EQ(fast[2 * i], ref[0]) << i;
+    }
+    EXPECT_EQ(uint64_t(r.phase_accumulator) << 32 | r.phase_fraction, start + 4096 * step);
+    r.set_ratio(1181.9999999999);  // rounds up to a whole step
+    EXPECT_EQ(r.step, 1182);
+    EXPECT_EQ(r.step_fraction, 0u);
+}
+
 }  // namespace
 }  // namespace radio_dsp
