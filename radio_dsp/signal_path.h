@@ -8,6 +8,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "constellation_image.h"
@@ -15,6 +16,7 @@
 #include "fm_discriminator.h"
 #include "nco.h"
 #include "power_spectrum_estimator.h"
+#include "ratio_tracker.h"
 
 namespace radio_dsp {
 
@@ -60,7 +62,8 @@ class SignalPathObserver {
     virtual ~SignalPathObserver() = default;
     // Power spectrum of the block just demodulated (qv01_fm only).
     virtual void spectrum_ready(const double* /*power*/, int /*len*/) {}
-    // Step and fill level after rate matching; change is -1, 0 or +1.
+    // Step (the resampling ratio rounded to whole 1/256 units) and fill level
+    // after rate matching; change is -1, 0 or +1 as the shown step moved.
     virtual void rate_matched(int /*step*/, int /*avail*/, int /*change*/) {}
     // New tuning after an AFC correction.
     virtual void frequency_corrected(double /*freq_hz*/) {}
@@ -106,18 +109,34 @@ class SignalPath {
     void set_observer(SignalPathObserver* observer) {
         observer_ = observer ? observer : &null_observer_;
     }
+    // Steady clock in seconds that times the processing runs for the rate
+    // matching (default: std::chrono::steady_clock); tests pass their own.
+    void set_clock(std::function<double()> now_s);
 
-    // Demodulates every complete 4096-frame block waiting in the source;
-    // returns the number of blocks. Stops at a failed read. When more than 15
-    // blocks wait (more than the demodulated ring can take in one run, after
-    // a long stall), the oldest are read and dropped first (dropped_blocks()).
+    // Demodulates the complete 4096-frame blocks waiting in the source, as
+    // many as the demodulated ring takes without overwriting samples not yet
+    // played (after a long stall the rest waits in the queue); returns the
+    // number of blocks. Stops at a failed read.
     int demodulate_queued(bool delta);
-    // Blocks dropped because the demodulated ring could not take them.
+    // Queued blocks skipped whole to bring the backlog back after a stall.
     uint64_t dropped_blocks() const { return dropped_blocks_; }
+
+    // Deviation of the ratio the resampler uses now from the nominal one, in ppm
+    // (positive: more input samples per output frame than nominal).
+    double step_deviation_ppm() const;
+    // Processing runs whose resampling would have read past the demodulated
+    // samples (the ring ran dry); silence was played for the missing samples.
+    uint64_t underruns() const { return underruns_; }
+    // Demodulated samples not yet consumed, as a signed count: negative when
+    // the resampler is ahead of the demodulator.
+    int fill_level() const;
 
     // Radio panel run: fills out (4096 stereo frames, the half the selector
     // names) in the order demodulate, rate matching, show, resample, AFC,
-    // image, trace, fade, overflow check.
+    // image, trace, fade, overflow check. Rate matching: the ratio tracker
+    // (ratio_tracker.h) sets the ratio and may skip samples or insert silence
+    // once after a jump of the backlog; a ring that cannot cover the run is
+    // topped up with silence (underruns()).
     void produce_audio(int16_t* out, bool delta, bool afc);
 
     // Classic completion: demodulate; below kUnderrunLevel write 0x8000 to the
@@ -135,14 +154,25 @@ class SignalPath {
     FmDiscriminator& discriminator() { return discriminator_; }
     DemodRing& ring() { return ring_; }
     Resampler& resampler() { return resampler_; }
+    const Resampler& resampler() const { return resampler_; }
+    const RatioTracker& tracker() const { return tracker_; }
     ConstellationImage& image() { return image_; }
     SpectrumEstimator& spectrum() { return spectrum_; }
 
   private:
+    // Rate matching and the adjustments before resampling; returns the shown
+    // step's change (-1, 0, +1). `fill` is the signed fill level, updated.
+    int match_rate(int& fill);
+    // Resamples one block into out and keeps the fill level's prediction.
+    void resample_block(int16_t* out, int fill);
+    // Appends n samples of silence (a zero phase step); returns how many fit.
+    int insert_silence(int n, int fill);
+
     SignalPathConfig config_;
     FmDiscriminator discriminator_;
     DemodRing ring_;
     Resampler resampler_;
+    RatioTracker tracker_;
     ConstellationImage image_;
     SpectrumEstimator spectrum_;
     std::unique_ptr<int16_t[]> block_;
@@ -152,7 +182,14 @@ class SignalPath {
     RegisterWriter write_;
     SignalPathObserver* observer_ = nullptr;
     SignalPathObserver null_observer_;
+    std::function<double()> clock_;
     uint64_t dropped_blocks_ = 0;
+    uint64_t delivered_blocks_ = 0;  // demodulated or skipped, since construction
+    uint64_t underruns_ = 0;
+    // Signed fill level the ring indices are unwrapped against (they only
+    // know it modulo 65536).
+    int expected_fill_ = 0;
+    int shown_step_;
 };
 
 }  // namespace radio_dsp

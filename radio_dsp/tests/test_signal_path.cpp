@@ -70,10 +70,13 @@ TEST(SignalPath, RadioPanelRunOrder) {
     });
     std::vector<int16_t> out(2 * 4096, 77);
     path.produce_audio(out.data(), false, true);
-    // Two blocks (8192 frames) against the default thresholds: 1 + 21808 / 1500.
+    // Two blocks (8192 frames) cannot cover a run (its last frame starts 18907
+    // samples on and reads 122): the ring is topped up with silence, and the
+    // ratio stays nominal until the backlog has been seen steady.
     EXPECT_EQ(rec.log,
-              "spectrum(4096) spectrum(4096) rate(1167,8192,-1) freq reg46 reg47 reg5 image trace "
+              "spectrum(4096) spectrum(4096) rate(1182,19029,0) freq reg46 reg47 reg5 image trace "
               "flags ");
+    EXPECT_EQ(path.underruns(), 1u);
     EXPECT_EQ(queue.samples_available(), 100);  // the partial block stays queued
     EXPECT_EQ(rec.seen_pixel, 4);               // the image is shown before it fades
     EXPECT_EQ(path.image().data()[2 * 4 + 2], 1);
@@ -112,14 +115,10 @@ TEST(SignalPath, ClassicUnderrunStopsAtBelow10000) {
     rec.log.clear();
     path.ring().write_index = 10000;
     EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0);
-    // Fill 10000: step 1200 - (1 + 20000 / 500); shown because it changed.
-    EXPECT_EQ(rec.log, "rate(1159,10000,-1) submit trace image flags ");
+    // Fill 10000 plays on; the step is shown only when it changes.
+    EXPECT_EQ(rec.log, "submit trace image flags ");
     for (int i = 0; i < 4096; ++i) ASSERT_EQ(out[2 * i + 1], 0);  // right channel silent
-
-    rec.log.clear();
-    path.ring().write_index = static_cast<uint16_t>(path.ring().read_index + 20000);
-    EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0);
-    EXPECT_EQ(rec.log, "submit trace image flags ");  // no correction: nothing shown
+    EXPECT_EQ(path.underruns(), 1u);  // 10000 samples do not cover the run's 18872
 }
 
 // Stand-in with the board's member signatures.
@@ -152,13 +151,14 @@ namespace radio_dsp {
 namespace {
 
 // A queue whose block b carries a carrier stepping 0.001 * (b + 1) rad per frame,
-// so each ring entry tells which block it came from.
+// so each ring entry tells which block it came from. Frames become available
+// as the test releases them.
 class NumberedBlocks : public SampleSource {
   public:
-    explicit NumberedBlocks(int blocks) : blocks_(blocks) {}
-    int samples_available() override { return (blocks_ - next_) * kBlockFrames; }
+    void release(int frames) { released_ += frames; }
+    int samples_available() override { return released_ - next_ * kBlockFrames; }
     int read_stream(int queue, int n, unsigned char* dst) override {
-        if (queue != 0 || n != kBlockBytes || next_ >= blocks_) return -22;
+        if (queue != 0 || n != kBlockBytes || samples_available() < kBlockFrames) return -22;
         std::vector<int16_t> iq(2 * kBlockFrames);
         const double step = 0.001 * (next_ + 1);
         for (int k = 0; k < kBlockFrames; ++k, phase_ += step) {
@@ -171,27 +171,37 @@ class NumberedBlocks : public SampleSource {
     }
 
   private:
-    int blocks_;
+    int released_ = 0;
     int next_ = 0;
     double phase_ = 0.0;
 };
 
-TEST(SignalPath, LongStallDropsOldestBlocksInsteadOfLappingTheRing) {
+TEST(SignalPath, LongStallNeverLapsTheRingAndSkipsTheOldestOnce) {
     SignalPath path(kClassicSignalPath);
-    NumberedBlocks queue(20);  // 81920 frames waiting, the ring takes 61440 with a block spare
+    NumberedBlocks queue;
+    queue.release(20 * kBlockFrames);  // a stall left 81920 frames queued
     path.set_source(&queue);
+    // The ring takes 15 blocks (a block spare); the other 5 wait in the queue.
     EXPECT_EQ(path.demodulate_queued(false), 15);
-    EXPECT_EQ(path.dropped_blocks(), 5u);
-    EXPECT_EQ(path.ring().fill_level(), 15 * kBlockFrames);
-    EXPECT_EQ(queue.samples_available(), 0);
-    // The ring holds blocks 5..19: its oldest entries step 0.006 rad (past the
-    // discontinuity at its very first entry), its newest 0.020 rad.
+    EXPECT_EQ(path.fill_level(), 15 * kBlockFrames);
+    EXPECT_EQ(queue.samples_available(), 5 * kBlockFrames);
     const DemodRing& ring = path.ring();
-    EXPECT_NEAR(ring.at(ring.read_index + 10), 0.006, 1e-4);
-    EXPECT_NEAR(ring.at(static_cast<uint16_t>(ring.write_index - 1)), 0.020, 1e-4);
-    // Fill level above the underrun stop: the classic chain plays on.
+    EXPECT_NEAR(ring.at(ring.read_index + 10), 0.001, 1e-4);
+    EXPECT_NEAR(ring.at(static_cast<uint16_t>(ring.write_index - 1)), 0.015, 1e-4);
+    // Steady runs after it: once the backlog has stopped jumping, the oldest
+    // samples are skipped, the queued blocks first, to bring the backlog to
+    // the middle of the fill window.
     std::vector<int16_t> out(2 * 4096);
-    EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0);
+    for (int run = 0; run < 8; ++run) {
+        queue.release(18750);  // what a run consumes at the nominal step
+        ASSERT_EQ(path.on_wave_done(out.data(), false, false), 0) << run;
+        EXPECT_GE(path.fill_level(), 0);
+        EXPECT_LT(path.fill_level(), kDemodRingSize - kBlockFrames);
+    }
+    EXPECT_GT(path.dropped_blocks(), 5u);
+    EXPECT_NEAR(path.fill_level() + 18750 + queue.samples_available(),
+                RatioTracker::kTargetBacklog, 4096 + 18750 / 2);
+    EXPECT_EQ(path.underruns(), 0u);
 }
 
 }  // namespace
