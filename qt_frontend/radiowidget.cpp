@@ -243,6 +243,7 @@ void RadioWidget::on_radio__clicked(bool checked) {
     // The receiver plays what the slider shows.
     set_frequency(ui_->frequency_->value() / 10.0);
     dropped_bytes_at_start_ = board_->dropped_bytes();
+    underruns_at_start_ = path_.underruns();
     // The audio starts once 10000 frames are queued; the wait runs from the
     // event loop so the window stays responsive.
     queue_wait_.start();
@@ -341,11 +342,6 @@ void RadioWidget::watch() {
     if (++watch_ticks_ % kStatusTicks == 0) emit_status();
 }
 
-double RadioWidget::step_deviation_ppm() {
-    const double nominal = radio_dsp::kQv01RateMatch.nominal_step;
-    return (path_.resampler().step / nominal - 1.0) * 1e6;
-}
-
 QString RadioWidget::status_text() {
     QStringList parts;
     if (!board_) {
@@ -359,8 +355,9 @@ QString RadioWidget::status_text() {
         const uint64_t dropped = board_->dropped_bytes() - dropped_bytes_at_start_;
         parts << tuning_text(path_.frequency_hz(), nominal_mhz_, ui_->afc_->isChecked())
               << QString("ring drops %1").arg((dropped + transfer - 1) / transfer)
-              << QString::asprintf("rate %+.0f ppm", step_deviation_ppm())
-              << QString("fill %1").arg(path_.ring().fill_level());
+              << QString::asprintf("rate %+.0f ppm", path_.step_deviation_ppm())
+              << QString("fill %1").arg(path_.fill_level())
+              << QString("underruns %1").arg(path_.underruns() - underruns_at_start_);
     }
     if (!problem_.isEmpty()) parts << problem_;
     return parts.join("  |  ");

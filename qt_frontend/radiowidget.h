@@ -123,8 +123,6 @@ private:
     bool start_audio_output();
     void make_audio_output(const QAudioDeviceInfo& device);
     void emit_status() { emit status_changed(status_text()); }
-    // The resampling step's deviation from the nominal one.
-    double step_deviation_ppm();
 
     // SignalPathObserver: the processing run's outputs, wired to the widgets.
     void spectrum_ready(const double* power, int len) override;
@@ -159,4 +157,5 @@ private:
     int watch_ticks_ = 0;
     // Counters when Radio was last switched on, for the status line.
     uint64_t dropped_bytes_at_start_ = 0;
+    uint64_t underruns_at_start_ = 0;
 };

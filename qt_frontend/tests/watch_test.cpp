@@ -111,7 +111,8 @@ private slots:
         play(12);
         QTRY_VERIFY_WITH_TIMEOUT(status().startsWith("105.7000 MHz  |  ring drops 0  |  rate "),
                                  3000);
-        QVERIFY2(status().contains(QRegularExpression("rate [+-]\\d+ ppm  \\|  fill \\d+$")),
+        QVERIFY2(status().contains(QRegularExpression("rate [+-]\\d+ ppm  \\|  fill \\d+  \\|  "
+                                                      "underruns \\d+$")),
                  qPrintable(status()));
         child<QCheckBox>("afc_")->setChecked(true);
         radio()->signal_path().set_frequency(105.6873e6);  // as the AFC would
