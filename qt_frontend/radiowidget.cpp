@@ -356,7 +356,7 @@ QString RadioWidget::status_text() {
         parts << tuning_text(path_.frequency_hz(), nominal_mhz_, ui_->afc_->isChecked())
               << QString("ring drops %1").arg((dropped + transfer - 1) / transfer)
               << QString::asprintf("rate %+.0f ppm", path_.step_deviation_ppm())
-              << QString("fill %1").arg(path_.fill_level())
+              << QString("fill %1").arg(last_avail_)
               << QString("underruns %1").arg(path_.underruns() - underruns_at_start_);
     }
     if (!problem_.isEmpty()) parts << problem_;
@@ -394,7 +394,10 @@ void RadioWidget::spectrum_ready(const double* power, int len) {
     emit signal_updated(rf_spectrum_.data(), len, kp_ + kSpectrumFullScaleDb);
 }
 
-void RadioWidget::rate_matched(int step, int avail, int) { _on_param_updated(step, avail); }
+void RadioWidget::rate_matched(int step, int avail, int) {
+    last_avail_ = avail;
+    _on_param_updated(step, avail);
+}
 
 void RadioWidget::image_ready(const radio_dsp::ConstellationImage& image) {
     emit image_updated(const_cast<unsigned char*>(image.data()));

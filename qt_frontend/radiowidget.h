@@ -158,4 +158,5 @@ private:
     // Counters when Radio was last switched on, for the status line.
     uint64_t dropped_bytes_at_start_ = 0;
     uint64_t underruns_at_start_ = 0;
+    int last_avail_ = 0;  // the fill level the last run showed in avail_
 };
