@@ -4,7 +4,6 @@
 // process: server_dies_and_comes_back under a private PulseAudio server
 // (with_pulse.sh), no_sound_server with PULSE_SERVER naming no server.
 #include <QAudioOutput>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QtTest>
@@ -13,6 +12,7 @@
 #include "mainwindow.h"
 #include "radiowidget.h"
 #include "sound_generator.h"
+#include "widget_test_util.h"
 
 class SoundOutputTest : public QObject {
     Q_OBJECT
@@ -27,10 +27,8 @@ class SoundOutputTest : public QObject {
                out->processedUSecs() > 0;
     }
     void expect_message(const char* name, const QString& start) {
-        QMessageBox* box = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT((box = window_->findChild<QMessageBox*>(name)) != nullptr, 15000);
-        QVERIFY2(box->text().startsWith(start), qPrintable(box->text()));
-        box->close();
+        const QString text = qvtest::take_message(window_, name);
+        QVERIFY2(text.startsWith(start), qPrintable(text));
     }
     static bool server_answers() {
         QProcess pactl;

@@ -4,10 +4,8 @@
 // message, and Connect opens the board again once it is back. The test pulls
 // the audio blocks itself, as the sound card would.
 #include <QCheckBox>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
@@ -22,22 +20,9 @@
 #include "radiowidget.h"
 #include "sound_generator.h"
 #include "vboard_control.h"
+#include "widget_test_util.h"
 
-namespace {
-
-// Runs the enclosed statements in another working directory.
-class WorkingDirectory {
-  public:
-    explicit WorkingDirectory(const QString& path) : saved_(QDir::currentPath()) {
-        if (!QDir::setCurrent(path)) qFatal("cannot enter %s", qPrintable(path));
-    }
-    ~WorkingDirectory() { QDir::setCurrent(saved_); }
-
-  private:
-    QString saved_;
-};
-
-}  // namespace
+using qvtest::WorkingDirectory;
 
 class WatchTest : public QObject {
     Q_OBJECT
@@ -45,9 +30,7 @@ class WatchTest : public QObject {
 
     template <typename T>
     T* child(const char* name) {
-        T* w = window_->findChild<T*>(name);
-        if (!w) qFatal("no widget %s", name);
-        return w;
+        return qvtest::child<T>(window_, name);
     }
     RadioWidget* radio() { return window_->radio_panel(); }
     QPushButton* radio_button() { return child<QPushButton>("radio_"); }
@@ -68,19 +51,7 @@ class WatchTest : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!radio()->waiting_for_samples(), 10000);
         QVERIFY(radio_button()->isChecked());
     }
-    // Closes the message box `name` and returns its text.
-    QString take_message(const char* name) {
-        QMessageBox* box = nullptr;
-        if (!QTest::qWaitFor(
-                [&] { return (box = window_->findChild<QMessageBox*>(name)) != nullptr; }, 5000))
-            return QString("(no message box %1)").arg(name);
-        const QString text = box->text();
-        box->close();
-        if (!QTest::qWaitFor([&] { return window_->findChild<QMessageBox*>(name) == nullptr; },
-                             5000))
-            return QString("(message box %1 stayed open)").arg(name);
-        return text;
-    }
+    QString take_message(const char* name) { return qvtest::take_message(window_, name); }
 
 private slots:
     void initTestCase() {
