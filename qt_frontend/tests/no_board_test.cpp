@@ -1,5 +1,6 @@
 // qv01_fm started without a board: the window comes up, Connect and Radio say
-// that no board was found, and nothing touches the missing board.
+// that no board was found, nothing touches the missing board, and Connect
+// opens the board once it is attached.
 #include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -61,6 +62,16 @@ private slots:
         QCOMPARE(child<QLabel>("text_frequency_")->text(), QString("103.5 MHz"));
         QVERIFY(!child<QSlider>("dcic2_")->isEnabled());
         QVERIFY(!child<QSlider>("gain_")->isEnabled());
+    }
+
+    // A board attached after start-up is opened by the next Connect.
+    void connect_opens_a_board_attached_later() {
+        vboard::reset();
+        QTest::mouseClick(child<QPushButton>("connect_"), Qt::LeftButton);
+        QVERIFY(board_instance() != nullptr);
+        QCOMPARE(window_->radio_panel()->board(), board_instance());
+        QCOMPARE(child<QLabel>("qv_devid_")->text(), QString("0x5101"));
+        QVERIFY(child<QSlider>("dcic2_")->isEnabled());
     }
 };
 
