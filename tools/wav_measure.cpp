@@ -64,6 +64,23 @@ int read_wav(const std::string& path, Pcm& out) {
     }
 }
 
+int read_raw(const std::string& path, int rate_hz, int channels, Pcm& out) {
+    if (rate_hz < 1 || channels < 1) return -22;
+    std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    if (!f) return -2;
+    out.rate_hz = rate_hz;
+    out.channels = channels;
+    out.samples.clear();
+    unsigned char buf[65536];
+    std::vector<unsigned char> bytes;
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    const size_t frame_bytes = 2 * size_t(channels);
+    const size_t whole = bytes.size() - bytes.size() % frame_bytes;
+    out.samples.resize(whole / 2);
+    for (size_t i = 0; i < out.samples.size(); ++i) out.samples[i] = static_cast<int16_t>(le16(&bytes[2 * i]));
+    return 0;
+}
+
 int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_hz, double margin_s,
                  ToneReport& out) {
     if (pcm.rate_hz <= 0 || channel < 0 || channel >= pcm.channels) return -22;
@@ -89,8 +106,12 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
     out.start_s = double(first) / pcm.rate_hz;
     out.seconds = double(last - first) / pcm.rate_hz;
 
-    double e = 0;
-    for (size_t i = first; i < last; ++i) e += x[i] * x[i];
+    double e = 0, peak_sample = 0;
+    for (size_t i = first; i < last; ++i) {
+        e += x[i] * x[i];
+        peak_sample = std::max(peak_sample, std::fabs(x[i]));
+    }
+    out.peak_dbfs = 20.0 * std::log10(std::max(peak_sample, 1e-3) / 32767.0);
     out.rms_dbfs = 10.0 * std::log10(std::max(e / double(last - first), 1e-30) / (32767.0 * 32767.0));
 
     // Welch power spectrum with a 4-term Blackman-Harris window, half overlap.
@@ -135,7 +156,7 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
     double wsq = 0;
     for (double v : w) wsq += v * v;
     const double amplitude = std::sqrt(4.0 * peak_energy / segments / (double(kSegment) * wsq));
-    out.peak_dbfs = 20.0 * std::log10(std::max(amplitude, 1e-12) / 32767.0);
+    out.tone_dbfs = 20.0 * std::log10(std::max(amplitude, 1e-12) / 32767.0);
 
     std::vector<bool> is_tone(psd.size(), false);
     std::vector<double> centres = tones_hz;
@@ -154,6 +175,44 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
     for (int k = lo; k <= hi; ++k) (is_tone[k] ? signal : noise) += psd[k];
     out.snr_db = 10.0 * std::log10(std::max(signal, 1e-300) / std::max(noise, 1e-300));
     return 0;
+}
+
+bool tones_present(const ToneReport& r, const std::vector<double>& tones_hz, double tolerance,
+                   double min_snr_db) {
+    if (r.snr_db < min_snr_db) return false;
+    for (double f : tones_hz)
+        if (std::fabs(r.frequency_hz - f) <= tolerance * f) return true;
+    return false;
+}
+
+int find_tones(const Pcm& pcm, int channel, const std::vector<double>& tones_hz, double window_s,
+               double tolerance, double min_snr_db, ToneReport& out) {
+    if (pcm.rate_hz <= 0 || channel < 0 || channel >= pcm.channels || !(window_s > 0.0)) return -22;
+    const size_t frames = pcm.samples.size() / pcm.channels;
+    const size_t window = static_cast<size_t>(window_s * pcm.rate_hz);
+    const size_t step = std::max<size_t>(1, window / 4);
+    if (window <= kSegment) return -22;
+    Pcm part;
+    part.rate_hz = pcm.rate_hz;
+    part.channels = pcm.channels;
+    bool any = false;
+    ToneReport best;
+    for (size_t first = 0; first + window <= frames; first += step) {
+        part.samples.assign(pcm.samples.begin() + first * pcm.channels,
+                            pcm.samples.begin() + (first + window) * pcm.channels);
+        ToneReport r;
+        if (measure_tone(part, channel, tones_hz, 0.0, r) != 0) continue;
+        r.start_s += double(first) / pcm.rate_hz;
+        if (tones_present(r, tones_hz, tolerance, min_snr_db)) {
+            out = r;
+            return 0;
+        }
+        if (!any || r.snr_db > best.snr_db) best = r;
+        any = true;
+    }
+    if (!any) return -62;
+    out = best;
+    return -61;
 }
 
 }  // namespace qvtools
