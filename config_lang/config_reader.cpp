@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "number_text.h"
@@ -19,8 +20,14 @@ int config_reader_::load(const std::string& path)
     store_.clear();
     result_ = load_result_{};
     qvcfg::FilePtr file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        const int err = errno;
+    int err = file ? 0 : errno;
+    struct stat st {};
+    if (err == 0 && fstat(fileno(file.get()), &st) != 0)
+        err = errno;
+    // A directory opens but cannot be read: it is no configuration file.
+    if (err == 0 && S_ISDIR(st.st_mode))
+        err = EISDIR;
+    if (err != 0) {
         result_.error = -err;
         result_.message = qvcfg::cannot_open_text("configuration file", path, err);
         return result_.error;
@@ -35,16 +42,13 @@ int config_reader_::load(const std::string& path)
     state.store = &store_;
     qvcfg::OpenFile top;
     top.frame = &top_;
+    top.device = st.st_dev;
+    top.inode = st.st_ino;
     state.stack.push_back(std::move(top));
-    // An early end (scanner error, too deep a directive) keeps the values
-    // stored so far.
+    // An early end keeps the values stored so far.
     result_.error = qvcfg::scan(state, file.get());
-    if (result_.error != 0) {
-        result_.message = "\"" + qvcfg::absolute_path(state.stop_path) + "\"";
-        if (state.stop_line > 0)
-            result_.message += ", line " + std::to_string(state.stop_line);
-        result_.message += ": " + state.stop_message + ".";
-    }
+    if (result_.error != 0)
+        result_.message = state.stop_text;
     result_.unopened = std::move(state.unopened);
     return result_.error;
 }

@@ -31,13 +31,17 @@ struct include_frame_ {
 struct load_result_ {
     // 0: the top-level file was read to its end, and with it every file its
     // directives opened. Otherwise the load did not finish: the negated errno
-    // when the top-level file could not be opened; -EIO a read error,
-    // -EOVERFLOW a token longer than the input buffer, -ENOMEM no memory for
-    // an input buffer, -ELOOP a directive in a file nested 100 deep.
+    // when the top-level file could not be opened (-EISDIR for a directory);
+    // -EIO a read error, -EOVERFLOW a token longer than the input buffer,
+    // -ENOMEM no memory for an input buffer, -EISDIR a directive naming a
+    // directory, -ELOOP a directive in a file nested 100 deep, -EMFILE a
+    // directive that would open the 1001st file of the load.
     int error = 0;
     // Why, when error is not 0: `Cannot open the configuration file "/abs/x.ini":
     // No such file or directory (working directory: /abs).` or `"/abs/x.ini",
-    // line 12: <scanner message>.`; empty otherwise.
+    // line 12: <scanner message>.` naming the file being read and its line
+    // (for too deep a directive, the include cycle when there is one); empty
+    // otherwise.
     std::string message;
     // Directive files that could not be opened (the load went on without
     // them), one sentence each with the file's path, the directive's file
@@ -53,12 +57,14 @@ public:
 
     // Empties the store, reads the file at `path` (relative to the working
     // directory) and every file its directives open, storing each assignment.
-    // A file that cannot be opened leaves the store empty and prints nothing.
-    // Bad input is reported on standard output (unrecognized characters,
-    // unopenable directive files); a read error or a token longer than the
-    // scanner's 16384-byte buffer prints its message and a second line with
-    // the file and line on standard error and ends this load early, keeping
-    // the values stored so far; so does, silently, a directive nested too deep.
+    // A file that cannot be opened (or is a directory) leaves the store empty
+    // and prints nothing. Bad input is reported on standard output
+    // (unrecognized characters, a NUL byte shown as "\0", unopenable directive
+    // files). A read error, a token longer than the scanner's 16384-byte
+    // buffer, a directive naming a directory, a directive nested too deep or
+    // one opening the 1001st file ends this load early, keeping the values
+    // stored so far, and prints load_result().message as one line on standard
+    // error. A directive on a last line without line end is read like any other.
     // Returns load_result().error.
     int load(const std::string& path);
     // Outcome of the last load (error 0 before any load).

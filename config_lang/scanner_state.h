@@ -2,6 +2,8 @@
 // flex-generated scanner (config_scanner.l) and config_reader_.
 #pragma once
 
+#include <sys/types.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
@@ -21,6 +23,13 @@ constexpr size_t kMaxVarName = 1000;
 constexpr int kBufferSize = 16384;
 constexpr int kReadChunk = 8192;
 
+// A directive in a file this deep (the top-level file is 0) ends the load.
+constexpr int kMaxDepth = 100;
+// Files one load may open, the top-level file included. Each file including
+// the next one twice would otherwise double the work with every level; a
+// directive that would open one more ends the load.
+constexpr int kMaxFilesPerLoad = 1000;
+
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -32,6 +41,9 @@ struct OpenFile {
     include_frame_* frame = nullptr;
     std::unique_ptr<include_frame_> owned;
     FilePtr file;
+    // Identity of the file, to name an include cycle.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 struct ScanState {
@@ -42,13 +54,12 @@ struct ScanState {
     std::string var_name;         // pending variable name of an assignment
     std::jmp_buf fatal;           // scanner errors end the load through here
     bool failed = false;          // a fatal scanner error ended the load
-    // Where and why the load ended early (scanner error or too deep a
-    // directive): negative error number, path of the file being read, line in
-    // it and the scanner's message.
+    int files_opened = 1;         // the top-level file counts
+    // Why the load ended early (scanner error, a directory, too deep a
+    // directive, too many files): negative error number, and the sentence
+    // `"<absolute path>", line <n>: <message>.` naming the file being read.
     int stop_error = 0;
-    std::string stop_path;
-    int stop_line = 0;
-    std::string stop_message;
+    std::string stop_text;
     // Directive files that could not be opened, as sentences for the user.
     std::vector<std::string> unopened;
 
@@ -58,8 +69,9 @@ struct ScanState {
 // Runs the scanner over the already opened top-level file `top`, whose frame
 // is state.stack[0]. Returns 0 when the top-level file was read to its end, or
 // state.stop_error when a read error, an over-long token, an allocation
-// failure (their messages are already on standard error) or a directive too
-// deep ended the load.
+// failure, a directive naming a directory, a directive too deep or one file
+// too many ended the load; state.stop_text then says where and why, and is
+// already printed as one line on standard error.
 int scan(ScanState& state, std::FILE* top);
 
 // Directory part of a path: everything before the last '/' or '\', or ".".
