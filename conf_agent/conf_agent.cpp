@@ -1,13 +1,12 @@
 #include "conf_agent.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "number_text.h"
+#include "coeff_file.h"
 #include "qv_board.h"
 
 // Source file named in the check reports of the GETVAR lookups.
@@ -94,7 +93,12 @@ std::string board_lost_text(int error)
            ": " + std::strerror(-error) + ").";
 }
 
-conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(board), path_(path)
+conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(&board), path_(path)
+{
+    reader_.load(path);
+}
+
+conf_agent_::conf_agent_(const std::string& path) : board_(nullptr), path_(path)
 {
     reader_.load(path);
 }
@@ -102,10 +106,12 @@ conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(boa
 int conf_agent_::set_reg(int32_t address, int32_t value)
 {
     image_[address] = value;
+    if (board_ == nullptr)
+        return 0;
     // A lost board would fail every further write after its time-out.
     if (board_error_ != 0)
         return board_error_;
-    const int rc = board_.write_reg(address, value);
+    const int rc = board_->write_reg(address, value);
     if (rc < 0)
         board_error_ = rc;
     return rc;
@@ -147,6 +153,7 @@ ConfigureReport conf_agent_::report() const
     r.missing_keys = reader_.missing_keys();
     r.file_problems = load.unopened;
     r.file_problems.insert(r.file_problems.end(), file_problems_.begin(), file_problems_.end());
+    r.warnings = warnings_;
     r.check_reports = check_reports();
     return r;
 }
@@ -367,34 +374,29 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
 
 int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file)
 {
-    std::FILE* f = std::fopen(file.c_str(), "r");
-    last_coefficient_file_unopened_ = f == nullptr;
-    if (f == nullptr) {
+    qvcfg::CoeffFile coefficients;
+    const int rc = qvcfg::read_coeff_file(file, kBankCoefficients, coefficients);
+    last_coefficient_file_unopened_ = rc != 0;
+    if (rc != 0) {
         if (!file.empty())
-            note_file_problem(qvcfg::cannot_open_text("coefficient file", file, errno));
+            note_file_problem(qvcfg::cannot_open_text("coefficient file", file, -rc));
         return 0;
     }
-    int32_t a = kChannelStride * ch + (which == 0 ? kDfir1Bank : kDfir2Bank);
-    int count = 0;
-    std::string token;
-    for (int i = 0; i < kBankCoefficients; ++i) {
-        token.clear();
-        int c;
-        while ((c = std::getc(f)) != EOF && std::isspace(c))
-            ;
-        while (c != EOF && !std::isspace(c)) {
-            token.push_back(static_cast<char>(c));
-            c = std::getc(f);
+    // A file used for several banks is warned about once.
+    if (std::find(warned_files_.begin(), warned_files_.end(), file) == warned_files_.end()) {
+        warned_files_.push_back(file);
+        for (const std::string& w : coefficients.warnings) {
+            std::fprintf(stderr, "%s\n", w.c_str());
+            warnings_.push_back(w);
         }
-        if (token.empty())
-            break;  // end of file
-        set_reg(a, qvcfg::text_to_int(token.c_str()));
+    }
+    int32_t a = kChannelStride * ch + (which == 0 ? kDfir1Bank : kDfir2Bank);
+    for (int32_t value : coefficients.values) {
+        set_reg(a, value);
         set_reg(a + 1, 0);
-        ++count;
         a += 2;
     }
-    std::fclose(f);
-    return count;
+    return static_cast<int>(coefficients.values.size());
 }
 
 int conf_agent_::setup_sections()

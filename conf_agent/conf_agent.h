@@ -1,6 +1,7 @@
 // Chip configuration agent: turns the sections of a configuration file into
-// QV01 register values, writes them through the board and keeps a register
-// image that it can dump as a C initializer ("config.c").
+// QV01 register values, writes them through the board (or, without a board,
+// only into its image) and keeps a register image that it can dump as a C
+// initializer ("config.c").
 //
 // Threads: an agent lives for one configuration run on the thread that runs it
 // (the GUI thread of either program); the board must not be used by another
@@ -61,6 +62,9 @@ struct ConfigureReport {
     // directive and coefficient files that could not be opened (with the
     // working directory), coefficient files too short for their filter.
     std::vector<std::string> file_problems;
+    // Coefficients that are not numbers or do not fit 16 bits, one sentence
+    // each with the file and line (already printed on standard error).
+    std::vector<std::string> warnings;
     int check_reports = 0;   // check report lines printed
     // One or two lines for a message box, empty when there is nothing to say:
     // "FM_radio.ini: 3 keys missing: CH1.CIC2.dr, CH1.CICN.dr, CH1.DFIR1.sym"
@@ -75,15 +79,19 @@ public:
     // Loads the configuration at `path` (relative to the working directory).
     // Nothing is printed for a missing or unreadable file; load_error() and
     // report() tell. Sections run on a file that did not load find only the
-    // keys stored before the load stopped.
+    // keys stored before the load stopped. Registers go to the image and to
+    // `board`.
     conf_agent_(QV_board_& board, const std::string& path);
+    // The same without a board: registers go to the image only, every write
+    // succeeds (a configuration check needs no USB).
+    explicit conf_agent_(const std::string& path);
     conf_agent_(const conf_agent_&) = delete;
     conf_agent_& operator=(const conf_agent_&) = delete;
 
     // image[address] = value, then the board's write_reg(address, value).
-    // Returns write_reg's result. After a failed write (negative: the board is
-    // lost) nothing more is sent to the board; board_error() keeps the first
-    // failure.
+    // Returns write_reg's result (0 without a board). After a failed write
+    // (negative: the board is lost) nothing more is sent to the board;
+    // board_error() keeps the first failure.
     int set_reg(int32_t address, int32_t value);
 
     // Value last recorded for `address`; an address never recorded reads 0 and
@@ -105,9 +113,12 @@ public:
     // numbers, path relative to the working directory) to the DFIR1 (which =
     // 0) or DFIR2 (which = 1) bank of channel `ch`, each followed by a 0 in
     // the pair's second register. A token that is not a number is written as
-    // 0. Returns the number of coefficients written; 0 when the file cannot be
-    // opened (nothing written, nothing printed; a file problem is noted unless
-    // the name is empty).
+    // far as it converts ("x9" as 0), a value outside -32768..32767 as it is
+    // (the chip keeps its low 16 bits); both are warned about on standard
+    // error with the file and line, once per file in the agent's life.
+    // Returns the number of coefficients written; 0 when the file cannot be
+    // opened or is a directory (nothing written, nothing printed; a file
+    // problem is noted unless the name is empty).
     int load_fir_coeff_from_file(int ch, int which, const std::string& file);
 
     // The whole configuration: setup_rx("RX"), then setup_channel for
@@ -135,6 +146,8 @@ public:
     // Coefficient files that could not be opened or were too short, one
     // sentence each, each sentence once.
     const std::vector<std::string>& file_problems() const { return file_problems_; }
+    // Coefficient warnings printed so far (each file's once).
+    const std::vector<std::string>& warnings() const { return warnings_; }
     // What the run found so far: load outcome, missing keys, file problems,
     // check reports, and a failed register write as the error.
     ConfigureReport report() const;
@@ -149,13 +162,15 @@ private:
                             const char* expr, int line);
     void note_file_problem(const std::string& text);
 
-    QV_board_& board_;
+    QV_board_* const board_;  // null: image only
     const std::string path_;
     config_reader_ reader_;  // named for the GETVAR lookups
     image_type image_;
     int coeff_checks_failed_ = 0;
     int board_error_ = 0;
     std::vector<std::string> file_problems_;
+    std::vector<std::string> warnings_;
+    std::vector<std::string> warned_files_;  // coefficient files read so far
     bool last_coefficient_file_unopened_ = false;  // set by load_fir_coeff_from_file
 };
 

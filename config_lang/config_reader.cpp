@@ -33,6 +33,7 @@ int config_reader_::load(const std::string& path)
         return result_.error;
     }
 
+    result_.opened = true;
     top_ = include_frame_{};
     top_.file_name = path;
     top_.path = path;

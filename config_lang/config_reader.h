@@ -43,6 +43,10 @@ struct load_result_ {
     // (for too deep a directive, the include cycle when there is one); empty
     // otherwise.
     std::string message;
+    // The top-level file was opened and read from. A load that then ended
+    // early has printed `message` on standard error already; one that could
+    // not open its file has printed nothing.
+    bool opened = false;
     // Directive files that could not be opened (the load went on without
     // them), one sentence each with the file's path, the directive's file
     // and line, and the working directory; in reading order.

@@ -280,6 +280,61 @@ TEST_F(Agent, CoefficientFiles)
     EXPECT_EQ(out.find("Failed"), std::string::npos) << out;
 }
 
+// Coefficients that are not numbers or do not fit the chip's 16 bits are
+// written as before (the chip keeps the low 16 bits) and warned about on
+// standard error with the file and line, once per file and run.
+TEST_F(Agent, CoefficientFileWarnings)
+{
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<int32_t> written;
+        std::vector<std::string> warnings;  // "$F": the file's path
+    };
+    const Case cases[] = {
+        {"plain.txt", "-32768 32767\n0x7fff -0x8000\n", {-32768, 32767, 32767, -32768}, {}},
+        {"wide.txt", "1 40000\n\n-32769 0x8000", {1, 40000, -32769, 32768},
+         {"\"$F\", line 1: coefficient 40000 lies outside -32768..32767; the chip gets its low 16 bits, -25536.",
+          "\"$F\", line 3: coefficient -32769 lies outside -32768..32767; the chip gets its low 16 bits, 32767.",
+          "\"$F\", line 3: coefficient 0x8000 lies outside -32768..32767; the chip gets its low 16 bits, -32768."}},
+        {"binary.bin", std::string("\x7f" "ELF\x02\x01\0\0", 8) + "\n\n\x03\"99999x", {0, 0},
+         {"\"$F\", line 1: coefficient \"\\x7fELF\\x02\\x01\\x00\\x00\" is not a number; written as 0.",
+          "\"$F\", line 3: coefficient \"\\x03\\\"99999x\" is not a number; written as 0.",
+          }},
+        {"tail.txt", "1.5 7 x9 8 9 a b 12\n\nc\n", {1, 7, 0, 8, 9, 0, 0, 12, 0},
+         {"\"$F\", line 1: coefficient \"1.5\" is not a number; written as 1.",
+          "\"$F\", line 1: coefficient \"x9\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"a\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"b\" is not a number; written as 0.",
+          "\"$F\", line 3: coefficient \"c\" is not a number; written as 0."}},
+        {"many.txt", "y y y y y y\ny 99999x\n", {0, 0, 0, 0, 0, 0, 0, 99999},
+         {"\"$F\", line 1: coefficient \"y\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"y\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"y\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"y\" is not a number; written as 0.",
+          "\"$F\", line 1: coefficient \"y\" is not a number; written as 0.",
+          "\"$F\", lines 1 to 2: 3 more coefficients that are not numbers or lie outside -32768..32767."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write(c.name, c.text);
+        std::string err;
+        run("", [&](conf_agent_& a) {
+            ::testing::internal::CaptureStderr();
+            EXPECT_EQ(a.load_fir_coeff_from_file(0, 0, path), static_cast<int>(c.written.size()));
+            EXPECT_EQ(a.load_fir_coeff_from_file(1, 1, path), static_cast<int>(c.written.size()));
+            err = ::testing::internal::GetCapturedStderr();
+        });
+        std::string want;
+        for (std::string w : c.warnings)
+            want += w.replace(w.find("$F"), 2, path) + "\n";
+        EXPECT_EQ(err, want);
+        for (size_t i = 0; i < c.written.size(); ++i)
+            EXPECT_EQ(reg(0x40 + 2 * static_cast<int>(i)), c.written[i]) << i;
+        EXPECT_EQ(agent_->check_reports(), 0);
+    }
+}
+
 TEST_F(Agent, DumpListsTheImageInAddressOrder)
 {
     run("", [](conf_agent_& a) {

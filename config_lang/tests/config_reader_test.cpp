@@ -349,6 +349,7 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
                   c.unopened.empty() ? std::vector<std::string>{} : std::vector<std::string>{subst(c.unopened)});
         const bool stopped = c.message.rfind("\"$D/", 0) == 0;
         EXPECT_EQ(err_out, stopped ? subst(c.message) + "\n" : "");
+        EXPECT_EQ(reader_.load_result().opened, c.error == 0 || stopped);
         if (!c.kept.empty()) {
             EXPECT_NE(value(c.kept), "<missing>");
         }
