@@ -77,9 +77,10 @@ public:
     using image_type = std::map<int32_t, int32_t>;
 
     // Loads the configuration at `path` (relative to the working directory).
-    // Nothing is printed for a missing or unreadable file; load_error() and
-    // report() tell. Sections run on a file that did not load find only the
-    // keys stored before the load stopped. Registers go to the image and to
+    // Nothing is printed for a file that cannot be opened, one line on
+    // standard error for a load that stopped early (config_reader_::load);
+    // load_error() and report() tell. Sections run on a file that did not
+    // load find only the keys stored before the load stopped. Registers go to the image and to
     // `board`.
     conf_agent_(QV_board_& board, const std::string& path);
     // The same without a board: registers go to the image only, every write
