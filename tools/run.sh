@@ -22,7 +22,8 @@
 # Paths (--out, and --scene or --trace of the virtual board) are taken relative
 # to the directory run.sh is called from. Exit status: 0 the station played,
 # 1 the program or launcher failed or the recording is not the station, 2 usage.
-# QV_BUILD_DIR names another build folder than build/.
+# QV_BUILD_DIR names another build folder than build/; QV_RUN_BUILD=0 skips
+# the set-up and the build (the tests run it so, on their own build).
 set -euo pipefail
 caller_dir=$(pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -66,7 +67,7 @@ while [ $# -gt 0 ]; do
         shift
       done
       break ;;
-    -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
     *) usage "unknown option $1" ;;
   esac
   shift
@@ -106,9 +107,11 @@ fi
 [[ "$preset" =~ ^[0-9]+$ ]] && [ "$preset" -ge 1 ] && [ "$preset" -le ${#presets[@]} ] \
   || usage "--preset takes 1..${#presets[@]} for $name"
 
-bash tools/setup.sh
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target "$target" qv-virtual-board qv_virtual_board qv-wav-measure
+if [ "${QV_RUN_BUILD:-1}" != 0 ]; then
+  bash tools/setup.sh
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build_dir" -j"$(nproc)" --target "$target" qv-virtual-board qv_virtual_board qv-wav-measure
+fi
 
 launcher="$build_dir/virtual_board/qv-virtual-board"
 measure="$build_dir/tools/qv-wav-measure"
