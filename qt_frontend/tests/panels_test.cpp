@@ -314,7 +314,7 @@ private slots:
         QCOMPARE(child<QSlider>("frequency_")->value(), 1000);  // the slider is not moved
         // The audio starts once 10000 frames are queued, without blocking the window.
         QVERIFY(radio->waiting_for_samples());
-        QTRY_VERIFY_WITH_TIMEOUT(!radio->waiting_for_samples(), 4000);
+        QTRY_VERIFY_WITH_TIMEOUT(!radio->waiting_for_samples(), 20000);
         QVERIFY(child<QPushButton>("radio_")->isChecked());
         QVERIFY(QFile::exists("config.c"));
     }

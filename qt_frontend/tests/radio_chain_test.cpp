@@ -57,7 +57,7 @@ private slots:
         QTest::mouseClick(child<QPushButton>("connect_"), Qt::LeftButton);
         child<QCheckBox>("afc_")->setChecked(false);
         QTest::mouseClick(child<QPushButton>("radio_"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!radio()->waiting_for_samples(), 4000);
+        QTRY_VERIFY_WITH_TIMEOUT(!radio()->waiting_for_samples(), 20000);
         QVERIFY(child<QPushButton>("radio_")->isChecked());
     }
     void cleanupTestCase() { delete window_; }
