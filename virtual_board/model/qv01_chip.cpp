@@ -1,7 +1,10 @@
 #include "qv01_chip.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+
+#include "config_reader.h"
 
 namespace qv01model {
 
@@ -132,22 +135,52 @@ void Qv01Chip::generate(int channel, int16_t* iq, size_t n) {
     if (f) flags_[channel].fetch_or(f);
 }
 
-std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts, std::string* error) {
-    auto scene = std::make_shared<RfScene>();
+namespace {
+
+// The scene of `opts`, checked as make_qv01_chip checks it.
+int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error, std::vector<std::string>* warnings) {
+    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6) || !std::isfinite(opts.clock_hz) || !std::isfinite(opts.ppm)) {
+        error = "virtual chip: the clock must be positive and finite, the ppm error above -1e6";
+        return -EINVAL;
+    }
     if (opts.scene_path.empty()) {
-        *scene = default_scene();
-    } else {
+        scene = default_scene();
+        return 0;
+    }
+    if (const int rc = load_scene(opts.scene_path, scene, error)) return rc;
+    std::string warning;
+    if (const int rc = check_scene_real_time(scene, opts.clock_hz, "file " + qvcfg::absolute_path(opts.scene_path),
+                                             error, &warning))
+        return rc;
+    if (!warning.empty() && warnings) warnings->push_back(warning);
+    return 0;
+}
+
+}  // namespace
+
+int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vector<std::string>* warnings) {
+    try {
+        RfScene scene;
+        return prepare(opts, scene, error, warnings);
+    } catch (const std::exception& e) {
+        error = std::string("virtual chip: ") + e.what();
+        return -ENOMEM;
+    }
+}
+
+std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts, std::string* error) {
+    try {
+        auto scene = std::make_shared<RfScene>();
         std::string msg;
-        if (load_scene(opts.scene_path, *scene, msg) != 0) {
+        if (prepare(opts, *scene, msg, nullptr) != 0) {
             if (error) *error = msg;
             return nullptr;
         }
-    }
-    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6) || !std::isfinite(opts.clock_hz) || !std::isfinite(opts.ppm)) {
-        if (error) *error = "virtual chip: the clock must be positive and finite, the ppm error above -1e6";
+        return std::make_unique<Qv01Chip>(std::move(scene), opts.clock_hz, opts.ppm);
+    } catch (const std::exception& e) {
+        if (error) *error = std::string("virtual chip: ") + e.what();
         return nullptr;
     }
-    return std::make_unique<Qv01Chip>(std::move(scene), opts.clock_hz, opts.ppm);
 }
 
 }  // namespace qv01model

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "channel_model.h"
 #include "channel_settings.h"
@@ -80,8 +81,15 @@ private:
 };
 
 // Builds the chip with the scene of opts.scene_path (or the default scene).
-// On a bad scene returns null and sets `error` to a message naming the file
-// and the key.
+// On a bad scene (see load_scene), one the model cannot run in real time at
+// the clock (check_scene_real_time), a clock that is not positive and finite
+// or a ppm error not above -1e6, returns null and sets `error` (when not
+// null). Never throws.
 std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts, std::string* error);
+
+// The checks of make_qv01_chip without building the chip: 0, or a negative
+// error number with `error` set. `warnings` (when not null) receives what is
+// allowed but doubtful: a scene file near the real-time bound.
+int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vector<std::string>* warnings);
 
 }  // namespace qv01model

@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <algorithm>
+#include <cstdint>
 #include <set>
 
 #include "config_reader.h"
+#include "scene_lines.h"
 
 namespace qv01model {
 
@@ -19,46 +21,53 @@ namespace {
 uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
 
-}  // namespace
-
-int load_wav(const std::string& path, WavData& out, std::string& error) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        error = "WAV file " + path + " cannot be opened";
-        return -2;
+int load_wav_unguarded(const std::string& path, WavData& out, std::string& error, size_t max_bytes) {
+    const std::string shown = qvcfg::absolute_path(path);
+    std::string bytes;
+    if (const int rc = read_regular_file(path, max_bytes, bytes)) {
+        error = "WAV file " + shown + " " + file_error_text(rc, max_bytes);
+        return rc;
     }
-    std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
     const size_t n = bytes.size();
-    auto bad = [&](const char* why) {
-        error = "WAV file " + path + ": " + why;
-        return -22;
+    auto bad = [&](const std::string& why) {
+        error = "WAV file " + shown + ": " + why;
+        return -EINVAL;
     };
     if (n < 12 || std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return bad("not a RIFF/WAVE file");
-    int channels = 0, bits = 0;
+    int format = -1, channels = 0, bits = 0, align = 0;
     uint32_t rate = 0;
     const unsigned char* data = nullptr;
     size_t data_len = 0;
     for (size_t pos = 12; pos + 8 <= n;) {
-        const uint32_t len = le32(b + pos + 4);
+        const size_t len = le32(b + pos + 4);
         const size_t body = pos + 8;
-        const size_t avail = std::min<size_t>(len, n - body);
-        if (std::memcmp(b + pos, "fmt ", 4) == 0 && avail >= 16) {
-            if (le16(b + body) != 1) return bad("only PCM is supported");
+        if (len > n - body) {
+            return bad(std::string("its \"") + std::string(bytes, pos, 4) + "\" chunk runs past the end of the file (" +
+                       std::to_string(len) + " bytes announced, " + std::to_string(n - body) + " there)");
+        }
+        if (std::memcmp(b + pos, "fmt ", 4) == 0) {
+            if (len < 16) return bad("its fmt chunk is shorter than 16 bytes");
+            format = le16(b + body);
             channels = le16(b + body + 2);
             rate = le32(b + body + 4);
+            align = le16(b + body + 12);
             bits = le16(b + body + 14);
-        } else if (std::memcmp(b + pos, "data", 4) == 0) {
+        } else if (std::memcmp(b + pos, "data", 4) == 0 && !data) {
             data = b + body;
-            data_len = avail;
+            data_len = len;
         }
         pos = body + len + (len & 1);
     }
-    if (channels == 0) return bad("no fmt chunk");
-    if (bits != 16 || (channels != 1 && channels != 2)) return bad("only 16-bit mono or stereo is supported");
-    if (rate < 8000 || rate > 192000) return bad("sample rate outside 8000..192000 Hz");
-    const size_t frames = data ? data_len / size_t(2 * channels) : 0;
-    if (frames < 2) return bad("no audio data");
+    if (format < 0) return bad("no fmt chunk");
+    if (format != 1) return bad("format " + std::to_string(format) + ", only PCM (1) is supported");
+    if (bits != 16 || (channels != 1 && channels != 2) || align != 2 * channels)
+        return bad(std::to_string(channels) + " channels of " + std::to_string(bits) +
+                   " bits; only 16-bit mono or stereo is supported");
+    if (rate < kMinWavRateHz || rate > kMaxWavRateHz) return bad("sample rate outside 8000 .. 192000 Hz");
+    if (!data) return bad("no data chunk");
+    const size_t frames = data_len / size_t(2 * channels);
+    if (frames < 2) return bad("fewer than 2 frames of audio");
     out.rate_hz = rate;
     out.left.resize(frames);
     out.right.resize(frames);
@@ -68,6 +77,17 @@ int load_wav(const std::string& path, WavData& out, std::string& error) {
         out.right[i] = channels == 2 ? float(int16_t(le16(p + 2))) / 32768.0f : out.left[i];
     }
     return 0;
+}
+
+}  // namespace
+
+int load_wav(const std::string& path, WavData& out, std::string& error, size_t max_bytes) {
+    try {
+        return load_wav_unguarded(path, out, error, max_bytes);
+    } catch (const std::exception& e) {
+        error = "WAV file " + path + ": " + e.what();
+        return -ENOMEM;
+    }
 }
 
 // ------------------------------------------------------------- default scene
@@ -122,180 +142,402 @@ const std::set<std::string> kStationKeys = {
     "melody_hz", "note_ms", "melody_level", "wav_file", "wav_level"};
 const std::set<std::string> kSceneKeys = {"noise_dbfs"};
 
+// Ranges of the numeric keys (README.md, "Scenes").
+struct Range {
+    double lo, hi;
+};
+constexpr Range kNoiseDbfs{-300.0, 0.0};
+constexpr Range kFreqMhz{0.001, 1000.0};
+constexpr Range kFreqHz{1e3, 1e9};
+constexpr Range kLevelDbfs{-200.0, 0.0};
+constexpr Range kDeviationHz{0.0, 200000.0};
+constexpr Range kPreemphasisUs{0.0, 1000.0};
+constexpr Range kOffsetHz{-1e6, 1e6};
+constexpr Range kDriftHzPerS{-1e4, 1e4};
+constexpr Range kAudioHz{0.0, 20000.0};  // tones above 0, melody notes from 0 (a rest)
+constexpr Range kNoteMs{1.0, 60000.0};
+constexpr Range kShare{0.0, 1.0};
+
 std::string strip_quotes(const std::string& v) {
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
     return v;
 }
 
-bool parse_double(const std::string& text, double& out) {
-    const std::string t = strip_quotes(text);
-    if (t.empty()) return false;
+// A value as it may appear in a message: control bytes escaped, long texts cut.
+std::string shown(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < 40; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += char(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    if (text.size() > 40) out += "...";
+    return "\"" + out + "\"";
+}
+
+std::string number_text(double v) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+std::string range_text(Range r) { return number_text(r.lo) + " .. " + number_text(r.hi); }
+
+enum class Parsed { ok, not_number, too_large };
+
+Parsed parse_double(const std::string& t, double& out) {
+    if (t.empty()) return Parsed::not_number;
     errno = 0;
     char* end = nullptr;
     const double v = std::strtod(t.c_str(), &end);
-    if (end != t.c_str() + t.size() || errno == ERANGE || !std::isfinite(v)) return false;
+    if (end != t.c_str() + t.size() || std::isnan(v)) return Parsed::not_number;
+    if (std::isinf(v)) return Parsed::too_large;  // "inf", or beyond the double range
     out = v;
-    return true;
-}
-
-// "440/660/0": numbers separated by '/' (the configuration language has no lists).
-bool parse_list(const std::string& text, std::vector<double>& out) {
-    out.clear();
-    const std::string t = strip_quotes(text);
-    size_t start = 0;
-    while (true) {
-        const size_t slash = t.find('/', start);
-        double v = 0.0;
-        if (!parse_double(t.substr(start, slash == std::string::npos ? std::string::npos : slash - start), v)) return false;
-        out.push_back(v);
-        if (slash == std::string::npos) return true;
-        start = slash + 1;
-    }
+    return Parsed::ok;
 }
 
 class SceneParser {
 public:
-    SceneParser(const std::string& path, std::string& error) : path_(path), error_(error) {}
+    SceneParser(const std::string& path, std::string& error)
+        : path_(path), shown_path_(qvcfg::absolute_path(path)), error_(error) {}
 
-    int fail(const std::string& key, const std::string& what) {
-        error_ = "scene file " + path_ + ": key " + key + ": " + what;
-        return -22;
+    int run(RfScene& out);
+
+private:
+    // "scene file F, line L, KEY: what", F and L where the key was assigned.
+    int fail(const std::string& key, const std::string& what, int rc = -EINVAL) {
+        error_ = "scene file ";
+        if (const KeyPlace* at = places_.find(key)) {
+            error_ += qvcfg::absolute_path(at->file) + ", line " + std::to_string(at->line);
+        } else {
+            error_ += shown_path_ + ", line ?";
+        }
+        error_ += ", " + key + ": " + what;
+        return rc;
     }
 
-    int number(const config_reader_& r, const std::string& sec, const char* name, double& out, double lo, double hi) {
-        std::string text;
-        if (!r.get_string(name, text)) return 0;  // absent: keep the default
-        double v = 0.0;
-        if (!parse_double(text, v)) return fail(sec + "." + name, "\"" + text + "\" is not a number");
-        if (v < lo || v > hi) {
-            char buf[128];
-            std::snprintf(buf, sizeof buf, "%g is outside %g .. %g", v, lo, hi);
-            return fail(sec + "." + name, buf);
+    std::string where(const std::string& key) const {
+        const KeyPlace* at = places_.find(key);
+        return at ? qvcfg::absolute_path(at->file) + ", line " + std::to_string(at->line) : shown_path_;
+    }
+
+    // The key's text, or false when absent; a value longer than
+    // kMaxValueChars fails (rc set).
+    bool text_of(const std::string& key, std::string& text, int& rc) {
+        const auto it = reader_.values().find(key);
+        if (it == reader_.values().end()) return false;
+        if (it->second.size() > kMaxValueChars) {
+            rc = fail(key, "a value of " + std::to_string(it->second.size()) + " characters, at most " +
+                               std::to_string(kMaxValueChars));
+            return false;
         }
+        text = strip_quotes(it->second);
+        return true;
+    }
+
+    int number(const std::string& key, double& out, Range range) {
+        std::string text;
+        int rc = 0;
+        if (!text_of(key, text, rc)) return rc;  // absent: keep the default
+        double v = 0.0;
+        const Parsed p = parse_double(text, v);
+        if (p == Parsed::not_number) return fail(key, shown(text) + " is not a number");
+        if (p == Parsed::too_large || v < range.lo || v > range.hi)
+            return fail(key, shown(text) + " is outside " + range_text(range));
         out = v;
         return 0;
     }
 
-    int flag(const config_reader_& r, const std::string& sec, const char* name, bool& out) {
+    int flag(const std::string& key, bool& out) {
         double v = out ? 1.0 : 0.0;
-        if (int e = number(r, sec, name, v, 0.0, 1.0)) return e;
-        if (v != 0.0 && v != 1.0) return fail(sec + "." + name, "must be 0 or 1");
+        if (int e = number(key, v, kShare)) return e;
+        if (v != 0.0 && v != 1.0) return fail(key, "must be 0 or 1");
         out = v != 0.0;
         return 0;
     }
 
-    int tones(const config_reader_& r, const std::string& sec, const char* name, Side side, double level,
-              std::vector<ToneSpec>& out) {
+    // "440/660/0": numbers separated by '/' (the configuration language has
+    // no lists), at most max_count, each within `range` (above its low end
+    // when low_open).
+    int list(const std::string& key, std::vector<double>& out, size_t max_count, Range range, bool low_open,
+             const char* what) {
         std::string text;
-        if (!r.get_string(name, text)) return 0;
+        int rc = 0;
+        if (!text_of(key, text, rc)) return rc;
+        out.clear();
+        size_t start = 0;
+        while (true) {
+            const size_t slash = text.find('/', start);
+            const std::string item = text.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+            double v = 0.0;
+            const Parsed p = parse_double(item, v);
+            if (p == Parsed::not_number)
+                return fail(key, shown(text) + " is not a list of numbers such as 440/660");
+            if (out.size() == max_count) {
+                const size_t count = size_t(std::count(text.begin(), text.end(), '/')) + 1;
+                return fail(key, std::to_string(count) + " " + what + ", at most " + std::to_string(max_count));
+            }
+            if (p == Parsed::too_large || v < range.lo || v > range.hi || (low_open && v == range.lo))
+                return fail(key, shown(item) + " Hz is outside " + (low_open ? "0 (excluded)" : number_text(range.lo)) +
+                                     " .. " + number_text(range.hi) + " Hz");
+            out.push_back(v);
+            if (slash == std::string::npos) return 0;
+            start = slash + 1;
+        }
+    }
+
+    int tones(const std::string& sec, const char* name, Side side, double level, std::vector<ToneSpec>& out) {
         std::vector<double> f;
-        if (!parse_list(text, f)) return fail(sec + "." + name, "\"" + text + "\" is not a list of numbers such as 440/660");
-        for (double hz : f) {
-            if (hz <= 0.0 || hz > 20000.0) return fail(sec + "." + name, "tone frequencies must lie in 0 .. 20000 Hz");
-            out.push_back(ToneSpec{hz, level, side});
-        }
+        if (int e = list(sec + "." + name, f, kMaxTonesPerList, kAudioHz, true, "tones")) return e;
+        for (double hz : f) out.push_back(ToneSpec{hz, level, side});
         return 0;
     }
 
-    int station(config_reader_& r, const std::string& sec, const std::string& dir, StationSpec& s) {
-        r.set_section(sec);
-        s.name = sec;
-        double mhz = 0.0;
-        std::string text;
-        if (r.get_string("freq_mhz", text)) {
-            if (int e = number(r, sec, "freq_mhz", mhz, 1e-6, 1e5)) return e;
-            s.freq_hz = mhz * 1e6;
-        } else if (r.get_string("freq_hz", text)) {
-            if (int e = number(r, sec, "freq_hz", s.freq_hz, 1.0, 1e11)) return e;
-        } else {
-            return fail(sec + ".freq_mhz", "missing (each station needs freq_mhz or freq_hz)");
-        }
-        int e = 0;
-        if ((e = number(r, sec, "level_dbfs", s.level_dbfs, -200.0, 0.0)) ||
-            (e = number(r, sec, "deviation_hz", s.deviation_hz, 0.0, 500000.0)) ||
-            (e = number(r, sec, "preemphasis_us", s.preemphasis_us, 0.0, 1000.0)) ||
-            (e = flag(r, sec, "pilot", s.pilot)) || (e = flag(r, sec, "stereo", s.stereo)) ||
-            (e = number(r, sec, "offset_hz", s.offset_hz, -1e7, 1e7)) ||
-            (e = number(r, sec, "drift_hz_per_s", s.drift_hz_per_s, -1e6, 1e6)))
-            return e;
-        double tone_level = 0.3;
-        if ((e = number(r, sec, "tone_level", tone_level, 0.0, 1.0)) ||
-            (e = tones(r, sec, "tones_hz", Side::Both, tone_level, s.audio.tones)) ||
-            (e = tones(r, sec, "left_tones_hz", Side::Left, tone_level, s.audio.tones)) ||
-            (e = tones(r, sec, "right_tones_hz", Side::Right, tone_level, s.audio.tones)))
-            return e;
-        if (r.get_string("melody_hz", text)) {
-            if (!parse_list(text, s.audio.melody_hz))
-                return fail(sec + ".melody_hz", "\"" + text + "\" is not a list of numbers such as 523/659/0");
-            for (double hz : s.audio.melody_hz) {
-                if (hz < 0.0 || hz > 20000.0) return fail(sec + ".melody_hz", "notes must lie in 0 .. 20000 Hz (0 is a rest)");
-            }
-        }
-        if ((e = number(r, sec, "note_ms", s.audio.note_ms, 1.0, 1e6)) ||
-            (e = number(r, sec, "melody_level", s.audio.melody_level, 0.0, 1.0)) ||
-            (e = number(r, sec, "wav_level", s.audio.wav_level, 0.0, 1.0)))
-            return e;
-        if (r.get_string("wav_file", text)) {
-            s.audio.wav_path = strip_quotes(text);
-            std::string full = s.audio.wav_path;
-            if (!full.empty() && full[0] != '/') full = dir + "/" + full;
-            auto wav = std::make_shared<WavData>();
-            std::string why;
-            if (load_wav(full, *wav, why) != 0) return fail(sec + ".wav_file", why);
-            s.audio.wav = std::move(wav);
-        }
-        return 0;
-    }
+    int station(const std::string& sec, StationSpec& s);
+    // Where the station's first key stands, for messages about the station.
+    std::string first_key_of(const std::string& sec) const;
 
-    int run(RfScene& out) {
-        {
-            std::ifstream probe(path_);
-            if (!probe) {
-                error_ = "scene file " + path_ + " cannot be opened";
-                return -2;
-            }
-        }
-        config_reader_ r;
-        r.load(path_);
-        const size_t slash = path_.find_last_of("/\\");
-        const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash);
-        // Every key must belong to [SCENE] or to a station section: a
-        // misspelt key is an error rather than a silently ignored line.
-        std::vector<std::string> sections;
-        std::set<std::string> seen;
-        for (const auto& kv : r.values()) {
-            const size_t dot = kv.first.rfind('.');
-            if (dot == std::string::npos) return fail(kv.first, "is outside any section");
-            const std::string sec = kv.first.substr(0, dot), key = kv.first.substr(dot + 1);
-            const auto& known = sec == "SCENE" ? kSceneKeys : kStationKeys;
-            if (!known.count(key)) return fail(kv.first, "unknown key");
-            if (sec != "SCENE" && seen.insert(sec).second) sections.push_back(sec);
-        }
-        RfScene sc;
-        r.set_section("SCENE");
-        if (int e = number(r, "SCENE", "noise_dbfs", sc.noise_dbfs, -300.0, 0.0)) return e;
-        for (const std::string& sec : sections) {
-            StationSpec s;
-            if (int e = station(r, sec, dir, s)) return e;
-            sc.stations.push_back(std::move(s));
-        }
-        if (sc.stations.empty()) {
-            error_ = "scene file " + path_ + ": no station sections";
-            return -22;
-        }
-        out = std::move(sc);
-        return 0;
-    }
-
-private:
-    std::string path_;
+    std::string path_, shown_path_;
     std::string& error_;
+    config_reader_ reader_;
+    KeyPlaces places_;
+    std::string dir_;
+    size_t wav_bytes_ = 0;
 };
+
+std::string SceneParser::first_key_of(const std::string& sec) const {
+    std::string best;
+    size_t order = SIZE_MAX;
+    for (auto it = reader_.values().lower_bound(sec + "."); it != reader_.values().end(); ++it) {
+        if (it->first.compare(0, sec.size() + 1, sec + ".") != 0) break;
+        if (it->first.find('.', sec.size() + 1) != std::string::npos) continue;  // a deeper section
+        const KeyPlace* at = places_.find(it->first);
+        if (best.empty() || (at && at->order < order)) {
+            best = it->first;
+            order = at ? at->order : SIZE_MAX;
+        }
+    }
+    return best;
+}
+
+int SceneParser::station(const std::string& sec, StationSpec& s) {
+    s.name = sec;
+    s.origin = where(first_key_of(sec));
+    const std::string k = sec + ".";
+    const bool has_mhz = reader_.values().count(k + "freq_mhz") != 0;
+    const bool has_hz = reader_.values().count(k + "freq_hz") != 0;
+    if (has_mhz && has_hz) return fail(k + "freq_hz", "freq_mhz is given too (" + where(k + "freq_mhz") + "); give one");
+    if (has_mhz) {
+        double mhz = 0.0;
+        if (int e = number(k + "freq_mhz", mhz, kFreqMhz)) return e;
+        s.freq_hz = mhz * 1e6;
+    } else if (has_hz) {
+        if (int e = number(k + "freq_hz", s.freq_hz, kFreqHz)) return e;
+    } else {
+        error_ = "scene file " + s.origin + ", " + k + "freq_mhz: missing (each station needs freq_mhz or freq_hz)";
+        return -EINVAL;
+    }
+    int e = 0;
+    if ((e = number(k + "level_dbfs", s.level_dbfs, kLevelDbfs)) ||
+        (e = number(k + "deviation_hz", s.deviation_hz, kDeviationHz)) ||
+        (e = number(k + "preemphasis_us", s.preemphasis_us, kPreemphasisUs)) || (e = flag(k + "pilot", s.pilot)) ||
+        (e = flag(k + "stereo", s.stereo)) || (e = number(k + "offset_hz", s.offset_hz, kOffsetHz)) ||
+        (e = number(k + "drift_hz_per_s", s.drift_hz_per_s, kDriftHzPerS)))
+        return e;
+    double tone_level = 0.3;
+    if ((e = number(k + "tone_level", tone_level, kShare)) ||
+        (e = tones(sec, "tones_hz", Side::Both, tone_level, s.audio.tones)) ||
+        (e = tones(sec, "left_tones_hz", Side::Left, tone_level, s.audio.tones)) ||
+        (e = tones(sec, "right_tones_hz", Side::Right, tone_level, s.audio.tones)) ||
+        (e = list(k + "melody_hz", s.audio.melody_hz, kMaxMelodyNotes, kAudioHz, false, "notes")) ||
+        (e = number(k + "note_ms", s.audio.note_ms, kNoteMs)) ||
+        (e = number(k + "melody_level", s.audio.melody_level, kShare)) ||
+        (e = number(k + "wav_level", s.audio.wav_level, kShare)))
+        return e;
+    std::string text;
+    int rc = 0;
+    if (text_of(k + "wav_file", text, rc)) {
+        s.audio.wav_path = text;
+        std::string full = text;
+        if (!full.empty() && full[0] != '/') full = dir_ + "/" + full;
+        // What is left of the scene's allowance for WAV files.
+        const size_t allowance = std::min(kMaxWavBytes, kMaxSceneWavBytes - wav_bytes_);
+        auto wav = std::make_shared<WavData>();
+        std::string why;
+        if (int w = load_wav(full, *wav, why, allowance)) {
+            if (w == -EFBIG && allowance < kMaxWavBytes)
+                why += " (the scene's WAV files may hold " + std::to_string(kMaxSceneWavBytes >> 20) + " MiB together)";
+            return fail(k + "wav_file", why, w);
+        }
+        wav_bytes_ += 4 * wav->left.size();  // bound on the file's audio bytes, stereo counted
+        s.audio.wav = std::move(wav);
+    } else if (rc) {
+        return rc;
+    }
+    return 0;
+}
+
+int SceneParser::run(RfScene& out) {
+    // The files first, without the scanner: a FIFO, a device, a directory or
+    // a huge file is refused before anything reads it.
+    if (const int rc = places_.read(path_, kMaxSceneFileBytes, kMaxSceneFiles)) {
+        error_ = places_.problem().empty() ? "scene file " + shown_path_ + " " + file_error_text(rc, kMaxSceneFileBytes)
+                                           : "scene file " + places_.problem();
+        return rc;
+    }
+    if (reader_.load(path_) != 0) {
+        // `"/abs/x.ini", line 12: <scanner message>.`: named with the key
+        // being read there when there is one.
+        const std::string& m = reader_.load_result().message;
+        const size_t mark = m.find("\", line ");
+        int line = 0;
+        if (!m.empty() && m[0] == '"' && mark != std::string::npos) line = std::atoi(m.c_str() + mark + 8);
+        const std::string key = line > 0 ? places_.key_at(m.substr(1, mark - 1), line) : std::string();
+        const size_t colon = mark == std::string::npos ? std::string::npos : m.find(": ", mark);
+        if (!key.empty() && colon != std::string::npos) {
+            error_ = "scene file " + m.substr(1, mark - 1) + ", line " + std::to_string(line) + ", " + key + ": " +
+                     m.substr(colon + 2);
+        } else {
+            error_ = "scene file: " + m;
+        }
+        return reader_.load_result().error;
+    }
+    if (!reader_.load_result().unopened.empty()) {
+        error_ = "scene file " + shown_path_ + ": " + reader_.load_result().unopened.front();
+        return -ENOENT;
+    }
+    const size_t slash = path_.find_last_of("/\\");
+    dir_ = slash == std::string::npos ? "." : path_.substr(0, slash);
+    // Every key must belong to [SCENE] or to a station section: a misspelt
+    // key is an error rather than a silently ignored line.
+    std::vector<std::string> sections;
+    std::set<std::string> seen;
+    for (const auto& kv : reader_.values()) {
+        const size_t dot = kv.first.rfind('.');
+        if (dot == std::string::npos) return fail(kv.first, "a key outside any section");
+        const std::string sec = kv.first.substr(0, dot), key = kv.first.substr(dot + 1);
+        const auto& known = sec == "SCENE" ? kSceneKeys : kStationKeys;
+        if (!known.count(key)) return fail(kv.first, "unknown key");
+        if (sec != "SCENE" && seen.insert(sec).second) sections.push_back(sec);
+    }
+    // Stations in the order the file gives them (their first keys).
+    std::vector<std::pair<size_t, std::string>> by_order;
+    for (const std::string& sec : sections) {
+        const KeyPlace* at = places_.find(first_key_of(sec));
+        by_order.emplace_back(at ? at->order : SIZE_MAX, sec);
+    }
+    std::stable_sort(by_order.begin(), by_order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (by_order.size() > kMaxStations) {
+        const std::string& sec = by_order[kMaxStations].second;
+        error_ = "scene file " + where(first_key_of(sec)) + ", " + sec + ": " + std::to_string(sections.size()) +
+                 " stations, at most " + std::to_string(kMaxStations);
+        return -EINVAL;
+    }
+    RfScene sc;
+    if (int e = number("SCENE.noise_dbfs", sc.noise_dbfs, kNoiseDbfs)) return e;
+    for (const auto& entry : by_order) {
+        StationSpec s;
+        if (int e = station(entry.second, s)) return e;
+        sc.stations.push_back(std::move(s));
+    }
+    if (sc.stations.empty()) {
+        error_ = "scene file " + shown_path_ + ": no station sections";
+        return -EINVAL;
+    }
+    out = std::move(sc);
+    return 0;
+}
 
 }  // namespace
 
 int load_scene(const std::string& path, RfScene& out, std::string& error) {
-    return SceneParser(path, error).run(out);
+    try {
+        return SceneParser(path, error).run(out);
+    } catch (const std::exception& e) {
+        // Out of memory, in the end: the reader itself throws nothing.
+        error = "scene file " + path + ": " + e.what();
+        return -ENOMEM;
+    }
+}
+
+// ------------------------------------------------------- real-time estimate
+
+namespace {
+
+// Stream-thread cost per CICN output sample in ns, fitted to qv-chip-bench
+// --chain fm on scenes of 1 and 32 stations of each kind (README.md,
+// "Measured"), rounded up.
+constexpr double kFixedNs = 30.0;       // noise, DFIR1, DFIR2, gain stage
+constexpr double kStationNs = 4.5;      // carrier and mirror image of one station
+constexpr double kOscillatorNs = 0.6;   // one steady tone (a one-sided tone of a stereo station: two)
+constexpr double kMelodyNs = 4.5;       // the note sequencer
+constexpr double kPilotNs = 1.5;
+constexpr double kSubcarrierNs = 1.5;   // the 38 kHz difference signal
+constexpr double kWavNs = 10.0;         // interpolating the recording
+constexpr double kWavStereoNs = 4.0;    // its difference signal as well
+// CIC decimation of config/FM_radio.ini (CIC2 4, CICN 9).
+constexpr double kCicDecimation = 36.0;
+
+double station_ns(const StationSpec& st) {
+    double ns = kStationNs;
+    size_t one_sided = 0;
+    for (const ToneSpec& t : st.audio.tones) one_sided += t.side != Side::Both;
+    ns += kOscillatorNs * double(st.audio.tones.size() + (st.stereo ? one_sided : 0));
+    if (!st.audio.melody_hz.empty()) ns += kMelodyNs;
+    if (st.audio.wav) ns += kWavNs + (st.stereo ? kWavStereoNs : 0.0);
+    if (st.pilot) ns += kPilotNs;
+    if (st.stereo && (one_sided > 0 || st.audio.wav)) ns += kSubcarrierNs;
+    return ns;
+}
+
+}  // namespace
+
+double scene_cpu_share(const RfScene& scene, double clock_hz) {
+    double ns = kFixedNs;
+    for (const StationSpec& st : scene.stations) ns += station_ns(st);
+    return ns * 1e-9 * clock_hz / kCicDecimation;
+}
+
+int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name, std::string& error,
+                          std::string* warning) {
+    const double share = scene_cpu_share(scene, clock_hz);
+    size_t tones = 0, melodies = 0, wavs = 0;
+    for (const StationSpec& st : scene.stations) {
+        tones += st.audio.tones.size();
+        melodies += !st.audio.melody_hz.empty();
+        wavs += st.audio.wav != nullptr;
+    }
+    char what[256];
+    std::snprintf(what, sizeof what,
+                  "the chip model needs about %.0f %% of one core for this scene at a %g MHz clock (%zu stations, "
+                  "%zu tones, %zu melodies, %zu WAV files)",
+                  100.0 * share, clock_hz / 1e6, scene.stations.size(), tones, melodies, wavs);
+    if (share > kMaxSceneCpuShare) {
+        // The station with which the running sum passes the bound.
+        double ns = kFixedNs;
+        std::string at;
+        for (const StationSpec& st : scene.stations) {
+            ns += station_ns(st);
+            if (ns * 1e-9 * clock_hz / kCicDecimation > kMaxSceneCpuShare) {
+                at = " (passed with " + (st.origin.empty() ? st.name : "station " + st.name + ", " + st.origin) + ")";
+                break;
+            }
+        }
+        error = "scene " + name + ": " + what + "; above " + number_text(100.0 * kMaxSceneCpuShare) +
+                " % it cannot keep up in real time" + at;
+        return -EINVAL;
+    }
+    if (share > kWarnSceneCpuShare && warning) {
+        *warning = "scene " + name + ": " + what + "; a busy machine may not keep up above " +
+                   number_text(100.0 * kWarnSceneCpuShare) + " %";
+    }
+    return 0;
 }
 
 }  // namespace qv01model

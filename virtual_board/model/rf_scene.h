@@ -15,10 +15,24 @@ struct WavData {
     std::vector<float> right;  // equal to left for mono files
 };
 
-// Loads a RIFF/WAVE file with 16-bit PCM samples, mono or stereo.
-// Returns 0, or -2 when the file cannot be opened, -22 when it is not such a
-// file; `error` then names the file and the problem.
-int load_wav(const std::string& path, WavData& out, std::string& error);
+// Limits of scene files (model/README.md states them with the ranges of
+// every key).
+constexpr size_t kMaxSceneFileBytes = size_t(1) << 20;  // the scene file and each file it includes
+constexpr int kMaxSceneFiles = 100;                     // files read for one scene, includes counted
+constexpr size_t kMaxValueChars = 1000;                 // a value's text
+constexpr size_t kMaxStations = 64;
+constexpr size_t kMaxTonesPerList = 16;                 // tones_hz, left_tones_hz, right_tones_hz each
+constexpr size_t kMaxMelodyNotes = 64;
+constexpr size_t kMaxWavBytes = size_t(16) << 20;       // one WAV file (95 s of 44.1 kHz stereo)
+constexpr size_t kMaxSceneWavBytes = size_t(64) << 20;  // all WAV files of a scene together
+constexpr double kMinWavRateHz = 8000.0, kMaxWavRateHz = 192000.0;
+
+// Loads a RIFF/WAVE file with 16-bit PCM samples, mono or stereo, of at most
+// max_bytes. Returns 0, or a negative error number (-2 no such file, -21 a
+// directory, -27 too large, -22 not a regular file or not such a WAV file,
+// another negated errno when it cannot be read); `error` then names the file
+// and the problem. Reads nothing past the size it found; never throws.
+int load_wav(const std::string& path, WavData& out, std::string& error, size_t max_bytes = kMaxWavBytes);
 
 enum class Side { Both, Left, Right };
 
@@ -51,6 +65,7 @@ struct StationSpec {
     double offset_hz = 0.0;         // carrier offset from freq_hz
     double drift_hz_per_s = 0.0;    // linear carrier drift from the start of the run
     AudioSpec audio;
+    std::string origin;             // scene files: "<file>, line <n>" of the station's first key
 };
 
 struct RfScene {
@@ -64,8 +79,29 @@ struct RfScene {
 // its own tune; 103.5 MHz carries pilot and stereo subcarrier.
 RfScene default_scene();
 
-// Reads a scene file in the configuration language. Returns 0, or a negative
-// error number with `error` naming the file and the offending key.
+// Reads a scene file in the configuration language and checks every key
+// against its range and the limits above. Returns 0, or a negative error
+// number with `error` naming the file, and for a problem of one key the line
+// and the key: `scene file /abs/x.ini, line 12, A.tones_hz: ...`. `out` is
+// left alone on failure. Never throws.
 int load_scene(const std::string& path, RfScene& out, std::string& error);
+
+// CPU time the chip model's stream thread needs per second of output for
+// `scene` at chip clock `clock_hz`, as a share of one core (1.0 = a whole
+// core): a cost model fitted to qv-chip-bench on the CIC layout of
+// config/FM_radio.ini (CICN output at clock / 36), counting every station as
+// heard (the model skips only stations too weak to matter at the tuning).
+double scene_cpu_share(const RfScene& scene, double clock_hz);
+
+// Above these shares the scene is refused / warned about (see README).
+constexpr double kMaxSceneCpuShare = 0.5;
+constexpr double kWarnSceneCpuShare = 0.25;
+
+// Whether the chip model can run `scene` in real time at `clock_hz`: 0, or
+// -22 with `error` giving the estimate, the bound and the station (file and
+// line) where the scene passes it. Above kWarnSceneCpuShare sets `warning`
+// (when not null) and returns 0. `name` names the scene in the messages.
+int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name, std::string& error,
+                          std::string* warning);
 
 }  // namespace qv01model

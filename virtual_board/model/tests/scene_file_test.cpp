@@ -2,6 +2,7 @@
 // WAV-driven station end to end.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -77,46 +78,166 @@ TEST_F(ChipModelSceneFiles, WrittenOutDefaultSceneEqualsTheBuiltInOne) {
     }
 }
 
-TEST_F(ChipModelSceneFiles, BadFilesAreRefusedNamingFileAndKey) {
-    struct Case { const char* text; const char* key; const char* why; };
+// n stations "S0".."S<n-1>", each with `extra` lines.
+std::string stations(int n, const std::string& extra = "") {
+    std::string t;
+    for (int i = 0; i < n; ++i) t += "[S" + std::to_string(i) + "]\nfreq_mhz = " + std::to_string(88 + i % 20) + "\n" + extra;
+    return t;
+}
+
+std::string repeat(const std::string& item, size_t n, const char* sep = "/") {
+    std::string t;
+    for (size_t i = 0; i < n; ++i) t += (i ? sep : "") + item;
+    return t;
+}
+
+TEST_F(ChipModelSceneFiles, BadFilesAreRefusedNamingFileLineAndKey) {
+    mkdir((dir_ + "/adir").c_str(), 0700);
+    struct Case { std::string text; int line; const char* key; const char* why; };
     const Case cases[] = {
-        {"[A]\nfreq_mhz = 100\nlevl_dbfs = -20\n", "A.levl_dbfs", "unknown key"},
-        {"[A]\nfreq_mhz = 100\nlevel_dbfs = loud\n", "A.level_dbfs", "is not a number"},
-        {"[A]\nfreq_mhz = 100\nlevel_dbfs = 3\n", "A.level_dbfs", "outside"},
-        {"[A]\nlevel_dbfs = -20\n", "A.freq_mhz", "missing"},
-        {"[A]\nfreq_mhz = 100\ntones_hz = 440/x\n", "A.tones_hz", "list of numbers"},
-        {"[A]\nfreq_mhz = 100\npilot = 2\n", "A.pilot", "outside"},
-        {"[A]\nfreq_mhz = 100\nwav_file = nothere.wav\n", "A.wav_file", "cannot be opened"},
-        {"noise_dbfs = -90\n", "noise_dbfs", "outside any section"},
-        {"[SCENE]\nnoise_dbfs = -90\n", nullptr, "no station sections"},
+        {"[A]\nfreq_mhz = 100\nlevl_dbfs = -20\n", 3, "A.levl_dbfs", "unknown key"},
+        {"[A]\nfreq_mhz = 100\nlevel_dbfs = loud\n", 3, "A.level_dbfs", "\"loud\" is not a number"},
+        {"[A]\nfreq_mhz = 100\nlevel_dbfs = nan\n", 3, "A.level_dbfs", "is not a number"},
+        {"[A]\nfreq_mhz = 100\nlevel_dbfs = 3\n", 3, "A.level_dbfs", "\"3\" is outside -200 .. 0"},
+        {"[A]\nfreq_mhz = 1e300\n", 2, "A.freq_mhz", "\"1e300\" is outside 0.001 .. 1000"},
+        {"[A]\n// far too high\nfreq_hz = 1e400\n", 3, "A.freq_hz", "is outside 1000 .. 1e+09"},
+        {"[A]\nfreq_mhz = 100\ndeviation_hz = 1e6\n", 3, "A.deviation_hz", "outside 0 .. 200000"},
+        {"[A]\nfreq_mhz = 100\noffset_hz = -2e6\n", 3, "A.offset_hz", "outside -1e+06 .. 1e+06"},
+        {"[A]\nfreq_mhz = 100\ndrift_hz_per_s = 1e5\n", 3, "A.drift_hz_per_s", "outside -10000 .. 10000"},
+        {"[A]\nfreq_mhz = 100\nnote_ms = 0\n", 3, "A.note_ms", "outside 1 .. 60000"},
+        {"[A]\nfreq_mhz = 100\npilot = 2\n", 3, "A.pilot", "outside 0 .. 1"},
+        {"[A]\nfreq_mhz = 100\nstereo = 0.5\n", 3, "A.stereo", "must be 0 or 1"},
+        {"[A]\nlevel_dbfs = -20\n", 2, "A.freq_mhz", "missing"},
+        {"[A]\nfreq_mhz = 100\nfreq_hz = 1e8\n", 3, "A.freq_hz", "freq_mhz is given too"},
+        {"[A]\nfreq_mhz = 100\ntones_hz = 440/x\n", 3, "A.tones_hz", "is not a list of numbers"},
+        {"[A]\nfreq_mhz = 100\ntones_hz = 440/0\n", 3, "A.tones_hz", "\"0\" Hz is outside 0 (excluded) .. 20000 Hz"},
+        {"[A]\nfreq_mhz = 100\nleft_tones_hz = 25000\n", 3, "A.left_tones_hz", "outside"},
+        {"[A]\nfreq_mhz = 100\ntones_hz = " + repeat("440", 17) + "\n", 3, "A.tones_hz", "17 tones, at most 16"},
+        {"[A]\nfreq_mhz = 100\nmelody_hz = " + repeat("440", 65) + "\n", 3, "A.melody_hz", "65 notes, at most 64"},
+        {"[A]\nfreq_mhz = 100\nmelody_hz = " + repeat("1", 501) + "\n", 3, "A.melody_hz",
+         "a value of 1001 characters, at most 1000"},
+        // Longer than the scanner's buffer: the load ends there, and says where.
+        {"[A]\nfreq_mhz = 100\ntones_hz = " + repeat("440", 5000) + "\n", 3, "A.tones_hz", "longer than 16384 bytes"},
+        {"[A]\nfreq_mhz = 100\nwav_file = nothere.wav\n", 3, "A.wav_file", "nothere.wav cannot be read"},
+        {"[A]\nfreq_mhz = 100\nwav_file = adir\n", 3, "A.wav_file", "adir is a directory"},
+        {"[A]\nfreq_mhz = 100\nwav_file = /dev/zero\n", 3, "A.wav_file", "/dev/zero is not a regular file"},
+        {"noise_dbfs = -90\n", 1, "noise_dbfs", "outside any section"},
+        {stations(65), 130, "S64", "65 stations, at most 64"},
+        {"[SCENE]\nnoise_dbfs = -90\n", 0, nullptr, "no station sections"},
     };
     for (const Case& c : cases) {
         const std::string path = write("bad.ini", c.text);
         RfScene out;
         out.noise_dbfs = 1.0;  // untouched on failure
         std::string err;
-        EXPECT_EQ(qv01model::load_scene(path, out, err), -22) << c.text;
-        EXPECT_NE(err.find(path), std::string::npos) << err;
-        if (c.key) { EXPECT_NE(err.find(std::string("key ") + c.key), std::string::npos) << err; }
+        EXPECT_LT(qv01model::load_scene(path, out, err), 0) << c.why;
+        const std::string at = c.key ? ", line " + std::to_string(c.line) + ", " + c.key + ": " : std::string(": ");
+        EXPECT_NE(err.find("scene file " + path + at), std::string::npos) << err;
         EXPECT_NE(err.find(c.why), std::string::npos) << err;
         EXPECT_EQ(out.noise_dbfs, 1.0);
     }
     RfScene out;
     std::string err;
     EXPECT_EQ(qv01model::load_scene(dir_ + "/missing.ini", out, err), -2);
-    EXPECT_NE(err.find("missing.ini"), std::string::npos);
+    EXPECT_NE(err.find("missing.ini cannot be read"), std::string::npos) << err;
+    EXPECT_EQ(qv01model::load_scene(dir_, out, err), -21);
+    EXPECT_NE(err.find(dir_ + " is a directory"), std::string::npos) << err;
+    rmdir((dir_ + "/adir").c_str());
+}
 
+TEST_F(ChipModelSceneFiles, DirectivesAreFollowedForLinesAndChecked) {
+    const std::string inc = write("inc.ini", "// included\nlevel_dbfs = 5\n");
+    std::string path = write("top.ini", "[A]\nfreq_mhz = 100\n#source \"inc.ini\"\n");
+    RfScene out;
+    std::string err;
+    EXPECT_LT(qv01model::load_scene(path, out, err), 0);
+    EXPECT_NE(err.find("scene file " + inc + ", line 2, A.level_dbfs: \"5\" is outside"), std::string::npos) << err;
+
+    // A directive naming a FIFO or a device is refused before anything reads it.
+    const std::string fifo = dir_ + "/fifo.ini";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    files_.push_back(fifo);
+    for (const char* target : {"fifo.ini", "../../dev/zero"}) {
+        path = write("top.ini", std::string("[A]\nfreq_mhz = 100\n\n#include \"") + target + "\"\n");
+        EXPECT_LT(qv01model::load_scene(path, out, err), 0) << target;
+        EXPECT_NE(err.find(path + ", line 4: #include"), std::string::npos) << err;
+        EXPECT_NE(err.find("is not a regular file"), std::string::npos) << err;
+    }
+}
+
+TEST_F(ChipModelSceneFiles, WavFilesAreCheckedBeforeUse) {
+    const std::string good = write_wav("good.wav", 1000.0, 0.5, 44100, 100);
+    std::string bytes;
+    {
+        std::ifstream f(good, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    auto patched = [&](size_t at, std::string with) { std::string b = bytes; b.replace(at, with.size(), with); return b; };
+    struct Case { std::string bytes; const char* why; };
+    const Case cases[] = {
+        {"RIFF....JUNKdata", "not a RIFF/WAVE file"},
+        {patched(20, std::string("\x03\x00", 2)), "format 3, only PCM (1) is supported"},
+        {patched(22, std::string("\x03\x00", 2)), "3 channels of 16 bits"},
+        {patched(34, std::string("\x08\x00", 2)), "1 channels of 8 bits"},
+        {patched(24, std::string("\xA0\x0F\x00\x00", 4)), "sample rate outside 8000 .. 192000 Hz"},
+        {patched(40, std::string("\xFF\xFF\x00\x00", 4)), "its \"data\" chunk runs past the end of the file"},
+        {patched(36, "junk"), "no data chunk"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = write("bad.wav", c.bytes);
+        qv01model::WavData wav;
+        std::string err;
+        EXPECT_EQ(qv01model::load_wav(path, wav, err), -22) << c.why;
+        EXPECT_NE(err.find("WAV file " + path + ": " + c.why), std::string::npos) << err;
+    }
+    // Larger than the limit: refused from its size, without reading it.
+    const std::string big = write("big.wav", bytes);
+    ASSERT_EQ(truncate(big.c_str(), off_t(qv01model::kMaxWavBytes) + 1), 0);
+    qv01model::WavData wav;
+    std::string err;
+    EXPECT_EQ(qv01model::load_wav(big, wav, err), -27);
+    EXPECT_NE(err.find("is larger than 16777216 bytes"), std::string::npos) << err;
+    EXPECT_EQ(qv01model::load_wav(good, wav, err), 0) << err;
+    EXPECT_EQ(wav.left.size(), 100u);
+}
+
+TEST_F(ChipModelSceneFiles, SceneTheModelCannotRunInRealTimeIsRefused) {
+    RfScene scene;
+    std::string err, warning;
+    // The default scene runs with room to spare.
+    ASSERT_EQ(qv01model::load_scene(QV_MODEL_DIR "/scenes/default_scene.ini", scene, err), 0) << err;
+    EXPECT_EQ(qv01model::check_scene_real_time(scene, 66e6, "x", err, &warning), 0) << err;
+    EXPECT_EQ(warning, "");
+    // 40 stations of 16 tones: refused, naming the station where the
+    // estimate passes the bound.
+    const std::string heavy = write("heavy.ini", stations(40, "tones_hz = " + repeat("440", 16) + "\n"));
+    ASSERT_EQ(qv01model::load_scene(heavy, scene, err), 0) << err;
+    EXPECT_EQ(qv01model::check_scene_real_time(scene, 66e6, "file " + heavy, err, &warning), -22);
+    EXPECT_NE(err.find("% of one core for this scene at a 66 MHz clock (40 stations, 640 tones"), std::string::npos) << err;
+    EXPECT_NE(err.find(heavy + ", line "), std::string::npos) << err;
+    // 24 plain stations: allowed at 66 MHz with a warning, refused at a clock
+    // three times as fast (the model's work grows with it).
+    const std::string plain = write("plain.ini", stations(24));
+    ASSERT_EQ(qv01model::load_scene(plain, scene, err), 0) << err;
+    EXPECT_EQ(qv01model::check_scene_real_time(scene, 66e6, "p", err, &warning), 0) << err;
+    EXPECT_NE(warning.find("a busy machine may not keep up"), std::string::npos) << warning;
+    EXPECT_EQ(qv01model::check_scene_real_time(scene, 200e6, "p", err, nullptr), -22);
+    // The chip is not built around it either.
+    qv01model::ChipModelOptions opts;
+    opts.scene_path = heavy;
+    EXPECT_EQ(qv01model::make_qv01_chip(opts, &err), nullptr);
+    EXPECT_NE(err.find("cannot keep up in real time"), std::string::npos) << err;
+}
+
+TEST_F(ChipModelSceneFiles, FactoryPassesTheMessageOn) {
     write("notwav.wav", "RIFF....JUNKdata");
     const std::string path = write("badwav.ini", "[A]\nfreq_mhz = 100\nwav_file = notwav.wav\n");
-    EXPECT_EQ(qv01model::load_scene(path, out, err), -22);
-    EXPECT_NE(err.find("not a RIFF/WAVE file"), std::string::npos) << err;
-
-    // The factory passes the message on and builds no chip.
     qv01model::ChipModelOptions opts;
     opts.scene_path = path;
     std::string ferr;
     EXPECT_EQ(qv01model::make_qv01_chip(opts, &ferr), nullptr);
-    EXPECT_NE(ferr.find("A.wav_file"), std::string::npos) << ferr;
+    EXPECT_NE(ferr.find("line 3, A.wav_file: WAV file"), std::string::npos) << ferr;
+    EXPECT_NE(ferr.find("not a RIFF/WAVE file"), std::string::npos) << ferr;
 }
 
 TEST_F(ChipModelSceneFiles, WavStationCarriesItsRecording) {
