@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qv01_chip.h"
+#include "vboard_control.h"
 
 namespace {
 
@@ -31,20 +33,34 @@ void usage(FILE* out) {
                  "                          default, is the QV01 channel model receiving the FM\n"
                  "                          band of the RF scene; tone and counter replace it by\n"
                  "                          the simple chip: +10 kHz at -6 dBFS, or frame numbers\n"
-                 "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE)\n"
-                 "  --clock-hz HZ           chip clock, default 66000000 (QV_VIRTUAL_CLOCK_HZ)\n"
-                 "  --ppm X                 chip clock error in ppm for the chip model (QV_VIRTUAL_PPM)\n"
+                 "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE), checked\n"
+                 "                          before the program starts\n"
+                 "  --clock-hz HZ           chip clock, 1e6 to 2e8, default 66000000\n"
+                 "                          (QV_VIRTUAL_CLOCK_HZ)\n"
+                 "  --ppm X                 chip clock error in ppm for the chip model, -1000 to\n"
+                 "                          1000 (QV_VIRTUAL_PPM)\n"
                  "  --unplug-after SECONDS  pull the board's cable SECONDS after the board comes\n"
                  "                          into existence in the program (its first libusb call):\n"
                  "                          transfers fail with no-device, opening finds nothing\n"
-                 "                          (QV_VIRTUAL_UNPLUG_AFTER)\n"
+                 "                          (QV_VIRTUAL_UNPLUG_AFTER); 0 to 86400, also for\n"
+                 "                          --replug-after\n"
                  "  --replug-after SECONDS  plug it in again SECONDS after the unplug, as a bare\n"
                  "                          FX2 without firmware: the program must open it and\n"
                  "                          download the firmware again; needs --unplug-after\n"
                  "                          (QV_VIRTUAL_REPLUG_AFTER)\n"
-                 "  --help                  show this text\n",
+                 "  --help                  show this text\n"
+                 "\n"
+                 "Every option is checked before PROGRAM starts: a bad value, a trace file that\n"
+                 "cannot be appended to or a scene the chip model cannot use ends the launcher\n"
+                 "with status 2 and the reason on standard error.\n",
                  kLibraryName);
 }
+
+// Ranges of the options (README.md): a clock for which the programs'
+// decimations still give a useful stream, a crystal's error, a day.
+constexpr double kMinClockHz = 1e6, kMaxClockHz = 200e6;
+constexpr double kMaxPpm = 1000.0;
+constexpr double kMaxSeconds = 86400.0;
 
 // Absolute form of a path given relative to the launcher's working directory,
 // so that a program that changes directory still writes where it was asked.
@@ -55,18 +71,62 @@ std::string absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
-bool is_number(const char* text, bool positive) {
+// The whole text is one finite number within lo .. hi.
+bool number_in(const char* text, double lo, double hi) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && (!positive || v > 0.0);
+    return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && v >= lo && v <= hi;
 }
 
-bool is_seconds(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const double v = std::strtod(text, &end);
-    return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && v >= 0.0;
+// Runs check() with standard output going to a temporary file and returns
+// what it printed: the configuration scanner reports odd characters there.
+template <typename F>
+std::string capture_stdout(F check) {
+    std::fflush(stdout);
+    std::FILE* tmp = std::tmpfile();
+    const int saved = tmp ? dup(STDOUT_FILENO) : -1;
+    if (saved < 0 || dup2(fileno(tmp), STDOUT_FILENO) < 0) {
+        if (saved >= 0) close(saved);
+        if (tmp) std::fclose(tmp);
+        check();
+        return std::string();
+    }
+    check();
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string text;
+    std::rewind(tmp);
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
+    std::fclose(tmp);
+    return text;
+}
+
+// Reads the scene as the program's board will and reports on standard error,
+// whatever standard output is: what the scanner said about the file, warnings,
+// and the problem that refuses it. Returns false when refused.
+bool check_scene(const qv01model::ChipModelOptions& options) {
+    std::string error;
+    std::vector<std::string> warnings;
+    int rc = 0;
+    const std::string said = capture_stdout([&] { rc = qv01model::check_qv01_chip(options, error, &warnings); });
+    size_t start = 0;
+    while (start < said.size()) {
+        size_t end = said.find('\n', start);
+        if (end == std::string::npos) end = said.size();
+        std::string line = said.substr(start, end - start);
+        start = end + 1;
+        const size_t b = line.find_first_not_of(" \t\r");
+        if (b == std::string::npos) continue;  // the blanks the scanner copies out
+        std::fprintf(stderr, "qv-virtual-board: warning: scene file %s: %s\n", options.scene_path.c_str(),
+                     line.substr(b).c_str());
+    }
+    for (const std::string& w : warnings) std::fprintf(stderr, "qv-virtual-board: warning: %s\n", w.c_str());
+    if (rc != 0) std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
+    return rc == 0;
 }
 
 }  // namespace
@@ -74,6 +134,8 @@ bool is_seconds(const char* text) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     bool unplug = false, replug = false;
+    qv01model::ChipModelOptions chip;
+    chip.clock_hz = vboard::kDefaultClockHz;
     int k = 1;
     for (; k < argc; ++k) {
         const std::string opt = argv[k];
@@ -99,7 +161,16 @@ int main(int argc, char** argv) {
         }
         const char* value = argv[++k];
         if (opt == "--trace") {
-            setenv("QV_VIRTUAL_TRACE", absolute(value).c_str(), 1);
+            // Appended to by the program's board: make sure that can work.
+            const std::string path = absolute(value);
+            std::FILE* f = *value ? std::fopen(path.c_str(), "a") : nullptr;
+            if (!f) {
+                std::fprintf(stderr, "qv-virtual-board: --trace: cannot append to \"%s\": %s\n", path.c_str(),
+                             *value ? std::strerror(errno) : "empty file name");
+                return 2;
+            }
+            std::fclose(f);
+            setenv("QV_VIRTUAL_TRACE", path.c_str(), 1);
         } else if (opt == "--pattern") {
             if (std::strcmp(value, "tone") != 0 && std::strcmp(value, "counter") != 0 &&
                 std::strcmp(value, "scene") != 0) {
@@ -108,36 +179,34 @@ int main(int argc, char** argv) {
             }
             setenv("QV_VIRTUAL_PATTERN", value, 1);
         } else if (opt == "--scene") {
-            // Read the scene now, so that a bad file is reported before the
-            // program starts rather than from inside its first USB call.
-            qv01model::ChipModelOptions options;
-            options.scene_path = absolute(value);
-            std::string error;
-            if (!qv01model::make_qv01_chip(options, &error)) {
-                std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
-                return 2;
-            }
-            setenv("QV_VIRTUAL_SCENE", options.scene_path.c_str(), 1);
+            // Read once all options are known (the real-time check needs the
+            // clock), before the program starts.
+            chip.scene_path = absolute(value);
+            setenv("QV_VIRTUAL_SCENE", chip.scene_path.c_str(), 1);
         } else if (opt == "--clock-hz") {
-            if (!is_number(value, true)) {
-                std::fprintf(stderr, "qv-virtual-board: --clock-hz takes a positive number\n");
+            if (!number_in(value, kMinClockHz, kMaxClockHz)) {
+                std::fprintf(stderr, "qv-virtual-board: --clock-hz takes a number of Hz from %g to %g, not \"%s\"\n",
+                             kMinClockHz, kMaxClockHz, value);
                 return 2;
             }
+            chip.clock_hz = std::strtod(value, nullptr);
             setenv("QV_VIRTUAL_CLOCK_HZ", value, 1);
         } else if (opt == "--unplug-after" || opt == "--replug-after") {
-            if (!is_seconds(value)) {
-                std::fprintf(stderr, "qv-virtual-board: %s takes a number of seconds >= 0\n",
-                             opt.c_str());
+            if (!number_in(value, 0.0, kMaxSeconds)) {
+                std::fprintf(stderr, "qv-virtual-board: %s takes a number of seconds from 0 to %g, not \"%s\"\n",
+                             opt.c_str(), kMaxSeconds, value);
                 return 2;
             }
             const bool is_unplug = opt == "--unplug-after";
             (is_unplug ? unplug : replug) = true;
             setenv(is_unplug ? "QV_VIRTUAL_UNPLUG_AFTER" : "QV_VIRTUAL_REPLUG_AFTER", value, 1);
         } else {
-            if (!is_number(value, false)) {
-                std::fprintf(stderr, "qv-virtual-board: --ppm takes a number\n");
+            if (!number_in(value, -kMaxPpm, kMaxPpm)) {
+                std::fprintf(stderr, "qv-virtual-board: --ppm takes a number from %g to %g, not \"%s\"\n", -kMaxPpm,
+                             kMaxPpm, value);
                 return 2;
             }
+            chip.ppm = std::strtod(value, nullptr);
             setenv("QV_VIRTUAL_PPM", value, 1);
         }
     }
@@ -150,6 +219,9 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
+    // A bad scene is reported before the program starts rather than from
+    // inside its first USB call.
+    if (!chip.scene_path.empty() && !check_scene(chip)) return 2;
 
     char self[PATH_MAX];
     const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
