@@ -21,6 +21,9 @@
 // when tones are given), 1 when the file holds no audio, 2 when it or the
 // scene cannot be read or the usage is wrong, 3 when the audio does not play
 // the tones.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -65,6 +68,22 @@ bool parse_tones(const char* text, std::vector<double>& out) {
         if (comma == std::string::npos) return true;
         pos = comma + 1;
     }
+}
+
+// The scene reader echoes the text it does not take (the configuration
+// language's rule: the blanks before a "=", for one) to standard output; this
+// keeps it out of the report.
+int station_tones_quietly(const std::string& scene, double mhz, qvtools::StationTones& st, std::string& error) {
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int sink = open("/dev/null", O_WRONLY);
+    if (saved >= 0 && sink >= 0) dup2(sink, STDOUT_FILENO);
+    const int rc = qvtools::station_tones(scene, mhz, st, error);
+    std::fflush(stdout);
+    if (saved >= 0 && sink >= 0) dup2(saved, STDOUT_FILENO);
+    if (sink >= 0) close(sink);
+    if (saved >= 0) close(saved);
+    return rc;
 }
 
 std::string join(const std::vector<double>& v) {
@@ -136,7 +155,7 @@ int main(int argc, char** argv) {
     if (have_station) {
         qvtools::StationTones st;
         std::string error;
-        if (qvtools::station_tones(scene, station_mhz, st, error) != 0) {
+        if (station_tones_quietly(scene, station_mhz, st, error) != 0) {
             std::fprintf(stderr, "qv-wav-measure: %s\n", error.c_str());
             return 2;
         }
