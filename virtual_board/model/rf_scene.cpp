@@ -397,13 +397,14 @@ int SceneParser::run(RfScene& out) {
         const size_t mark = m.find("\", line ");
         int line = 0;
         if (!m.empty() && m[0] == '"' && mark != std::string::npos) line = std::atoi(m.c_str() + mark + 8);
-        const std::string key = line > 0 ? places_.key_at(m.substr(1, mark - 1), line) : std::string();
         const size_t colon = mark == std::string::npos ? std::string::npos : m.find(": ", mark);
-        if (!key.empty() && colon != std::string::npos) {
-            error_ = "scene file " + m.substr(1, mark - 1) + ", line " + std::to_string(line) + ", " + key + ": " +
+        if (line > 0 && colon != std::string::npos) {
+            const std::string file = m.substr(1, mark - 1);
+            const std::string key = places_.key_at(file, line);
+            error_ = "scene file " + file + ", line " + std::to_string(line) + (key.empty() ? "" : ", " + key) + ": " +
                      m.substr(colon + 2);
         } else {
-            error_ = "scene file: " + m;
+            error_ = "scene file " + shown_path_ + ": " + m;
         }
         return reader_.load_result().error;
     }

@@ -118,6 +118,7 @@ TEST_F(ChipModelSceneFiles, BadFilesAreRefusedNamingFileLineAndKey) {
          "a value of 1001 characters, at most 1000"},
         // Longer than the scanner's buffer: the load ends there, and says where.
         {"[A]\nfreq_mhz = 100\ntones_hz = " + repeat("440", 5000) + "\n", 3, "A.tones_hz", "longer than 16384 bytes"},
+        {"[A]\nfreq_mhz = 100\n\n// " + std::string(20000, 'x') + "\n", 4, "", "longer than 16384 bytes"},
         {"[A]\nfreq_mhz = 100\nwav_file = nothere.wav\n", 3, "A.wav_file", "nothere.wav cannot be read"},
         {"[A]\nfreq_mhz = 100\nwav_file = adir\n", 3, "A.wav_file", "adir is a directory"},
         {"[A]\nfreq_mhz = 100\nwav_file = /dev/zero\n", 3, "A.wav_file", "/dev/zero is not a regular file"},
@@ -131,7 +132,9 @@ TEST_F(ChipModelSceneFiles, BadFilesAreRefusedNamingFileLineAndKey) {
         out.noise_dbfs = 1.0;  // untouched on failure
         std::string err;
         EXPECT_LT(qv01model::load_scene(path, out, err), 0) << c.why;
-        const std::string at = c.key ? ", line " + std::to_string(c.line) + ", " + c.key + ": " : std::string(": ");
+        // A key names its line; a problem of no key names the line when there is one.
+        std::string at = ": ";
+        if (c.key) at = ", line " + std::to_string(c.line) + (*c.key ? std::string(", ") + c.key : "") + ": ";
         EXPECT_NE(err.find("scene file " + path + at), std::string::npos) << err;
         EXPECT_NE(err.find(c.why), std::string::npos) << err;
         EXPECT_EQ(out.noise_dbfs, 1.0);
