@@ -69,6 +69,7 @@ int load_wav_unguarded(const std::string& path, WavData& out, std::string& error
     const size_t frames = data_len / size_t(2 * channels);
     if (frames < 2) return bad("fewer than 2 frames of audio");
     out.rate_hz = rate;
+    out.channels = channels;
     out.left.resize(frames);
     out.right.resize(frames);
     for (size_t i = 0; i < frames; ++i) {
@@ -366,7 +367,8 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
         std::string full = text;
         if (!full.empty() && full[0] != '/') full = dir_ + "/" + full;
         // What is left of the scene's allowance for WAV files.
-        const size_t allowance = std::min(kMaxWavBytes, kMaxSceneWavBytes - wav_bytes_);
+        const size_t allowance =
+            wav_bytes_ >= kMaxSceneWavBytes ? 0 : std::min(kMaxWavBytes, kMaxSceneWavBytes - wav_bytes_);
         auto wav = std::make_shared<WavData>();
         std::string why;
         if (int w = load_wav(full, *wav, why, allowance)) {
@@ -374,7 +376,7 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
                 why += " (the scene's WAV files may hold " + std::to_string(kMaxSceneWavBytes >> 20) + " MiB together)";
             return fail(k + "wav_file", why, w);
         }
-        wav_bytes_ += 4 * wav->left.size();  // bound on the file's audio bytes, stereo counted
+        wav_bytes_ += 2 * size_t(wav->channels) * wav->left.size();  // its audio bytes
         s.audio.wav = std::move(wav);
     } else if (rc) {
         return rc;

@@ -11,6 +11,7 @@ namespace qv01model {
 // 16-bit PCM audio, already converted to floats in -1..1, per side.
 struct WavData {
     double rate_hz = 0.0;
+    int channels = 0;  // in the file
     std::vector<float> left;
     std::vector<float> right;  // equal to left for mono files
 };
