@@ -4,12 +4,12 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "config_reader.h"
 #include "number_text.h"
-#include "scanner_state.h"
 
 namespace qvcfg {
 
@@ -57,12 +57,11 @@ bool whole_number(const std::string& token)
 int read_coeff_file(const std::string& path, int max, CoeffFile& out)
 {
     out = CoeffFile{};
-    FilePtr f(std::fopen(path.c_str(), "r"));
-    if (!f)
-        return -errno;
+    FilePtr f;
     struct stat st {};
-    if (fstat(fileno(f.get()), &st) == 0 && S_ISDIR(st.st_mode))
-        return -EISDIR;
+    // Only the first coefficients are read, so a file of any size will do.
+    if (const int rc = open_regular_file(path, UINT64_MAX, f, st))
+        return rc;
 
     const std::string where = "\"" + absolute_path(path) + "\", line ";
     int line = 1;

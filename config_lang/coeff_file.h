@@ -34,7 +34,8 @@ struct CoeffFile {
 // Reads up to `max` coefficients of the file at `path` (relative to the
 // working directory) into `out` (cleared first). Prints nothing. Returns 0,
 // or the negated errno when the file cannot be opened (-EISDIR for a
-// directory), with `out` empty.
+// directory, -EINVAL for a FIFO, device or socket, which are not waited for),
+// with `out` empty.
 int read_coeff_file(const std::string& path, int max, CoeffFile& out);
 
 }  // namespace qvcfg

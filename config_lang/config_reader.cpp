@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,22 +19,16 @@ config_reader_::config_reader_() = default;
 int config_reader_::load(const std::string& path)
 {
     store_.clear();
+    places_.clear();
     result_ = load_result_{};
-    qvcfg::FilePtr file(std::fopen(path.c_str(), "rb"));
-    int err = file ? 0 : errno;
+    qvcfg::FilePtr file;
     struct stat st {};
-    if (err == 0 && fstat(fileno(file.get()), &st) != 0)
-        err = errno;
-    // A directory opens but cannot be read: it is no configuration file.
-    if (err == 0 && S_ISDIR(st.st_mode))
-        err = EISDIR;
-    if (err != 0) {
-        result_.error = -err;
-        result_.message = qvcfg::cannot_open_text("configuration file", path, err);
-        return result_.error;
+    if (const int rc = qvcfg::open_regular_file(path, qvcfg::kMaxFileBytes, file, st)) {
+        result_.error = rc;
+        result_.message = qvcfg::cannot_open_text("configuration file", path, -rc);
+        return rc;
     }
 
-    result_.opened = true;
     top_ = include_frame_{};
     top_.file_name = path;
     top_.path = path;
@@ -41,17 +36,33 @@ int config_reader_::load(const std::string& path)
 
     qvcfg::ScanState state;
     state.store = &store_;
+    state.places = &places_;
+    state.out = out_;
+    state.err = err_;
     qvcfg::OpenFile top;
     top.frame = &top_;
+    top.absolute = qvcfg::absolute_path(path);
     top.device = st.st_dev;
     top.inode = st.st_ino;
+    top.left = static_cast<uint64_t>(st.st_size);
     state.stack.push_back(std::move(top));
     // An early end keeps the values stored so far.
-    result_.error = qvcfg::scan(state, file.get());
-    if (result_.error != 0)
-        result_.message = state.stop_text;
-    result_.unopened = std::move(state.unopened);
+    qvcfg::scan(state, file.get());
+    result_ = std::move(state.result);
+    result_.opened = true;
     return result_.error;
+}
+
+void config_reader_::set_output(std::FILE* out, std::FILE* err)
+{
+    out_ = out;
+    err_ = err;
+}
+
+const key_place_* config_reader_::place(const std::string& key) const
+{
+    auto it = places_.find(key);
+    return it == places_.end() ? nullptr : &it->second;
 }
 
 void config_reader_::set_section(const std::string& name)
@@ -152,13 +163,53 @@ std::string absolute_path(const std::string& path)
     return working_directory() + "/" + path.substr(skip);
 }
 
+int open_regular_file(const std::string& path, uint64_t max_bytes, FilePtr& file, struct stat& info)
+{
+    file.reset();
+    // Without O_NONBLOCK, opening a FIFO waits for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    int rc = 0;
+    if (fstat(fd, &info) != 0)
+        rc = -errno;
+    else if (S_ISDIR(info.st_mode))
+        rc = -EISDIR;
+    else if (!S_ISREG(info.st_mode))
+        rc = -EINVAL;
+    else if (static_cast<uint64_t>(info.st_size) > max_bytes)
+        rc = -EFBIG;
+    else if (!(file = FilePtr(fdopen(fd, "rb"))))
+        rc = -errno;
+    if (!file)
+        ::close(fd);
+    return rc;
+}
+
+std::string file_error_text(int error, uint64_t max_bytes)
+{
+    switch (error) {
+    case -EISDIR:
+        return "is a directory";
+    case -EINVAL:
+        return "is not a regular file";
+    case -EFBIG:
+        return "is larger than " + std::to_string(max_bytes) + " bytes";
+    default:
+        return std::string("cannot be read: ") + std::strerror(-error);
+    }
+}
+
 std::string cannot_open_text(const std::string& what, const std::string& path, int err,
                              const std::string& where)
 {
     std::string text = "Cannot open the " + what + " \"" + absolute_path(path) + "\"";
     if (!where.empty())
         text += " (" + where + ")";
-    return text + ": " + std::strerror(err) + " (working directory: " + working_directory() + ").";
+    const std::string why = err == EINVAL ? "Not a regular file"
+                            : err == EFBIG ? "Larger than " + std::to_string(kMaxFileBytes) + " bytes"
+                                           : std::strerror(err);
+    return text + ": " + why + " (working directory: " + working_directory() + ").";
 }
 
 int32_t text_to_int(const char* text)

@@ -6,7 +6,7 @@
 
 #include <csetjmp>
 #include <cstdio>
-#include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,48 +30,48 @@ constexpr int kMaxDepth = 100;
 // directive that would open one more ends the load.
 constexpr int kMaxFilesPerLoad = 1000;
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // One entry of the context stack. The top-level frame belongs to the reader;
 // frames of directive files are owned here.
 struct OpenFile {
     include_frame_* frame = nullptr;
     std::unique_ptr<include_frame_> owned;
     FilePtr file;
+    std::string absolute;  // the path as opened, made absolute, for messages
     // Identity of the file, to name an include cycle.
     dev_t device = 0;
     ino_t inode = 0;
+    // Bytes still to read: the file's size when it was opened, so that a
+    // file that grows meanwhile is not read without end.
+    uint64_t left = 0;
 };
 
 struct ScanState {
     config_reader_::store_type* store = nullptr;
+    std::map<std::string, key_place_>* places = nullptr;  // beside the store
+    std::FILE* out = nullptr;     // copied characters, bad input (null: dropped)
+    std::FILE* err = nullptr;     // the line saying why the load ended early
     std::vector<OpenFile> stack;  // back() is the current context
     include_frame_ pending;       // context being built by a directive
     bool pending_source = false;  // "#source" (true) or "#include" (false)
     std::string var_name;         // pending variable name of an assignment
+    std::string var_file;         // where that name was read (absolute path)
+    int var_line = 0;
+    bool in_value = false;        // between an assignment's name and its value
+    size_t stored = 0;            // assignments stored so far
     std::jmp_buf fatal;           // scanner errors end the load through here
-    bool failed = false;          // a fatal scanner error ended the load
     int files_opened = 1;         // the top-level file counts
-    // Why the load ended early (scanner error, a directory, too deep a
-    // directive, too many files): negative error number, and the sentence
-    // `"<absolute path>", line <n>: <message>.` naming the file being read.
-    int stop_error = 0;
-    std::string stop_text;
-    // Directive files that could not be opened, as sentences for the user.
-    std::vector<std::string> unopened;
+    // error, stop_* and message when the load ends early (scanner error, a
+    // file that is no regular file, too deep a directive, too many files);
+    // unopened directive files.
+    load_result_ result;
 
     include_frame_& current() { return *stack.back().frame; }
 };
 
 // Runs the scanner over the already opened top-level file `top`, whose frame
 // is state.stack[0]. Returns 0 when the top-level file was read to its end, or
-// state.stop_error when a read error, an over-long token, an allocation
-// failure, a directive naming a directory, a directive too deep or one file
-// too many ended the load; state.stop_text then says where and why, and is
-// already printed as one line on standard error.
+// the negative error that ended the load early (state.result tells where and
+// why, and is already printed as one line on state.err).
 int scan(ScanState& state, std::FILE* top);
 
 // Directory part of a path: everything before the last '/' or '\', or ".".

@@ -1,16 +1,20 @@
 // libFuzzer target for the configuration scanner: each input is loaded as a
 // configuration file (directives in it resolve against a private directory,
-// so a "#include" of the input itself recurses to the depth limit).
+// so a "#include" of the input itself recurses to the depth limit; the
+// directory also holds a FIFO "fifo" and a link "zero" to /dev/zero).
 //
-// Checks beyond "no crash, no leak, no UB": a load never ends the process,
-// its outcome has a message exactly when it ended early, every stored key is
-// non-empty and never starts with '.', and every value is a non-empty bare
-// word or a complete quoted text.
+// Checks beyond "no crash, no leak, no UB, no hang": a load never ends the
+// process, its outcome has a message exactly when it ended early, every
+// stored key is non-empty and never starts with '.', every value is a
+// non-empty bare word or a complete quoted text, and every stored key has a
+// place of its own in an absolute file, on a line from 1.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "config_reader.h"
@@ -45,8 +49,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     if (mkdtemp(tmpl) == nullptr)
         std::abort();
     g_dir = tmpl;
-    // The scanner reports every odd character on standard output.
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+    if (mkfifo((g_dir + "/fifo").c_str(), 0600) != 0 || symlink("/dev/zero", (g_dir + "/zero").c_str()) != 0)
         std::abort();
     return 0;
 }
@@ -61,12 +64,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::fclose(f);
 
     config_reader_ reader;
+    reader.set_output(nullptr, nullptr);
     const int rc = reader.load(path);
     // An early end always says where; a finished load says nothing.
     if (rc != reader.load_result().error || (rc != 0) == reader.load_result().message.empty())
         std::abort();
+    std::set<size_t> orders;
     for (const auto& [key, value] : reader.values()) {
         if (key.empty() || key[0] == '.' || !plausible_value(value))
+            std::abort();
+        const key_place_* at = reader.place(key);
+        if (at == nullptr || at->file.empty() || at->file[0] != '/' || at->line < 1 || at->value_line < 1 ||
+            !orders.insert(at->order).second)
             std::abort();
     }
     return 0;

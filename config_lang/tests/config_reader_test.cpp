@@ -1,20 +1,48 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "coeff_file.h"
 #include "config_reader.h"
 #include "number_text.h"
 
 namespace {
+
+// Whether `read` returns within a minute, tried in a child process with its
+// output dropped: a reader that waits for a FIFO's writer or reads /dev/zero
+// without end must not hang the test program.
+bool ends_in_time(const std::function<void()>& read)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr))
+            read();
+        _exit(0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
+}
 
 // A scratch directory with configuration files; removed afterwards.
 class ConfigFiles : public ::testing::Test {
@@ -289,6 +317,7 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
         int error;
         std::string message, unopened;
         std::string kept, dropped;  // a key stored before the stop, one that comes after it
+        std::string stop_key = "";  // the key whose value was being read at the stop
     };
     const Case cases[] = {
         {"missing top-level file", {}, "sub/../none.ini", -ENOENT,
@@ -301,10 +330,27 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
           {"inc.ini", "q = \"x\ny\"\n/* c\n\n*/ // d\r\nb = " + std::string(20000, 'x') + "\n"}},
          "top.ini", -EOVERFLOW,
          "\"$D/inc.ini\", line 6: " + overflow + " (a name, value or comment longer than 16384 bytes).", "",
-         "S.q", "S.z"},
+         "S.q", "S.z", "S.b"},
         {"#include of a directory", {{"d.ini/", ""}, {"top.ini", "a = 1\n\n#include\"d.ini\"\nb = 2\n"}},
          "top.ini", -EISDIR, "\"$D/top.ini\", line 3: input in flex scanner failed (\"$D/d.ini\" is a directory).",
          "", "a", "b"},
+        // A FIFO or a device is never waited for or read: no end, no limit.
+        {"#source of a FIFO", {{"fifo|", ""}, {"top.ini", "a = 1\n#source \"fifo\"\nb = 2\n"}}, "top.ini",
+         -EINVAL, "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/fifo\" is not a regular file).", "",
+         "a", "b"},
+        {"#include of /dev/zero", {{"top.ini", "a = 1\n#include \"../../../../../../../../dev/zero\"\nb = 2\n"}},
+         "top.ini", -EINVAL,
+         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/../../../../../../../../dev/zero\" is not a "
+         "regular file).", "", "a", "b"},
+        {"#include of a file too large", {{"big.ini>", ""}, {"top.ini", "a = 1\n#include \"big.ini\"\nb = 2\n"}},
+         "top.ini", -EFBIG,
+         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/big.ini\" is larger than 16777216 bytes).",
+         "", "a", "b"},
+        {"top-level FIFO", {{"fifo|", ""}}, "fifo", -EINVAL,
+         "Cannot open the configuration file \"$D/fifo\": Not a regular file (working directory: $D).", "", "", ""},
+        {"top-level device", {}, "/dev/zero", -EINVAL,
+         "Cannot open the configuration file \"/dev/zero\": Not a regular file (working directory: $D).", "", "",
+         ""},
         {"directives too deep", {{"self.ini", "n=1\n#include\"self.ini\"\nafter = 1\n"}}, "self.ini", -ELOOP,
          "\"$D/self.ini\", line 2: " + too_deep + " (include cycle: \"$D/self.ini\" -> \"$D/self.ini\").", "",
          "n", "after"},
@@ -332,11 +378,18 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         for (const auto& [name, text] : c.files) {
+            const std::string path = dir_ + "/" + name.substr(0, name.size() - 1);
             if (name.back() == '/')
-                mkdir((dir_ + "/" + name).c_str(), 0700);
+                mkdir(path.c_str(), 0700);
+            else if (name.back() == '|')
+                mkfifo(path.c_str(), 0600);
+            else if (name.back() == '>')  // one byte over the limit, sparse
+                ASSERT_EQ(truncate(write(name.substr(0, name.size() - 1), "").c_str(),
+                                   off_t(qvcfg::kMaxFileBytes) + 1), 0);
             else
                 write(name, text);
         }
+        ASSERT_TRUE(ends_in_time([&] { config_reader_().load(c.top); }));
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         const int rc = reader_.load(c.top);
@@ -350,6 +403,7 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
         const bool stopped = c.message.rfind("\"$D/", 0) == 0;
         EXPECT_EQ(err_out, stopped ? subst(c.message) + "\n" : "");
         EXPECT_EQ(reader_.load_result().opened, c.error == 0 || stopped);
+        EXPECT_EQ(reader_.load_result().stop_key, c.stop_key);
         if (!c.kept.empty()) {
             EXPECT_NE(value(c.kept), "<missing>");
         }
@@ -357,7 +411,94 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
             EXPECT_EQ(value(c.dropped), "<missing>");
         }
     }
+    // A coefficient file is not waited for either.
+    qvcfg::CoeffFile coefficients;
+    ASSERT_TRUE(ends_in_time([] { qvcfg::CoeffFile c; qvcfg::read_coeff_file("fifo", 32, c); }));
+    EXPECT_EQ(qvcfg::read_coeff_file("fifo", 32, coefficients), -EINVAL);
     ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(ConfigFiles, StoredKeysKnowWhereTheyWereAssigned)
+{
+    const std::string inc = write("inc.ini", "\n[B]\nw = 1 y = 2\n[C]\nfiltered = 0\n");
+    const std::string top = write("top.ini",
+                                  "[A]\n"
+                                  "q = \"two\n"        // a value over two lines
+                                  "lines\" w = 0\n"
+                                  "#source \"inc.ini\" B\n"
+                                  "[A.B]\n"
+                                  "x =\n"              // the value on the next line
+                                  "3\n");
+    load(top);
+    struct Case { const char* key; std::string file; int line, value_line; size_t order; };
+    const Case cases[] = {
+        {"A.q", top, 2, 3, 0},
+        {"A.w", top, 3, 3, 1},
+        {"A.B.w", inc, 3, 3, 2},
+        {"A.B.y", inc, 3, 3, 3},
+        {"A.B.x", top, 6, 7, 4},  // the key's name, not its value
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        const key_place_* at = reader_.place(c.key);
+        ASSERT_NE(at, nullptr);
+        EXPECT_EQ(at->file, c.file);
+        EXPECT_EQ(at->line, c.line);
+        EXPECT_EQ(at->value_line, c.value_line);
+        EXPECT_EQ(at->order, c.order);
+    }
+    EXPECT_EQ(reader_.place("A.C.filtered"), nullptr);  // dropped by the filter
+    EXPECT_EQ(reader_.place("B.w"), nullptr);
+
+    // A key assigned twice: where the last assignment stands; a relative
+    // path is made absolute; a new load forgets the old places.
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    write("twice.ini", "a = 1\n#include \"again.ini\"\n");
+    write("again.ini", "\n\na = 2\n");
+    load("twice.ini");
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_NE(reader_.place("a"), nullptr);
+    EXPECT_EQ(reader_.place("a")->file, dir_ + "/again.ini");
+    EXPECT_EQ(reader_.place("a")->line, 3);
+    EXPECT_EQ(reader_.place("A.q"), nullptr);
+}
+
+TEST_F(ConfigFiles, OutputGoesWhereTheCallerSays)
+{
+    // Copied blanks, an unrecognized character, an unopened directive file,
+    // then a stop.
+    const std::string top = write("top.ini", "a  = 1;\n#include \"none.ini\"\n#include \"top.ini\"\n");
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    for (std::FILE* err : {static_cast<std::FILE*>(nullptr), out}) {
+        std::rewind(out);
+        ASSERT_EQ(ftruncate(fileno(out), 0), 0);
+        reader_.set_output(out, err);
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(reader_.load(top), -ELOOP);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+        std::fflush(out);
+        std::string said(1 << 20, '\0');
+        std::rewind(out);
+        said.resize(std::fread(&said[0], 1, said.size(), out));
+        EXPECT_EQ(said.rfind("  Unrecognized character: ;, file " + top + "\n Error opening file " + dir_ +
+                                 "/none.ini\n   Unrecognized character: ;, file top.ini\n", 0),
+                  0u) << said;
+        const size_t stop_line = said.find(reader_.load_result().message + "\n");
+        EXPECT_EQ(stop_line != std::string::npos, err != nullptr) << said;
+    }
+    std::fclose(out);
+    // Nowhere at all.
+    reader_.set_output(nullptr, nullptr);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(reader_.load(top), -ELOOP);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore)
