@@ -147,7 +147,10 @@ int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error, st
         scene = default_scene();
         return 0;
     }
-    if (const int rc = load_scene(opts.scene_path, scene, error)) return rc;
+    std::vector<std::string> notes;
+    if (const int rc = load_scene(opts.scene_path, scene, error, warnings ? &notes : nullptr)) return rc;
+    for (const std::string& note : notes)
+        warnings->push_back("scene file " + qvcfg::absolute_path(opts.scene_path) + ": " + note);
     std::string warning;
     if (const int rc = check_scene_real_time(scene, opts.clock_hz, "file " + qvcfg::absolute_path(opts.scene_path),
                                              error, &warning))

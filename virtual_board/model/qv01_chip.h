@@ -89,7 +89,9 @@ std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts
 
 // The checks of make_qv01_chip without building the chip: 0, or a negative
 // error number with `error` set. `warnings` (when not null) receives what is
-// allowed but doubtful: a scene file near the real-time bound.
+// allowed but doubtful: what the configuration scanner said about the scene
+// file ("scene file /abs/x.ini: Unrecognized character: ;, file ..."), a
+// scene near the real-time bound. Prints nothing.
 int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vector<std::string>* warnings);
 
 }  // namespace qv01model

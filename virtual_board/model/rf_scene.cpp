@@ -1,5 +1,8 @@
 #include "rf_scene.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -10,7 +13,6 @@
 #include <set>
 
 #include "config_reader.h"
-#include "scene_lines.h"
 
 namespace qv01model {
 
@@ -21,11 +23,23 @@ namespace {
 uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
 
+// The whole file, if it is a regular file of at most max_bytes: never waits
+// for a FIFO's writer, never reads past the size found. 0 or a negative error
+// number of qvcfg::open_regular_file, -EIO when reading fails.
+int read_regular_file(const std::string& path, size_t max_bytes, std::string& out) {
+    qvcfg::FilePtr f;
+    struct stat st {};
+    if (const int rc = qvcfg::open_regular_file(path, max_bytes, f, st)) return rc;
+    out.resize(size_t(st.st_size));
+    out.resize(std::fread(&out[0], 1, out.size(), f.get()));
+    return std::ferror(f.get()) ? -EIO : 0;
+}
+
 int load_wav_unguarded(const std::string& path, WavData& out, std::string& error, size_t max_bytes) {
     const std::string shown = qvcfg::absolute_path(path);
     std::string bytes;
     if (const int rc = read_regular_file(path, max_bytes, bytes)) {
-        error = "WAV file " + shown + " " + file_error_text(rc, max_bytes);
+        error = "WAV file " + shown + " " + qvcfg::file_error_text(rc, max_bytes);
         return rc;
     }
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -202,29 +216,78 @@ Parsed parse_double(const std::string& t, double& out) {
     return Parsed::ok;
 }
 
+// What the configuration scanner says about a scene (characters it does not
+// take, unopened directive files), as a stream: the first kMaxNotes lines that
+// hold more than blanks, each cut to kMaxNoteChars, and a count of the rest.
+class ScannerNotes {
+public:
+    ScannerNotes() {
+        cookie_io_functions_t io{};
+        io.write = [](void* self, const char* buf, size_t n) -> ssize_t {
+            static_cast<ScannerNotes*>(self)->take(buf, n);
+            return ssize_t(n);
+        };
+        stream_ = fopencookie(this, "w", io);
+    }
+    ~ScannerNotes() {
+        if (stream_) std::fclose(stream_);
+    }
+    ScannerNotes(const ScannerNotes&) = delete;
+    ScannerNotes& operator=(const ScannerNotes&) = delete;
+
+    std::FILE* stream() const { return stream_; }  // null when it could not be made
+
+    std::vector<std::string> lines() {
+        if (stream_) std::fflush(stream_);
+        std::vector<std::string> all = lines_;
+        if (more_ > 0) all.push_back("... and " + std::to_string(more_) + " more lines");
+        return all;
+    }
+
+private:
+    static constexpr size_t kMaxNotes = 20, kMaxNoteChars = 200;
+
+    void take(const char* buf, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            if (buf[i] != '\n') {
+                if (line_.size() < kMaxNoteChars) line_ += buf[i];
+                continue;
+            }
+            if (line_.find_first_not_of(" \t") != std::string::npos) {
+                if (lines_.size() < kMaxNotes) {
+                    lines_.push_back(line_.substr(line_.find_first_not_of(" \t")));
+                } else {
+                    ++more_;
+                }
+            }
+            line_.clear();
+        }
+    }
+
+    std::FILE* stream_ = nullptr;
+    std::vector<std::string> lines_;
+    std::string line_;
+    size_t more_ = 0;
+};
+
 class SceneParser {
 public:
     SceneParser(const std::string& path, std::string& error)
         : path_(path), shown_path_(qvcfg::absolute_path(path)), error_(error) {}
 
-    int run(RfScene& out);
+    int run(RfScene& out, std::vector<std::string>* notes);
 
 private:
     // "scene file F, line L, KEY: what", F and L where the key was assigned.
     int fail(const std::string& key, const std::string& what, int rc = -EINVAL) {
-        error_ = "scene file ";
-        if (const KeyPlace* at = places_.find(key)) {
-            error_ += qvcfg::absolute_path(at->file) + ", line " + std::to_string(at->line);
-        } else {
-            error_ += shown_path_ + ", line ?";
-        }
-        error_ += ", " + key + ": " + what;
+        const key_place_* at = reader_.place(key);
+        error_ = "scene file " + (at ? where(key) : shown_path_ + ", line ?") + ", " + key + ": " + what;
         return rc;
     }
 
     std::string where(const std::string& key) const {
-        const KeyPlace* at = places_.find(key);
-        return at ? qvcfg::absolute_path(at->file) + ", line " + std::to_string(at->line) : shown_path_;
+        const key_place_* at = reader_.place(key);
+        return at ? at->file + ", line " + std::to_string(at->line) : shown_path_;
     }
 
     // The key's text, or false when absent; a value longer than
@@ -306,7 +369,6 @@ private:
     std::string path_, shown_path_;
     std::string& error_;
     config_reader_ reader_;
-    KeyPlaces places_;
     std::string dir_;
     size_t wav_bytes_ = 0;
 };
@@ -317,10 +379,10 @@ std::string SceneParser::first_key_of(const std::string& sec) const {
     for (auto it = reader_.values().lower_bound(sec + "."); it != reader_.values().end(); ++it) {
         if (it->first.compare(0, sec.size() + 1, sec + ".") != 0) break;
         if (it->first.find('.', sec.size() + 1) != std::string::npos) continue;  // a deeper section
-        const KeyPlace* at = places_.find(it->first);
-        if (best.empty() || (at && at->order < order)) {
+        const size_t at = reader_.place(it->first)->order;  // every stored key has its place
+        if (at < order) {
             best = it->first;
-            order = at ? at->order : SIZE_MAX;
+            order = at;
         }
     }
     return best;
@@ -384,34 +446,27 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
     return 0;
 }
 
-int SceneParser::run(RfScene& out) {
-    // The files first, without the scanner: a FIFO, a device, a directory or
-    // a huge file is refused before anything reads it.
-    if (const int rc = places_.read(path_, kMaxSceneFileBytes, kMaxSceneFiles)) {
-        error_ = places_.problem().empty() ? "scene file " + shown_path_ + " " + file_error_text(rc, kMaxSceneFileBytes)
-                                           : "scene file " + places_.problem();
+int SceneParser::run(RfScene& out, std::vector<std::string>* notes) {
+    // What the scanner says goes to the notes, never to the program's
+    // standard output; why it stopped goes into the one error message.
+    ScannerNotes said;
+    reader_.set_output(notes ? said.stream() : nullptr, nullptr);
+    const int rc = reader_.load(path_);
+    if (notes) *notes = said.lines();
+    const load_result_& load = reader_.load_result();
+    if (rc != 0 && !load.opened) {
+        error_ = "scene file " + shown_path_ + " " + qvcfg::file_error_text(rc, qvcfg::kMaxFileBytes);
         return rc;
     }
-    if (reader_.load(path_) != 0) {
-        // `"/abs/x.ini", line 12: <scanner message>.`: named with the key
-        // being read there when there is one.
-        const std::string& m = reader_.load_result().message;
-        const size_t mark = m.find("\", line ");
-        int line = 0;
-        if (!m.empty() && m[0] == '"' && mark != std::string::npos) line = std::atoi(m.c_str() + mark + 8);
-        const size_t colon = mark == std::string::npos ? std::string::npos : m.find(": ", mark);
-        if (line > 0 && colon != std::string::npos) {
-            const std::string file = m.substr(1, mark - 1);
-            const std::string key = places_.key_at(file, line);
-            error_ = "scene file " + file + ", line " + std::to_string(line) + (key.empty() ? "" : ", " + key) + ": " +
-                     m.substr(colon + 2);
-        } else {
-            error_ = "scene file " + shown_path_ + ": " + m;
-        }
-        return reader_.load_result().error;
+    if (rc != 0) {
+        // Named with the key whose value was being read there, if any.
+        const std::string line = load.stop_line > 0 ? ", line " + std::to_string(load.stop_line) : "";
+        const std::string key = load.stop_key.empty() ? "" : ", " + load.stop_key;
+        error_ = "scene file " + load.stop_file + line + key + ": " + load.stop_reason;
+        return rc;
     }
-    if (!reader_.load_result().unopened.empty()) {
-        error_ = "scene file " + shown_path_ + ": " + reader_.load_result().unopened.front();
+    if (!load.unopened.empty()) {
+        error_ = "scene file " + shown_path_ + ": " + load.unopened.front();
         return -ENOENT;
     }
     const size_t slash = path_.find_last_of("/\\");
@@ -431,8 +486,7 @@ int SceneParser::run(RfScene& out) {
     // Stations in the order the file gives them (their first keys).
     std::vector<std::pair<size_t, std::string>> by_order;
     for (const std::string& sec : sections) {
-        const KeyPlace* at = places_.find(first_key_of(sec));
-        by_order.emplace_back(at ? at->order : SIZE_MAX, sec);
+        by_order.emplace_back(reader_.place(first_key_of(sec))->order, sec);
     }
     std::stable_sort(by_order.begin(), by_order.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -459,9 +513,9 @@ int SceneParser::run(RfScene& out) {
 
 }  // namespace
 
-int load_scene(const std::string& path, RfScene& out, std::string& error) {
+int load_scene(const std::string& path, RfScene& out, std::string& error, std::vector<std::string>* notes) {
     try {
-        return SceneParser(path, error).run(out);
+        return SceneParser(path, error).run(out, notes);
     } catch (const std::exception& e) {
         // Out of memory, in the end: the reader itself throws nothing.
         error = "scene file " + path + ": " + e.what();

@@ -17,9 +17,8 @@ struct WavData {
 };
 
 // Limits of scene files (model/README.md states them with the ranges of
-// every key).
-constexpr size_t kMaxSceneFileBytes = size_t(1) << 20;  // the scene file and each file it includes
-constexpr int kMaxSceneFiles = 100;                     // files read for one scene, includes counted
+// every key); the size of each file and the number of files are the
+// configuration reader's (qvcfg::kMaxFileBytes, 1000 files).
 constexpr size_t kMaxValueChars = 1000;                 // a value's text
 constexpr size_t kMaxStations = 64;
 constexpr size_t kMaxTonesPerList = 16;                 // tones_hz, left_tones_hz, right_tones_hz each
@@ -84,8 +83,12 @@ RfScene default_scene();
 // against its range and the limits above. Returns 0, or a negative error
 // number with `error` naming the file, and for a problem of one key the line
 // and the key: `scene file /abs/x.ini, line 12, A.tones_hz: ...`. `out` is
-// left alone on failure. Never throws.
-int load_scene(const std::string& path, RfScene& out, std::string& error);
+// left alone on failure. `notes` (when not null) receives what the
+// configuration scanner said about the files (unrecognized characters,
+// unopened directive files), one line each, at most 20 and a count of the
+// rest; nothing is printed. Never throws.
+int load_scene(const std::string& path, RfScene& out, std::string& error,
+               std::vector<std::string>* notes = nullptr);
 
 // CPU time the chip model's stream thread needs per second of output for
 // `scene` at chip clock `clock_hz`, as a share of one core (1.0 = a whole

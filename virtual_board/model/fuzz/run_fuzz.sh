@@ -2,13 +2,14 @@
 # Builds the scene reader's fuzz target with clang and runs it for SECONDS
 # seconds (default 60) on a copy of the seed corpus. Exit status 0 when no
 # fault was found; a failing input is left in the build directory (crash-*,
-# timeout-*, oom-*) and should be added to corpus/ once fixed.
+# timeout-*, oom-*) and should be added to corpus/ once fixed. The build
+# directory is build-fuzz-scene/ at the top of the tree, or $QV_FUZZ_BUILD_DIR.
 # Usage: virtual_board/model/fuzz/run_fuzz.sh [SECONDS]
 set -euo pipefail
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
-build="$root/build-fuzz-scene"
+build=${QV_FUZZ_BUILD_DIR:-"$root/build-fuzz-scene"}
 CXX=clang++ cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build"
 work="$build/corpus"

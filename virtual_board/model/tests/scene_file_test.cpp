@@ -163,9 +163,35 @@ TEST_F(ChipModelSceneFiles, DirectivesAreFollowedForLinesAndChecked) {
     for (const char* target : {"fifo.ini", "../../dev/zero"}) {
         path = write("top.ini", std::string("[A]\nfreq_mhz = 100\n\n#include \"") + target + "\"\n");
         EXPECT_LT(qv01model::load_scene(path, out, err), 0) << target;
-        EXPECT_NE(err.find(path + ", line 4: #include"), std::string::npos) << err;
+        EXPECT_NE(err.find(path + ", line 4: input in flex scanner failed"), std::string::npos) << err;
         EXPECT_NE(err.find("is not a regular file"), std::string::npos) << err;
     }
+}
+
+TEST_F(ChipModelSceneFiles, ScannerRemarksBecomeNotesAndNothingIsPrinted) {
+    const std::string odd = write("odd.ini", "[A]\nfreq_mhz  = 100;\n[B]\nfreq_mhz = 101" + std::string(30, ';') + "\n");
+    const std::string stop = write("stop.ini", "[A]\nfreq_mhz = 100\ntones_hz = " + repeat("440", 5000) + "\n");
+    RfScene out;
+    std::string err;
+    std::vector<std::string> notes;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(qv01model::load_scene(odd, out, err, &notes), 0) << err;
+    EXPECT_LT(qv01model::load_scene(stop, out, err), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    // The first 20 lines that say something, and a count of the rest.
+    const std::string semicolon = "Unrecognized character: ;, file " + odd;
+    std::vector<std::string> want(20, semicolon);
+    want.push_back("... and 11 more lines");
+    EXPECT_EQ(notes, want);
+    // The checks of the chip hand them on as warnings.
+    qv01model::ChipModelOptions opts;
+    opts.scene_path = odd;
+    std::vector<std::string> warnings;
+    EXPECT_EQ(qv01model::check_qv01_chip(opts, err, &warnings), 0) << err;
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0], "scene file " + odd + ": " + semicolon);
 }
 
 TEST_F(ChipModelSceneFiles, WavFilesAreCheckedBeforeUse) {
