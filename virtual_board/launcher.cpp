@@ -79,51 +79,13 @@ bool number_in(const char* text, double lo, double hi) {
     return errno == 0 && end != text && *end == '\0' && std::isfinite(v) && v >= lo && v <= hi;
 }
 
-// Runs check() with standard output going to a temporary file and returns
-// what it printed: the configuration scanner reports odd characters there.
-template <typename F>
-std::string capture_stdout(F check) {
-    std::fflush(stdout);
-    std::FILE* tmp = std::tmpfile();
-    const int saved = tmp ? dup(STDOUT_FILENO) : -1;
-    if (saved < 0 || dup2(fileno(tmp), STDOUT_FILENO) < 0) {
-        if (saved >= 0) close(saved);
-        if (tmp) std::fclose(tmp);
-        check();
-        return std::string();
-    }
-    check();
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string text;
-    std::rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
-    std::fclose(tmp);
-    return text;
-}
-
-// Reads the scene as the program's board will and reports on standard error,
-// whatever standard output is: what the scanner said about the file, warnings,
-// and the problem that refuses it. Returns false when refused.
+// Reads the scene as the program's board will and reports on standard error:
+// what the scanner said about the file, warnings, and the problem that
+// refuses it. Returns false when refused.
 bool check_scene(const qv01model::ChipModelOptions& options) {
     std::string error;
     std::vector<std::string> warnings;
-    int rc = 0;
-    const std::string said = capture_stdout([&] { rc = qv01model::check_qv01_chip(options, error, &warnings); });
-    size_t start = 0;
-    while (start < said.size()) {
-        size_t end = said.find('\n', start);
-        if (end == std::string::npos) end = said.size();
-        std::string line = said.substr(start, end - start);
-        start = end + 1;
-        const size_t b = line.find_first_not_of(" \t\r");
-        if (b == std::string::npos) continue;  // the blanks the scanner copies out
-        std::fprintf(stderr, "qv-virtual-board: warning: scene file %s: %s\n", options.scene_path.c_str(),
-                     line.substr(b).c_str());
-    }
+    const int rc = qv01model::check_qv01_chip(options, error, &warnings);
     for (const std::string& w : warnings) std::fprintf(stderr, "qv-virtual-board: warning: %s\n", w.c_str());
     if (rc != 0) std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
     return rc == 0;
