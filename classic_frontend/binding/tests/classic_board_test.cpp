@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +86,7 @@ class ClassicBoard : public ::testing::Test {
     // Channel 0 at 66 MHz / (cic2 * cicn), receiver and stream on; the counter
     // pattern starts at frame 0 with the receiver.
     void start_stream(int cic2, int cicn) {
+        next_ = 0;
         board_->write_reg(kRegCh0Cic2, (cic2 - 1) << 8);
         board_->write_reg(kRegCh0Cicn, (cicn - 1) << 8);
         board_->write_reg(kRegCh0Dfir1, 0);
@@ -92,20 +95,37 @@ class ClassicBoard : public ::testing::Test {
         board_->write_reg(kRegControl, 0x8001);
     }
 
-    // Takes one 4096-frame block and checks that its frames count up by one.
-    // Returns the first frame's number.
+    // Takes one 4096-frame block and checks that its frames count up from
+    // where the stream's last block ended (from its own first frame when
+    // that is not known). A frame missing in between is one
+    // the board's FIFO dropped: without real-time priority (an unprivileged
+    // user) a busy machine can hold the stream thread off for longer than the
+    // FIFO lasts, 33 ms at 250 k frames/s. Returns the first frame's number.
     uint32_t consume_block() {
         std::vector<uint8_t> block(16384);
         EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
         EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
-        const uint32_t first = frame_at(block, 0);
-        for (size_t i = 4; i < block.size(); i += 4) {
-            if (frame_at(block, i) != first + i / 4) {
-                ADD_FAILURE() << "frame " << first + i / 4 << " arrived as " << frame_at(block, i);
+        if (!next_) next_ = frame_at(block, 0);
+        for (size_t i = 0; i < block.size(); i += 4) {
+            const uint32_t n = frame_at(block, i);
+            if (n < *next_) {
+                ADD_FAILURE() << "frame " << n << " arrived after frame " << *next_ - 1;
                 break;
             }
+            missing_ += n - *next_;
+            next_ = n + 1;
         }
-        return first;
+        return frame_at(block, 0);
+    }
+
+    // Every frame missing from the blocks taken was counted as lost by the
+    // board's FIFO. Prints the loss.
+    void expect_losses_counted() {
+        const uint64_t lost = vboard::stats().fifo_bytes_lost;
+        std::printf("frames missing %llu before frame %u; FIFO lost %llu bytes\n",
+                    static_cast<unsigned long long>(missing_), next_.value_or(0),
+                    static_cast<unsigned long long>(lost));
+        EXPECT_LE(4 * missing_, lost);
     }
 
     char old_cwd_[4096] = {};
@@ -113,6 +133,8 @@ class ClassicBoard : public ::testing::Test {
     std::string trace_;
     std::string stdout_;
     std::unique_ptr<QV_demo_board_> board_;
+    std::optional<uint32_t> next_;  // frame expected next in the stream
+    uint64_t missing_ = 0;          // frames missing from the blocks taken, since the board's reset
 };
 
 }  // namespace
@@ -243,12 +265,13 @@ TEST_F(ClassicBoard, StreamReadsOf1024BytesFillTheRing) {
     EXPECT_GE(st.wrap_end, kRingBytes - 1024);
     EXPECT_LT(st.wrap_end, kRingBytes);
     EXPECT_EQ(st.write_position, 0);
-    EXPECT_EQ(vboard::stats().fifo_bytes_lost, 0u);
 
     // The ring was full up to the wrap end, in order from frame 0; later
     // transfers only land once the consumer has made room at the start.
     EXPECT_EQ(st.count, st.wrap_end);
-    for (int b = 0; b < st.wrap_end / 16384; ++b) EXPECT_EQ(consume_block(), 4096u * b);
+    EXPECT_EQ(consume_block(), 0u);
+    for (int b = 1; b < st.wrap_end / 16384; ++b) consume_block();
+    expect_losses_counted();
 }
 
 // Connect and disconnect while the stream runs: destroying the board stops
@@ -261,8 +284,12 @@ TEST_F(ClassicBoard, ReconnectWhileStreaming) {
         const ClassicIds ids = classic_connect(*board_);
         EXPECT_EQ(ids.device_id, vboard::kSimpleChipDeviceId);
         start_stream(81, 4);  // about 204 k frames/s
+        // The receiver ran on through the disconnect: the counter goes on
+        // from the last round.
+        if (round > 0) next_.reset();
         consume_block();
         consume_block();
+        expect_losses_counted();
         if (round == 3) vboard::unplug();
         board_.reset();
         EXPECT_EQ(trace().back(), "close");
@@ -281,6 +308,7 @@ TEST_F(ClassicBoard, UnplugWhileStreamingThenReconnect) {
     classic_connect(*board_);
     start_stream(81, 4);
     consume_block();
+    expect_losses_counted();
     vboard::unplug();
     ASSERT_TRUE(eventually([&] { return board_->device_lost() && board_->stream_thread_ended(); }));
     const uint64_t refused = vboard::stats().no_device_refusals;
@@ -360,19 +388,12 @@ TEST_F(ClassicBoard, TimedOutStreamReadAddsNothing) {
     open_board();
     start_stream(66, 50);  // 20 k frames/s: the board's FIFO rides out a 300 ms timeout
     EXPECT_EQ(consume_block(), 0u);
+    const uint64_t before = missing_;
     vboard::cut_next_stream_read(400);
-    std::vector<uint8_t> block(16384);
-    uint32_t next = 4096;
-    std::vector<uint32_t> gaps;
-    for (int b = 0; b < 3; ++b) {
-        ASSERT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
-        ASSERT_EQ(board_->read_stream(0, 16384, block.data()), 0);
-        for (size_t i = 0; i < block.size(); i += 4, ++next) {
-            const uint32_t n = frame_at(block, i);
-            if (n != next) gaps.push_back(n - next);
-            next = n;
-        }
-    }
-    EXPECT_EQ(gaps, std::vector<uint32_t>{100});  // the 400 bytes of the cut read
-    EXPECT_EQ(vboard::stats().fifo_bytes_lost, 0u);
+    for (int b = 0; b < 3; ++b) consume_block();
+    // The 100 frames of the cut read are missing; any more were counted by
+    // the FIFO (a stream thread held off for more than its 110 ms of room).
+    EXPECT_GE(missing_ - before, 100u);
+    missing_ -= 100;
+    expect_losses_counted();
 }
