@@ -91,9 +91,9 @@ public:
     // FIFO, a device or too large a file, a directive nested too deep or one
     // opening the 1001st file ends this load early, keeping the values stored
     // so far, and prints load_result().message as one line on the error
-    // stream. No file is waited for (a FIFO is refused without opening it for
-    // reading) or read past the size it had when opened. A directive on a last
-    // line without line end is read like any other. Returns load_result().error.
+    // stream. No file is waited for (a FIFO is refused at once) or read past
+    // the size it had when opened. A directive on a last line without line
+    // end is read like any other. Returns load_result().error.
     int load(const std::string& path);
     // Outcome of the last load (error 0 before any load).
     const load_result_& load_result() const { return result_; }
