@@ -1,8 +1,6 @@
 // TForm1 on Qt's offscreen platform, with the classic board on the virtual
 // board (simple chip at 40 MHz, a plain register file) and a private
 // PulseAudio server (with_pulse.sh). Registers are checked at the chip.
-#include <QDir>
-#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cerrno>
@@ -13,6 +11,7 @@
 #include "classic_board.h"
 #include "unitvcl1.h"
 #include "vboard_control.h"
+#include "widget_test_util.h"
 
 namespace {
 
@@ -30,28 +29,16 @@ BoardLink classic_link() {
 int reg(int addr) { return vboard::chip_register(addr); }
 
 const QString kTunerdeskDir = QV_TUNERDESK_DIR;
-
-// Runs the enclosed statements in another working directory.
-class WorkingDirectory {
-  public:
-    explicit WorkingDirectory(const QString& path) : saved_(QDir::currentPath()) {
-        if (!QDir::setCurrent(path)) qFatal("cannot enter %s", qPrintable(path));
-    }
-    ~WorkingDirectory() { QDir::setCurrent(saved_); }
-
-  private:
-    QString saved_;
-};
+using qvtest::take_message;
+using qvtest::WorkingDirectory;
 
 QColor canvas_pixel(PaintBox* box, int x, int y) { return box->canvas().pixelColor(x, y); }
 
 // Closes the message box `name` after checking its words.
 void expect_box(QWidget* form, const char* name, const QString& text, const QString& caption) {
-    QMessageBox* box = nullptr;
-    QTRY_VERIFY((box = form->findChild<QMessageBox*>(name)) != nullptr);
-    QCOMPARE(box->text(), text);
-    QCOMPARE(box->windowTitle(), caption);
-    box->close();
+    QString title;
+    QCOMPARE(take_message(form, name, &title), text);
+    QCOMPARE(title, caption);
 }
 
 }  // namespace
@@ -245,9 +232,8 @@ class FormTest : public QObject {
         QCOMPARE(reg(5), 0x8000);
         QCOMPARE(out[0], int16_t(77));
         QCOMPARE(form_->Label23->text(), QString("Label23"));
-        QMessageBox* box = nullptr;
-        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("underrun_box")) != nullptr);
-        QVERIFY(box->text().startsWith("Playback stopped: fewer demodulated samples"));
+        QVERIFY(take_message(form_.get(), "underrun_box")
+                    .startsWith("Playback stopped: fewer demodulated samples"));
     }
 
     // Radio plays the track bar's frequency, not the configuration file's, and
@@ -279,10 +265,8 @@ class FormTest : public QObject {
             QTest::mouseClick(form_->Button1, Qt::LeftButton);  // no proto.hex here
         }
         QVERIFY(form_->board() == nullptr);
-        QMessageBox* box = nullptr;
-        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("firmware_box")) != nullptr);
-        QVERIFY2(box->text().contains(empty.path() + "/proto.hex"), qPrintable(box->text()));
-        box->close();
+        QString text = take_message(form_.get(), "firmware_box");
+        QVERIFY2(text.contains(empty.path() + "/proto.hex"), qPrintable(text));
 
         connect_board();
         const uint64_t commands = vboard::stats().commands;
@@ -292,8 +276,8 @@ class FormTest : public QObject {
         }
         QVERIFY(!form_->playing());
         QCOMPARE(vboard::stats().commands, commands);  // the chip was left alone
-        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("config_error_box")) != nullptr);
-        QVERIFY2(box->text().contains(empty.path() + "/FM_radio.ini"), qPrintable(box->text()));
+        text = take_message(form_.get(), "config_error_box");
+        QVERIFY2(text.contains(empty.path() + "/FM_radio.ini"), qPrintable(text));
     }
 
     // A board that goes away stops the radio with a message; Connect opens
@@ -318,26 +302,7 @@ class FormTest : public QObject {
         // sticky flags of the stages that clipped, cleared when it is read.
         vboard::set_pattern(vboard::Pattern::scene);
         connect_board();
-        QV_demo_board_* b = form_->board();
-        // Channel 0: both CICs bypassed (still decimating, by 128 and 64), each
-        // DFIR cut to its centre tap, DFIR1 x 1 (64 at scale 15), DFIR2 x 512
-        // (32767 at scale 15), gain x 1. Only DFIR2 clips.
-        b->write_reg(36, 127 << 8);
-        b->write_reg(37, 63 << 8);
-        b->write_reg(38, 0x4000);
-        b->write_reg(64, 64);
-        b->write_reg(39, 15);
-        b->write_reg(40, 0x4000);
-        b->write_reg(128, 32767);
-        b->write_reg(41, 15);
-        b->write_reg(42, 16384);
-        b->write_reg(43, 0);
-        b->write_reg(5, 0x8001);
-        b->stream_control(1, 0);
-        QTRY_VERIFY(vboard::stats().frames_produced > 100);
-        b->write_reg(5, 0x8000);  // stopped: the flags stay as they are until read
-        b->stream_control(0, 0);
-
+        QVERIFY(qvtest::run_with_dfir2_clipping(form_->board()));
         auto colours = [this] {
             QList<QColor> c;
             for (QLabel* l : {form_->Ldcic2, form_->Ldcicn, form_->Ldfir1, form_->Ldfir2,
@@ -409,15 +374,12 @@ class FormTest : public QObject {
         form_ = std::make_unique<TForm1>(classic_link());
         form_->show();
         QVERIFY(form_->wave_open_result() < 0);
-        QMessageBox* box = nullptr;
-        QTRY_VERIFY((box = form_->findChild<QMessageBox*>("wave_out_failed_box")) != nullptr);
-        QVERIFY(box->text().startsWith("The sound output could not be opened"));
-        box->close();
+        const QString failed = "The sound output could not be opened";
+        QVERIFY(take_message(form_.get(), "wave_out_failed_box").startsWith(failed));
         form_->start_audio();  // tries again, reports again, does not play
         QVERIFY(!form_->playing());
-        QTRY_VERIFY(form_->findChild<QMessageBox*>("wave_out_failed_box") != nullptr);
+        QVERIFY(take_message(form_.get(), "wave_out_failed_box").startsWith(failed));
         qputenv("PULSE_SERVER", saved);
-        form_->findChild<QMessageBox*>("wave_out_failed_box")->close();
         form_->start_audio();  // the server is back
         QVERIFY(form_->playing());
     }
@@ -428,7 +390,8 @@ class FormTest : public QObject {
         QCoreApplication::sendEvent(form_.get(), &lost);
         QVERIFY(!form_->playing());
         QVERIFY(!form_->wave_out().is_open());
-        QTRY_VERIFY(form_->findChild<QMessageBox*>("wave_out_failed_box") != nullptr);
+        QVERIFY(take_message(form_.get(), "wave_out_failed_box")
+                    .startsWith("The sound output stopped"));
     }
 };
 

@@ -3,7 +3,6 @@
 // opens the board once it is attached.
 #include <QCheckBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
 #include <QtTest>
@@ -13,6 +12,7 @@
 #include "qv_board.h"
 #include "radiowidget.h"
 #include "vboard_control.h"
+#include "widget_test_util.h"
 
 class NoBoardTest : public QObject {
     Q_OBJECT
@@ -20,17 +20,12 @@ class NoBoardTest : public QObject {
 
     template <typename T>
     T* child(const char* name) {
-        T* w = window_->findChild<T*>(name);
-        if (!w) qFatal("no widget %s", name);
-        return w;
+        return qvtest::child<T>(window_, name);
     }
     void close_message(const char* name) {
-        auto* box = window_->findChild<QMessageBox*>(name);
-        QVERIFY(box != nullptr);
-        QCOMPARE(box->windowTitle(), QString(kNoBoardCaption));
-        QCOMPARE(box->text(), QString(kNoBoardText));
-        box->close();
-        QTRY_VERIFY(window_->findChild<QMessageBox*>(name) == nullptr);
+        QString title;
+        QCOMPARE(qvtest::take_message(window_, name, &title), QString(kNoBoardText));
+        QCOMPARE(title, QString(kNoBoardCaption));
     }
 
 private slots:

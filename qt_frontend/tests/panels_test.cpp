@@ -9,15 +9,18 @@
 #include <QSlider>
 #include <QtTest>
 #include <cmath>
+#include <complex>
 #include <vector>
 #include <unistd.h>
 
 #include "connectwidget.h"
 #include "filterswidget.h"
 #include "mainwindow.h"
+#include "power_spectrum_estimator.h"
 #include "qv_board.h"
 #include "radiowidget.h"
 #include "vboard_control.h"
+#include "widget_test_util.h"
 
 namespace {
 
@@ -33,22 +36,25 @@ QStringList reg_write_lines(int address, uint32_t value) {
 
 }  // namespace
 
-// One queued block of a steady carrier, in place of the board's queue.
+// One queued block of a steady carrier `step` radians per frame above the
+// tuning, in place of the board's queue.
 class OneBlock : public radio_dsp::SampleSource {
   public:
+    explicit OneBlock(double step = 0.05) : step_(step) {}
     int samples_available() override { return left_; }
     int read_stream(int, int n, unsigned char* dst) override {
         if (n != 16384 || left_ < 4096) return -22;
         auto* iq = reinterpret_cast<int16_t*>(dst);
         for (int k = 0; k < 4096; ++k) {
-            iq[2 * k] = static_cast<int16_t>(10000 * std::cos(0.05 * k));
-            iq[2 * k + 1] = static_cast<int16_t>(10000 * std::sin(0.05 * k));
+            iq[2 * k] = static_cast<int16_t>(10000 * std::cos(step_ * k));
+            iq[2 * k + 1] = static_cast<int16_t>(10000 * std::sin(step_ * k));
         }
         left_ -= 4096;
         return 0;
     }
 
   private:
+    double step_;
     int left_ = 4096;
 };
 
@@ -63,9 +69,7 @@ class PanelsTest : public QObject {
 
     template <typename T>
     T* child(const char* name) {
-        T* w = window_->findChild<T*>(name);
-        if (!w) qFatal("no widget %s", name);
-        return w;
+        return qvtest::child<T>(window_, name);
     }
 
     QStringList trace() {
@@ -256,28 +260,36 @@ private slots:
         child<QSlider>("gain_")->setValue(99);
     }
 
+    // The panel mirrors each block's spectrum about zero (the chip's channel
+    // presents the band spectrally inverted) so that its axis reads RF from
+    // left to right: shown bin j is the block's bin (N - j) mod N, zero and
+    // the band edge staying in place.
+    void spectrum_is_mirrored_about_zero() {
+        std::vector<double> shown;
+        RadioWidget* radio = window_->radio_panel();
+        const auto c = connect(radio, &RadioWidget::signal_updated, this,
+                               [&](const double* p, int n, double) { shown.assign(p, p + n); });
+        const double step = 2 * M_PI * 100 / 4096;  // baseband bin +100
+        OneBlock block(step);
+        radio->signal_path().set_source(&block);
+        radio->signal_path().demodulate_queued(false);
+        radio->signal_path().set_source(board_source_.get());
+        disconnect(c);
+
+        std::vector<int16_t> iq(2 * 4096);
+        QCOMPARE(OneBlock(step).read_stream(0, 16384, reinterpret_cast<unsigned char*>(iq.data())), 0);
+        std::vector<std::complex<double>> in(4096);
+        for (int k = 0; k < 4096; ++k) in[k] = {double(iq[2 * k]), double(iq[2 * k + 1])};
+        radio_dsp::SpectrumEstimator block_spectrum;
+        block_spectrum.window = radio_dsp::blackman_window;
+        QCOMPARE(block_spectrum.compute(in.data()), 0);
+        QCOMPARE(static_cast<int>(shown.size()), 4096);
+        for (int j = 0; j < 4096; ++j)
+            QVERIFY2(shown[j] == block_spectrum.result()[(4096 - j) % 4096], qPrintable(QString::number(j)));
+    }
+
     void overflow_flags_colour_the_stage_names() {
-        // Channel 0 of the chip model: both CICs bypassed (still decimating,
-        // by 128 and 64), each DFIR cut to its centre tap, DFIR1 x 1 (64 at
-        // scale 15), DFIR2 x 512 (32767), gain x 1: only DFIR2 clips. The flags stay
-        // set after the stop until register 32 is read.
-        QV_demo_board_* b = board();
-        b->write_reg(36, 127 << 8);
-        b->write_reg(37, 63 << 8);
-        b->write_reg(38, 0x4000);
-        b->write_reg(64, 64);
-        b->write_reg(39, 15);
-        b->write_reg(40, 0x4000);
-        b->write_reg(128, 32767);
-        b->write_reg(41, 15);
-        b->write_reg(42, 16384);
-        b->write_reg(43, 0);
-        const uint64_t produced = vboard::stats().frames_produced;
-        b->write_reg(5, 0x8001);
-        b->stream_control(1, 0);
-        QTRY_VERIFY(vboard::stats().frames_produced > produced + 100);
-        b->write_reg(5, 0x8000);
-        b->stream_control(0, 0);
+        QVERIFY(qvtest::run_with_dfir2_clipping(board()));
         auto sheets = [this] {
             QStringList s;
             for (const char* name :

@@ -13,6 +13,7 @@
 #include "radiowidget.h"
 #include "sound_generator.h"
 #include "wav_measure.h"
+#include "widget_test_util.h"
 
 class RadioChainTest : public QObject {
     Q_OBJECT
@@ -22,9 +23,7 @@ class RadioChainTest : public QObject {
 
     template <typename T>
     T* child(const char* name) {
-        T* w = window_->findChild<T*>(name);
-        if (!w) qFatal("no widget %s", name);
-        return w;
+        return qvtest::child<T>(window_, name);
     }
     RadioWidget* radio() { return window_->radio_panel(); }
 
