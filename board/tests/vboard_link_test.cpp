@@ -5,25 +5,18 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 
-#include "fake_usb_port.h"  // eventually()
 #include "qv_board.h"
 #include "usb_port_libusb1.h"
 #include "vboard_control.h"
+#include "vboard_link_fixture.h"
 
 using namespace qv;
+using vboard_test::eventually;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
 
 BoardDescriptor fx2() {
     BoardDescriptor d;
@@ -32,40 +25,14 @@ BoardDescriptor fx2() {
     return d;
 }
 
-class VirtualBoardLink : public ::testing::Test {
+class VirtualBoardLink : public vboard_test::VirtualBoardTest {
   protected:
-    void SetUp() override {
-        trace_ = ::testing::TempDir() + "qv_board_trace_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
-        std::remove(trace_.c_str());
-        vboard::set_trace_file("");
-        vboard::set_pattern(vboard::Pattern::counter);
-        vboard::set_clock_hz(vboard::kDefaultClockHz);
-        vboard::reset();
-        ASSERT_EQ(vboard::set_trace_file(trace_), 0);
-    }
-    void TearDown() override {
-        board_.reset();
-        vboard::set_trace_file("");
-        std::remove(trace_.c_str());
-    }
+    std::unique_ptr<QV_demo_board_> create() override { return create_board(fx2()); }
 
-    void open_board() {
-        ::testing::internal::CaptureStdout();
-        board_ = create_board(fx2());
-        ASSERT_NE(board_, nullptr);
-        firmware_out_ = ::testing::internal::GetCapturedStdout();
-    }
-
-    // Trace lines from `from` on.
-    std::vector<std::string> trace(size_t from = 0) {
-        std::vector<std::string> all = read_lines(trace_);
-        return from < all.size() ? std::vector<std::string>(all.begin() + from, all.end())
-                                 : std::vector<std::string>{};
-    }
-
-    // Channel 0 at a decimation of 324 (about 204 kframes/s), then the start sequence.
+    // Channel 0 at a decimation of 324 (about 204 kframes/s), then the start
+    // sequence; the counter starts at frame 0.
     void start_stream() {
+        next_ = 0;
         board_->write_reg(kRegCh0Cic2, 0x8200 | 10);
         board_->write_reg(kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x14);
         board_->write_reg(kRegCh0Dfir1, 1);
@@ -81,41 +48,13 @@ class VirtualBoardLink : public ::testing::Test {
         ASSERT_EQ(board_->stream_control(1, 0), 0);
         board_->write_reg(kRegControl, 0x8001);
     }
-
-    // Consumes `blocks` blocks of 4096 frames and checks the counter pattern
-    // continues from frame `next`, in order. Frames may be missing where the
-    // board's FIFO or the ring lost them (a busy machine can starve the
-    // stream thread); they are added to missing_. Returns the next expected frame.
-    uint32_t consume(int blocks, uint32_t next) {
-        Bytes block(16384);
-        for (int b = 0; b < blocks; ++b) {
-            EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
-            EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
-            for (size_t i = 0; i < block.size(); i += 4, ++next) {
-                const uint32_t n = block[i] | block[i + 1] << 8 | block[i + 2] << 16 |
-                                   static_cast<uint32_t>(block[i + 3]) << 24;
-                if (n < next) {
-                    ADD_FAILURE() << "frame " << n << " arrived after frame " << next - 1;
-                    return n + 1;
-                }
-                missing_ += n - next;
-                next = n;
-            }
-        }
-        return next;
-    }
-
-    std::string trace_;
-    std::string firmware_out_;
-    uint64_t missing_ = 0;  // frames consume() found missing
-    std::unique_ptr<QV_demo_board_> board_;
 };
 
 }  // namespace
 
 TEST_F(VirtualBoardLink, DownloadsFirmwareAndBoardStarts) {
     open_board();
-    EXPECT_NE(firmware_out_.find("err: 0, 1\n"), std::string::npos);
+    EXPECT_NE(stdout_.find("err: 0, 1\n"), std::string::npos);
     const vboard::Stats st = vboard::stats();
     EXPECT_TRUE(st.cpu_running);
     EXPECT_NE(st.firmware_id, 0u);
@@ -293,7 +232,7 @@ TEST_F(VirtualBoardLink, UnplugWhileStreamingThenReplug) {
     open_board();
     EXPECT_FALSE(board_->device_lost());
     start_stream();
-    consume(5, 0);
+    consume(5);
     vboard::unplug();
     ASSERT_TRUE(eventually([&] { return board_->device_lost() && board_->stream_thread_ended(); }));
     const uint64_t refused = vboard::stats().no_device_refusals;
@@ -312,7 +251,7 @@ TEST_F(VirtualBoardLink, UnplugWhileStreamingThenReplug) {
     open_board();
     EXPECT_EQ(board_->read_reg(1), vboard::kSimpleChipDeviceId);
     start_stream();
-    consume(2, 0);
+    consume(2);
 }
 
 TEST_F(VirtualBoardLink, AnyCommandThatFindsTheBoardGoneMarksItLost) {
@@ -332,13 +271,9 @@ TEST_F(VirtualBoardLink, AnyCommandThatFindsTheBoardGoneMarksItLost) {
 TEST_F(VirtualBoardLink, StreamsTheCounterInOrderAndCountsEveryLoss) {
     open_board();
     start_stream();
-    const uint32_t next = consume(40, 0);
-    const uint64_t fifo_lost = vboard::stats().fifo_bytes_lost;
-    const uint64_t ring_dropped = board_->dropped_bytes();
-    std::printf("frames missing %llu of %u; FIFO lost %llu bytes, ring dropped %llu bytes\n",
-                static_cast<unsigned long long>(missing_), next,
-                static_cast<unsigned long long>(fifo_lost), static_cast<unsigned long long>(ring_dropped));
-    EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
+    consume(40);
+    expect_losses_counted();
+    const uint32_t next = *next_;
     EXPECT_LT(missing_, next / 2);
     // Destroying the board while it streams stops and joins the thread.
     board_.reset();
@@ -359,7 +294,7 @@ TEST_F(VirtualBoardLink, BytesOfATimedOutStreamRead) {
                                  *profile);
         ASSERT_NE(board_, nullptr);
         start_stream();
-        consume(2, 0);
+        consume(2);
         const uint64_t consumed = 2 * 16384;  // two blocks taken from the ring
         vboard::cut_next_stream_read(1000);
         // The cut read waits out its timeout; meanwhile the board's FIFO overflows.

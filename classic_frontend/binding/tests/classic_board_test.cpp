@@ -9,44 +9,24 @@
 #include <usb.h>
 
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <fstream>
-#include <functional>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "vboard_control.h"
+#include "vboard_link_fixture.h"
 
 using namespace qv;
+using vboard_test::eventually;
 
 namespace {
 
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// Polls `cond` for up to 10 s.
-bool eventually(const std::function<bool()>& cond) {
-    for (int i = 0; i < 1000; ++i) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
-
-uint32_t frame_at(const std::vector<uint8_t>& b, size_t i) {
-    return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
-}
-
-class ClassicBoard : public ::testing::Test {
+class ClassicBoard : public vboard_test::VirtualBoardTest {
   protected:
+    std::unique_ptr<QV_demo_board_> create() override { return create_classic_board(); }
+
     void SetUp() override {
+        VirtualBoardTest::SetUp();
         ASSERT_NE(getcwd(old_cwd_, sizeof old_cwd_), nullptr);
         dir_ = ::testing::TempDir() + "classic_board_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
@@ -56,31 +36,11 @@ class ClassicBoard : public ::testing::Test {
                                   .c_str()),
                   0);
         ASSERT_EQ(chdir(dir_.c_str()), 0);
-        trace_ = dir_ + "/trace.txt";
-        vboard::set_trace_file("");
-        vboard::set_pattern(vboard::Pattern::counter);
-        vboard::set_clock_hz(vboard::kDefaultClockHz);
-        vboard::reset();
-        ASSERT_EQ(vboard::set_trace_file(trace_), 0);
     }
     void TearDown() override {
-        board_.reset();
-        vboard::set_trace_file("");
+        VirtualBoardTest::TearDown();
         ASSERT_EQ(chdir(old_cwd_), 0);
         std::system(("rm -rf " + dir_).c_str());
-    }
-
-    void open_board() {
-        ::testing::internal::CaptureStdout();
-        board_ = create_classic_board();
-        stdout_ = ::testing::internal::GetCapturedStdout();
-        ASSERT_NE(board_, nullptr);
-    }
-
-    std::vector<std::string> trace(size_t from = 0) {
-        std::vector<std::string> all = read_lines(trace_);
-        return from < all.size() ? std::vector<std::string>(all.begin() + from, all.end())
-                                 : std::vector<std::string>{};
     }
 
     // Channel 0 at 66 MHz / (cic2 * cicn), receiver and stream on; the counter
@@ -95,46 +55,8 @@ class ClassicBoard : public ::testing::Test {
         board_->write_reg(kRegControl, 0x8001);
     }
 
-    // Takes one 4096-frame block and checks that its frames count up from
-    // where the stream's last block ended (from its own first frame when
-    // that is not known). A frame missing in between is one
-    // the board's FIFO dropped: without real-time priority (an unprivileged
-    // user) a busy machine can hold the stream thread off for longer than the
-    // FIFO lasts, 33 ms at 250 k frames/s. Returns the first frame's number.
-    uint32_t consume_block() {
-        std::vector<uint8_t> block(16384);
-        EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
-        EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
-        if (!next_) next_ = frame_at(block, 0);
-        for (size_t i = 0; i < block.size(); i += 4) {
-            const uint32_t n = frame_at(block, i);
-            if (n < *next_) {
-                ADD_FAILURE() << "frame " << n << " arrived after frame " << *next_ - 1;
-                break;
-            }
-            missing_ += n - *next_;
-            next_ = n + 1;
-        }
-        return frame_at(block, 0);
-    }
-
-    // Every frame missing from the blocks taken was counted as lost by the
-    // board's FIFO. Prints the loss.
-    void expect_losses_counted() {
-        const uint64_t lost = vboard::stats().fifo_bytes_lost;
-        std::printf("frames missing %llu before frame %u; FIFO lost %llu bytes\n",
-                    static_cast<unsigned long long>(missing_), next_.value_or(0),
-                    static_cast<unsigned long long>(lost));
-        EXPECT_LE(4 * missing_, lost);
-    }
-
     char old_cwd_[4096] = {};
     std::string dir_;
-    std::string trace_;
-    std::string stdout_;
-    std::unique_ptr<QV_demo_board_> board_;
-    std::optional<uint32_t> next_;  // frame expected next in the stream
-    uint64_t missing_ = 0;          // frames missing from the blocks taken, since the board's reset
 };
 
 }  // namespace
@@ -269,8 +191,8 @@ TEST_F(ClassicBoard, StreamReadsOf1024BytesFillTheRing) {
     // The ring was full up to the wrap end, in order from frame 0; later
     // transfers only land once the consumer has made room at the start.
     EXPECT_EQ(st.count, st.wrap_end);
-    EXPECT_EQ(consume_block(), 0u);
-    for (int b = 1; b < st.wrap_end / 16384; ++b) consume_block();
+    EXPECT_EQ(consume(), 0u);
+    for (int b = 1; b < st.wrap_end / 16384; ++b) consume();
     expect_losses_counted();
 }
 
@@ -287,8 +209,8 @@ TEST_F(ClassicBoard, ReconnectWhileStreaming) {
         // The receiver ran on through the disconnect: the counter goes on
         // from the last round.
         if (round > 0) next_.reset();
-        consume_block();
-        consume_block();
+        consume();
+        consume();
         expect_losses_counted();
         if (round == 3) vboard::unplug();
         board_.reset();
@@ -307,7 +229,7 @@ TEST_F(ClassicBoard, UnplugWhileStreamingThenReconnect) {
     open_board();
     classic_connect(*board_);
     start_stream(81, 4);
-    consume_block();
+    consume();
     expect_losses_counted();
     vboard::unplug();
     ASSERT_TRUE(eventually([&] { return board_->device_lost() && board_->stream_thread_ended(); }));
@@ -337,7 +259,7 @@ TEST_F(ClassicBoard, UnplugWhileStreamingThenReconnect) {
     EXPECT_EQ(stdout_, "err: 0, 1\n");  // the firmware went down again
     EXPECT_EQ(classic_connect(*board_).device_id, vboard::kSimpleChipDeviceId);
     start_stream(81, 4);
-    EXPECT_EQ(consume_block(), 0u);
+    EXPECT_EQ(consume(), 0u);
 }
 
 // Results of the libusb-0.1 calls as the virtual board gives them.
@@ -387,10 +309,10 @@ TEST_F(ClassicBoard, Libusb0FaceResults) {
 TEST_F(ClassicBoard, TimedOutStreamReadAddsNothing) {
     open_board();
     start_stream(66, 50);  // 20 k frames/s: the board's FIFO rides out a 300 ms timeout
-    EXPECT_EQ(consume_block(), 0u);
+    EXPECT_EQ(consume(), 0u);
     const uint64_t before = missing_;
     vboard::cut_next_stream_read(400);
-    for (int b = 0; b < 3; ++b) consume_block();
+    for (int b = 0; b < 3; ++b) consume();
     // The 100 frames of the cut read are missing; any more were counted by
     // the FIFO (a stream thread held off for more than its 110 ms of room).
     EXPECT_GE(missing_ - before, 100u);

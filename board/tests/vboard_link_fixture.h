@@ -1,0 +1,126 @@
+// Fixture of the board link's end-to-end tests on the virtual board, linked in
+// place of the USB library: the libusb-1.0 link of qv01_fm (board/tests) and
+// the libusb-0.1 link of tunerdesk (classic_frontend/binding/tests). Each test
+// starts on a bare FX2 just plugged in, the simple chip sending its frame
+// counter at the default clock, with its USB traffic traced to a file of its
+// own. GoogleTest thread only.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qv_board.h"
+#include "vboard_control.h"
+
+namespace vboard_test {
+
+// Polls `cond` every millisecond for up to 10 s.
+template <typename Pred>
+bool eventually(Pred cond) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class VirtualBoardTest : public ::testing::Test {
+  protected:
+    // The board of the binding under test, as its program opens it.
+    virtual std::unique_ptr<QV_demo_board_> create() = 0;
+
+    void SetUp() override {
+        trace_ = ::testing::TempDir() + "qv_vboard_trace_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+        std::remove(trace_.c_str());
+        vboard::set_trace_file("");
+        vboard::set_pattern(vboard::Pattern::counter);
+        vboard::set_clock_hz(vboard::kDefaultClockHz);
+        vboard::reset();
+        ASSERT_EQ(vboard::set_trace_file(trace_), 0);
+    }
+    void TearDown() override {
+        board_.reset();
+        vboard::set_trace_file("");
+        std::remove(trace_.c_str());
+    }
+
+    // Opens board_ with create(); what it printed goes to stdout_.
+    void open_board() {
+        ::testing::internal::CaptureStdout();
+        board_ = create();
+        stdout_ = ::testing::internal::GetCapturedStdout();
+        ASSERT_NE(board_, nullptr);
+    }
+
+    // Trace lines from `from` on.
+    std::vector<std::string> trace(size_t from = 0) {
+        std::vector<std::string> lines;
+        std::ifstream in(trace_);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return from < lines.size() ? std::vector<std::string>(lines.begin() + from, lines.end())
+                                   : std::vector<std::string>{};
+    }
+
+    // Takes `blocks` blocks of 4096 frames and checks that the counter counts
+    // up in them from next_ (from the first frame taken when next_ is unset).
+    // A frame may be missing where the board's FIFO or the ring lost it: a
+    // busy machine can hold the stream thread off for longer than the FIFO
+    // lasts. Missing frames are added to missing_. Returns the first frame's
+    // number.
+    uint32_t consume(int blocks = 1) {
+        std::vector<uint8_t> block(16384);
+        uint32_t first = 0;
+        for (int b = 0; b < blocks; ++b) {
+            EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
+            EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
+            if (b == 0) first = frame_at(block, 0);
+            if (!next_) next_ = frame_at(block, 0);
+            for (size_t i = 0; i < block.size(); i += 4) {
+                const uint32_t n = frame_at(block, i);
+                if (n < *next_) {
+                    ADD_FAILURE() << "frame " << n << " arrived after frame " << *next_ - 1;
+                    return first;
+                }
+                missing_ += n - *next_;
+                next_ = n + 1;
+            }
+        }
+        return first;
+    }
+
+    // Every frame missing from the blocks taken was counted as lost: by the
+    // board's FIFO when the stream thread was late, by the ring when the
+    // consumer was. Prints the loss.
+    void expect_losses_counted() {
+        const uint64_t fifo_lost = vboard::stats().fifo_bytes_lost;
+        const uint64_t ring_dropped = board_->dropped_bytes();
+        std::printf("frames missing %llu before frame %u; FIFO lost %llu bytes, ring dropped %llu bytes\n",
+                    static_cast<unsigned long long>(missing_), next_.value_or(0),
+                    static_cast<unsigned long long>(fifo_lost),
+                    static_cast<unsigned long long>(ring_dropped));
+        EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
+    }
+
+    static uint32_t frame_at(const std::vector<uint8_t>& b, size_t i) {
+        return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
+    }
+
+    std::string trace_;
+    std::string stdout_;  // what open_board() printed
+    std::unique_ptr<QV_demo_board_> board_;
+    std::optional<uint32_t> next_;  // frame expected next in the stream
+    uint64_t missing_ = 0;          // frames consume() found missing
+};
+
+}  // namespace vboard_test
