@@ -19,7 +19,7 @@
 #include <random>
 #include <vector>
 
-#include "reference_chain.h"
+#include "per_frame_reference.h"
 #include "signal_path.h"
 #include "power_spectrum_columns.h"
 
@@ -191,11 +191,11 @@ struct LiquidChain {
         // Filter i holds our phase i; liquid runs each sub-filter over its window
         // newest sample first, so the taps go in reversed.
         std::vector<float> h(256 * kTaps, 0.0f);
+        const double* kernel = resampler_kernel();
         for (int i = 0; i < 256; ++i)
             for (int m = 0; m < kTaps; ++m) {
                 const int k = i + 256 * (kTaps - 1 - m);
-                h[i + 256 * m] =
-                    k < kResamplerKernelLength ? static_cast<float>(resampler_kernel[k]) : 0.0f;
+                h[i + 256 * m] = k < kResamplerKernelLength ? static_cast<float>(kernel[k]) : 0.0f;
             }
         pfb = firpfb_rrrf_create(256, h.data(), h.size());
         fft = fft_create_plan(4096, lc(fx.data()), lc(fy.data()), LIQUID_FFT_FORWARD, 0);

@@ -26,10 +26,11 @@ const double* phase_kernel_table() {
     static const double* table = [] {
         // Leaked on purpose: a constant table for the life of the process.
         auto* t = new double[kResamplerPhases * kRingMirror]();
+        const double* kernel = resampler_kernel();
         for (int p = 0; p < kResamplerPhases; ++p)
             for (int j = 0; j < kRingMirror; ++j) {
                 const int k = p + kResamplerPhases * j;
-                t[p * kRingMirror + j] = k < kResamplerKernelLength ? resampler_kernel[k] : 0.0;
+                t[p * kRingMirror + j] = k < kResamplerKernelLength ? kernel[k] : 0.0;
             }
         return t;
     }();

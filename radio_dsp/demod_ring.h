@@ -120,7 +120,7 @@ class Resampler {
     const double* phase_kernel_;  // 256 phases x kRingMirror taps, shared table
 };
 
-// Per-phase copy of the kernel: phase p holds resampler_kernel[p + 256 j] for
+// Per-phase copy of the kernel: phase p holds resampler_kernel()[p + 256 j] for
 // j = 0..kRingMirror - 1, zero past the kernel's end. Built once.
 const double* phase_kernel_table();
 

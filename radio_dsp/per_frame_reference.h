@@ -50,13 +50,14 @@ struct Discriminator {
 // frames stereo frames from ring[65536]; the kernel read at stride 256.
 inline void resample(const float* ring, uint32_t& acc, int step, int16_t* out, int frames,
                      bool left_only, uint16_t& read_index) {
+    const double* kernel = resampler_kernel();
     for (int f = 0; f < frames; ++f) {
         const uint32_t pos = acc >> 8;
         const int ph = 255 - static_cast<int>(acc & 0xFF);
         read_index = static_cast<uint16_t>(pos);
         double x = 0.0;
         for (int j = 0; ph + 256 * j < kResamplerKernelLength; ++j)
-            x += ring[(pos + j) % 65536] * resampler_kernel[ph + 256 * j];
+            x += ring[(pos + j) % 65536] * kernel[ph + 256 * j];
         double y = 13000.0 * x;
         if (y > 32767) y = 32767;
         if (y < -32767) y = -32767;

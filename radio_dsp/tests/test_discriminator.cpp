@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fm_discriminator.h"
-#include "reference_chain.h"
+#include "per_frame_reference.h"
 
 namespace radio_dsp {
 namespace {

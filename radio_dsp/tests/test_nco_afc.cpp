@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "nco.h"
-#include "reference_chain.h"
 #include "signal_path.h"
 
 namespace radio_dsp {

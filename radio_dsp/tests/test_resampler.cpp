@@ -6,7 +6,7 @@
 
 #include "demod_ring.h"
 #include "fm_discriminator.h"
-#include "reference_chain.h"
+#include "per_frame_reference.h"
 
 namespace radio_dsp {
 namespace {

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "reference_chain.h"
+#include "per_frame_reference.h"
 #include "power_spectrum_columns.h"
 #include "power_spectrum_estimator.h"
 
