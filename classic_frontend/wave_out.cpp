@@ -18,6 +18,16 @@ constexpr pa_usec_t kMaxPollUs = 20000;
 constexpr pa_usec_t kMinPollUs = 2000;
 constexpr pa_usec_t kIdlePollUs = 50000;
 
+// Waits, mainloop lock held, until a context or stream (whose state callback
+// signals the mainloop) is ready: true, or false once its state is bad.
+template <typename Object, typename State>
+bool wait_until_ready(pa_threaded_mainloop* loop, const Object* object,
+                      State (*state_of)(const Object*), int (*is_good)(State), State ready) {
+    for (State st; (st = state_of(object)) != ready; pa_threaded_mainloop_wait(loop))
+        if (!is_good(st)) return false;
+    return true;
+}
+
 }  // namespace
 
 WaveOut::~WaveOut() { close(); }
@@ -91,19 +101,10 @@ int WaveOut::open(DoneCallback done, FailCallback failed, const std::string& cli
         rc = -EIO;
     } else {
         pa_context_set_state_callback(context_, context_state_cb, this);
-        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+            !wait_until_ready(loop_, context_, pa_context_get_state, PA_CONTEXT_IS_GOOD,
+                              PA_CONTEXT_READY))
             rc = -ECONNREFUSED;
-        } else {
-            for (;;) {
-                const pa_context_state_t st = pa_context_get_state(context_);
-                if (st == PA_CONTEXT_READY) break;
-                if (!PA_CONTEXT_IS_GOOD(st)) {
-                    rc = -ECONNREFUSED;
-                    break;
-                }
-                pa_threaded_mainloop_wait(loop_);
-            }
-        }
         if (rc != 0)
             error_ = std::string("sound server: ") + pa_strerror(pa_context_errno(context_));
     }
@@ -128,19 +129,10 @@ int WaveOut::open(DoneCallback done, FailCallback failed, const std::string& cli
         attr.fragsize = static_cast<uint32_t>(-1);
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+        if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0 ||
+            !wait_until_ready(loop_, stream_, pa_stream_get_state, PA_STREAM_IS_GOOD,
+                              PA_STREAM_READY))
             rc = -EIO;
-        } else {
-            for (;;) {
-                const pa_stream_state_t st = pa_stream_get_state(stream_);
-                if (st == PA_STREAM_READY) break;
-                if (!PA_STREAM_IS_GOOD(st)) {
-                    rc = -EIO;
-                    break;
-                }
-                pa_threaded_mainloop_wait(loop_);
-            }
-        }
         if (rc != 0)
             error_ = std::string("playback stream: ") + pa_strerror(pa_context_errno(context_));
     }

@@ -80,7 +80,9 @@ TEST(ConnectWhilePlaying, ChainRunsAfterEachReconnectAndStopsCleanly) {
             // Left only: a steady tone demodulates to a constant, right is 0.
             // The first blocks after a reconnect may carry the silence that
             // realigns the rate matching; the later ones carry the tone.
-            if (played > 4) EXPECT_NE(h->data[2 * 100], 0) << "cycle " << cycle << " block " << played;
+            if (played > 4) {
+                EXPECT_NE(h->data[2 * 100], 0) << "cycle " << cycle << " block " << played;
+            }
             EXPECT_EQ(h->data[2 * 100 + 1], 0);
             ASSERT_EQ(out.write(h), 0);
         }
