@@ -1,6 +1,9 @@
 // 128 x 128 constellation image drawn by the demodulator. Two memory layouts:
 // 32-bit pixels (blue, green, red, unused; 512 bytes per row) for qv01_fm and
 // 24-bit pixels (blue, green, red; 384 bytes per row) for tunerdesk.
+// Single-threaded, no locks: drawn and read on the owner's GUI thread only
+// (SignalPath draws, the widgets read data() in the observer calls); copy the
+// pixels before handing them to another thread.
 #pragma once
 
 #include <cstdint>

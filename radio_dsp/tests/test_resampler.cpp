@@ -65,11 +65,16 @@ TEST(RateMatching, ClassicParameters) {
     EXPECT_EQ(r2.lower_threshold, 30000);
 }
 
+// Levels above 32767 across the wrap: a 16-bit signed difference turns them
+// negative.
 TEST(RateMatching, FillLevelWrapsModulo65536) {
     DemodRing ring;
     ring.read_index = 65000;
-    ring.write_index = 30000;
-    EXPECT_EQ(ring.fill_level(), 30536);
+    ring.write_index = 40000;
+    EXPECT_EQ(ring.fill_level(), 40536);
+    ring.read_index = 1;
+    ring.write_index = 0;
+    EXPECT_EQ(ring.fill_level(), 65535);
 }
 
 TEST(Resampler, ConstantRingGivesGainTimesLevelAtEveryPhase) {
