@@ -112,6 +112,19 @@ class VirtualBoardTest : public ::testing::Test {
         EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
     }
 
+    // Everything a board object can be asked to send, with the results.
+    static std::vector<int> all_commands(QV_demo_board_& b) {
+        BoardDescriptor d;
+        std::vector<uint8_t> bits(4);
+        uint32_t v = 0;
+        return {b.send_cmd1(0, 0, 2, 13), b.send_cmd2(10), b.set_lines(1, 3),
+                b.bridge_write(2, 1, 0x4000), b.bridge_read(2, 0), b.bridge_read(2, 0, &v),
+                b.jtag_scan(bits), b.get_board_descriptor(d), b.stream_control(1, 0),
+                b.send_cmd15(0, 2), b.set_control_field(0, 1, 1), b.set_rx_mode(2),
+                b.select_chip(0), b.write_reg(4, 1), b.read_reg(4), b.read_reg(4, &v),
+                b.set_bus_timing(10), b.set_bus_control(1)};
+    }
+
     static uint32_t frame_at(const std::vector<uint8_t>& b, size_t i) {
         return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
     }

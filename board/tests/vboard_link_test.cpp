@@ -211,19 +211,6 @@ TEST_F(VirtualBoardLink, ShortAndLateRepliesAreErrors) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "STATUS!=0: 8001\n");
 }
 
-// Everything a board object can be asked to send.
-static std::vector<int> all_commands(QV_demo_board_& b) {
-    BoardDescriptor d;
-    std::vector<uint8_t> bits(4);
-    uint32_t v = 0;
-    return {b.send_cmd1(0, 0, 2, 13), b.send_cmd2(10), b.set_lines(1, 3),
-            b.bridge_write(2, 1, 0x4000), b.bridge_read(2, 0), b.bridge_read(2, 0, &v),
-            b.jtag_scan(bits), b.get_board_descriptor(d), b.stream_control(1, 0),
-            b.send_cmd15(0, 2), b.set_control_field(0, 1, 1), b.set_rx_mode(2),
-            b.select_chip(0), b.write_reg(4, 1), b.read_reg(4), b.read_reg(4, &v),
-            b.set_bus_timing(10), b.set_bus_control(1)};
-}
-
 // Unplugged while streaming: the stream thread ends at the first failed read
 // instead of polling, the board is lost, and every command returns -ENODEV
 // without reaching the USB; the bytes that arrived before stay readable.

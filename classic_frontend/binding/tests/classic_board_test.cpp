@@ -239,12 +239,7 @@ TEST_F(ClassicBoard, UnplugWhileStreamingThenReconnect) {
     const ClassicIds ids = classic_connect(*board_);
     EXPECT_EQ(ids.firmware_id, -19);
     EXPECT_EQ(ids.device_id, -19);
-    uint32_t value = 0;
-    BoardDescriptor d;
-    for (int rc : {board_->write_reg(4, 1), board_->read_reg(4, &value), board_->set_bus_control(1),
-                   board_->stream_control(0, 0), board_->get_board_descriptor(d),
-                   board_->set_rx_mode(2), board_->set_lines(1, 3)})
-        EXPECT_EQ(rc, -19);
+    for (int rc : all_commands(*board_)) EXPECT_EQ(rc, -19);
     EXPECT_EQ(vboard::stats().no_device_refusals, refused);
     EXPECT_EQ(trace().size(), mark);
 
