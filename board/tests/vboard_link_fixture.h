@@ -105,10 +105,11 @@ class VirtualBoardTest : public ::testing::Test {
     void expect_losses_counted() {
         const uint64_t fifo_lost = vboard::stats().fifo_bytes_lost;
         const uint64_t ring_dropped = board_->dropped_bytes();
-        std::printf("frames missing %llu before frame %u; FIFO lost %llu bytes, ring dropped %llu bytes\n",
-                    static_cast<unsigned long long>(missing_), next_.value_or(0),
-                    static_cast<unsigned long long>(fifo_lost),
-                    static_cast<unsigned long long>(ring_dropped));
+        std::printf(
+            "frames missing %llu before frame %u; FIFO lost %llu bytes, ring dropped %llu bytes\n",
+            static_cast<unsigned long long>(missing_), next_.value_or(0),
+            static_cast<unsigned long long>(fifo_lost),
+            static_cast<unsigned long long>(ring_dropped));
         EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
     }
 
@@ -117,12 +118,24 @@ class VirtualBoardTest : public ::testing::Test {
         BoardDescriptor d;
         std::vector<uint8_t> bits(4);
         uint32_t v = 0;
-        return {b.send_cmd1(0, 0, 2, 13), b.send_cmd2(10), b.set_lines(1, 3),
-                b.bridge_write(2, 1, 0x4000), b.bridge_read(2, 0), b.bridge_read(2, 0, &v),
-                b.jtag_scan(bits), b.get_board_descriptor(d), b.stream_control(1, 0),
-                b.send_cmd15(0, 2), b.set_control_field(0, 1, 1), b.set_rx_mode(2),
-                b.select_chip(0), b.write_reg(4, 1), b.read_reg(4), b.read_reg(4, &v),
-                b.set_bus_timing(10), b.set_bus_control(1)};
+        return {b.send_cmd1(0, 0, 2, 13),
+                b.send_cmd2(10),
+                b.set_lines(1, 3),
+                b.bridge_write(2, 1, 0x4000),
+                b.bridge_read(2, 0),
+                b.bridge_read(2, 0, &v),
+                b.jtag_scan(bits),
+                b.get_board_descriptor(d),
+                b.stream_control(1, 0),
+                b.send_cmd15(0, 2),
+                b.set_control_field(0, 1, 1),
+                b.set_rx_mode(2),
+                b.select_chip(0),
+                b.write_reg(4, 1),
+                b.read_reg(4),
+                b.read_reg(4, &v),
+                b.set_bus_timing(10),
+                b.set_bus_control(1)};
     }
 
     static uint32_t frame_at(const std::vector<uint8_t>& b, size_t i) {

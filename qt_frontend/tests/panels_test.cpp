@@ -277,7 +277,8 @@ private slots:
         disconnect(c);
 
         std::vector<int16_t> iq(2 * 4096);
-        QCOMPARE(OneBlock(step).read_stream(0, 16384, reinterpret_cast<unsigned char*>(iq.data())), 0);
+        QCOMPARE(OneBlock(step).read_stream(0, 16384, reinterpret_cast<unsigned char*>(iq.data())),
+                 0);
         std::vector<std::complex<double>> in(4096);
         for (int k = 0; k < 4096; ++k) in[k] = {double(iq[2 * k]), double(iq[2 * k + 1])};
         radio_dsp::SpectrumEstimator block_spectrum;
@@ -285,7 +286,8 @@ private slots:
         QCOMPARE(block_spectrum.compute(in.data()), 0);
         QCOMPARE(static_cast<int>(shown.size()), 4096);
         for (int j = 0; j < 4096; ++j)
-            QVERIFY2(shown[j] == block_spectrum.result()[(4096 - j) % 4096], qPrintable(QString::number(j)));
+            QVERIFY2(shown[j] == block_spectrum.result()[(4096 - j) % 4096],
+                     qPrintable(QString::number(j)));
     }
 
     void overflow_flags_colour_the_stage_names() {
