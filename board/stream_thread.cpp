@@ -67,9 +67,10 @@ void thr1::run() {
     }
 
     const int length = profile.stream_read_bytes;
+    StreamRing& ring = owner_->stream_ring();
     // A command that found the device gone has marked the owner lost as well.
     while (!stop_requested() && !owner_->device_lost()) {
-        uint8_t* dst = owner_->stream_reserve(length);
+        uint8_t* dst = ring.reserve(length);
         bool into_ring = dst != nullptr;
         if (!into_ring) dst = scratch_.get();
 
@@ -80,12 +81,18 @@ void thr1::run() {
         if (n > 0 && !into_ring) {
             // The ring was full when the read started; the consumer may have
             // made room since. Keep the transfer if it fits now.
-            if (uint8_t* late = owner_->stream_reserve(length)) {
+            if (uint8_t* late = ring.reserve(length)) {
                 std::memcpy(late, dst, n);
                 into_ring = true;
             }
         }
-        if (n > 0) owner_->stream_publish(n, into_ring);
+        if (n > 0) {
+            if (into_ring) {
+                ring.publish(n);
+            } else {
+                ring.drop(n);
+            }
+        }
         if (result == -ENODEV) break;  // the board is gone; it will not come back on this handle
 
         // A read that fails at once (endpoint halted, I/O error) would turn

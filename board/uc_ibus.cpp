@@ -26,7 +26,7 @@ uint32_t get32(const uint8_t* p) {
 }  // namespace
 
 UC_IBus_::UC_IBus_(std::unique_ptr<UsbPort> handle, const LinkProfile& profile)
-    : USB_Device_(std::move(handle), profile), ring_(new uint8_t[kRingBytes]()) {
+    : USB_Device_(std::move(handle), profile) {
     stream_thread_ = std::make_unique<thr1>(this);
     stream_thread_->start();
 }
@@ -192,35 +192,7 @@ int UC_IBus_::set_rx_mode(int mode) {
     return set_control_field(2, 2, kFields[mode][2]);
 }
 
-// ---- stream ring -----------------------------------------------------------
-//
-// The ring holds [read_position_, wrap_end_) followed by [0, write_position_)
-// once the producer has wrapped past the consumer ("lapped"), else
-// [read_position_, write_position_). A transfer never straddles the ring's end
-// and never lands on unread bytes.
-
-uint8_t* UC_IBus_::stream_reserve(int length) {
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    bool lapped =
-        write_position_ < read_position_ || (write_position_ == read_position_ && count_ > 0);
-    if (!lapped && write_position_ + length >= kRingBytes) {
-        wrap_end_ = write_position_;
-        write_position_ = 0;
-        lapped = read_position_ > 0 || count_ > 0;
-    }
-    if (lapped && write_position_ + length > read_position_) return nullptr;
-    return ring_.get() + write_position_;
-}
-
-void UC_IBus_::stream_publish(int n, bool into_ring) {
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    if (into_ring) {
-        count_ += n;
-        write_position_ += n;
-    } else {
-        dropped_ += static_cast<uint64_t>(n);
-    }
-}
+// ---- stream queue ----------------------------------------------------------
 
 int UC_IBus_::stream_transfer(uint8_t* dst, int length, int* moved) {
     return failed(port().bulk_read(kEpStreamIn, dst, length, kTimeoutMs, moved));
@@ -228,38 +200,16 @@ int UC_IBus_::stream_transfer(uint8_t* dst, int length, int* moved) {
 
 int UC_IBus_::bytes_available(int queue) {
     if (queue != 0) return 0;
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    return count_;
+    return ring_.count();
 }
 
 int UC_IBus_::samples_available() { return bytes_available(0) / kFrameBytes; }
 
 int UC_IBus_::read_stream(int queue, int n, void* dst) {
     if (queue != 0 || n < 0) return profile().err_invalid;
-    uint8_t* out = static_cast<uint8_t*>(dst);
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    if (n > count_) return profile().err_invalid;
-    if (n == 0) return 0;
-    const int first = read_position_ + n < wrap_end_ ? n : wrap_end_ - read_position_;
-    std::memcpy(out, ring_.get() + read_position_, first);
-    read_position_ += first;
-    if (first < n) {
-        std::memcpy(out + first, ring_.get(), n - first);
-        read_position_ = n - first;
-        // The consumer has left the tail: the old wrap end no longer bounds
-        // the bytes ahead of it.
-        wrap_end_ = kRingInitialWrapEnd;
-    }
-    count_ -= n;
-    return 0;
+    return ring_.read(n, dst) == 0 ? 0 : profile().err_invalid;
 }
 
-uint64_t UC_IBus_::dropped_bytes() {
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    return dropped_;
-}
+uint64_t UC_IBus_::dropped_bytes() { return ring_.dropped(); }
 
-UC_IBus_::RingState UC_IBus_::ring_state() {
-    std::lock_guard<std::mutex> lock(hs_queue_mutex_);
-    return {count_, read_position_, write_position_, wrap_end_, dropped_};
-}
+UC_IBus_::RingState UC_IBus_::ring_state() { return ring_.state(); }

@@ -1,12 +1,12 @@
-// The board's command protocol and the sample stream ring ("HS queue").
+// The board's command protocol and the sample stream queue ("HS queue").
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "stream_ring.h"
 #include "stream_thread.h"
 #include "usb_device.h"
 
@@ -107,13 +107,7 @@ class UC_IBus_ : public USB_Device_, public JTAG_Adapter_ {
     // of transfers.
     uint64_t dropped_bytes();
 
-    struct RingState {
-        int count;
-        int read_position;
-        int write_position;
-        int wrap_end;
-        uint64_t dropped;
-    };
+    using RingState = StreamRing::State;
     // Snapshot of the ring's bookkeeping, for diagnostics.
     RingState ring_state();
 
@@ -131,14 +125,8 @@ class UC_IBus_ : public USB_Device_, public JTAG_Adapter_ {
   private:
     friend class thr1;
 
-    // Stream thread side. Decides, under the mutex, where the next transfer of
-    // up to `length` bytes lands: in the ring (returns the write pointer,
-    // wrapping to index 0 first when the transfer would reach the ring's last
-    // byte) or nowhere (nullptr) when the ring has no room for it.
-    uint8_t* stream_reserve(int length);
-    // Publishes `n` bytes of the transfer that stream_reserve placed, or
-    // counts them as dropped when it placed none.
-    void stream_publish(int n, bool into_ring);
+    // Stream thread side: the ring it fills, and one read of endpoint 0x88.
+    StreamRing& stream_ring() { return ring_; }
     int stream_transfer(uint8_t* dst, int length, int* moved);
     // Reads endpoint 0x81 until a read times out, discarding what comes.
     void drain_replies();
@@ -148,15 +136,8 @@ class UC_IBus_ : public USB_Device_, public JTAG_Adapter_ {
     // A reply went missing or came incomplete: a late one may still be on its way.
     bool replies_suspect_ = false;
 
-    // "HS queue mutex": guards count_, the three positions and dropped_. Held
-    // only for bookkeeping and copying, never across a USB transfer.
-    std::mutex hs_queue_mutex_;
-    std::unique_ptr<uint8_t[]> ring_;
-    int count_ = 0;
-    int read_position_ = 0;
-    int write_position_ = 0;
-    int wrap_end_ = qv::kRingInitialWrapEnd;
-    uint64_t dropped_ = 0;
+    // Guarded by its own "HS queue mutex".
+    StreamRing ring_;
 
     // Last member: destroyed (joined) first, before anything it uses.
     std::unique_ptr<thr1> stream_thread_;
