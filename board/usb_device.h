@@ -1,4 +1,10 @@
 // Base of every board object: owns the open USB device.
+//
+// Threads: no lock of its own. The GUI thread's operations and the stream
+// thread reach the device through port() at the same time, on different
+// endpoints (usb_port.h allows that); profile() is fixed at construction and
+// may be read from any thread. The device closes when the object is
+// destroyed: derived classes stop their stream thread before that.
 #pragma once
 
 #include <memory>

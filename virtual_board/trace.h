@@ -1,5 +1,9 @@
 // Protocol trace of the virtual board: one line per USB operation, appended to
 // a file and flushed at once, so a trace survives a crash of the program.
+//
+// Threads: every member may be called from any thread. The trace's own mutex
+// guards the file: each line is written and flushed whole under it, so lines
+// of different threads never mix. format() is a plain function.
 #pragma once
 
 #include <cstdint>
