@@ -1,6 +1,6 @@
 // The FX2-side FIFO of the sample stream: a fixed byte ring that takes whole
 // frames from the chip and hands bytes to the host. Not thread-safe: the
-// virtual board guards it with its own mutex.
+// stream producer that owns it is guarded by the virtual board's mutex.
 #pragma once
 
 #include <cstddef>

@@ -1,15 +1,27 @@
 // The virtual QV demo board: an FX2 that takes a firmware download, then the
 // bridge firmware's command protocol, the chip bus with a chip behind it, and
 // the paced sample stream. It knows nothing of any USB library: the thin
-// faces (libusb-1.0 now, libusb-0.1 later) map their calls onto Session and
+// faces (libusb1_face.cpp, libusb0_face.cpp) map their calls onto Session and
 // the Result codes below.
 //
-// Threads: every member may be called from any thread. The board's own
-// producer thread ("qv-vboard") paces the chip's frames into the stream FIFO;
-// it starts when the firmware first runs and lives as long as the process.
+// This class is the board's USB device (plug state, sessions, endpoints, the
+// reply queue of endpoint 0x81) and the owner of its pieces, each in its own
+// file: the FX2 core (fx2_core.h), the bridge firmware's command interpreter
+// and registers (bridge_firmware.h), the chip bus and JTAG chain
+// (chip_bus.h), the paced stream producer with the FIFO (stream_producer.h),
+// the scripted faults (scripted_faults.h) and the settings from the
+// environment (board_settings.h).
+//
+// Threads: every member may be called from any thread. One mutex, m_, guards
+// the board's state and every piece but the trace (which has its own lock)
+// and the chip (which guards itself). Transfers wait on cv_ with m_ for
+// replies, FIFO data, the CPU's start or an unplug. Threads of the board's
+// own: the producer ("qv-vboard"), from the firmware's first start; the plug
+// script ("qv-vboard-plug") when the environment asks for an unplug; one
+// short-lived thread per delayed reply. All of them live at most as long as
+// the process, and so does the board.
 #pragma once
 
-#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,14 +29,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bridge_firmware.h"
+#include "chip_bus.h"
 #include "chip_factory.h"
-#include "stream_fifo.h"
+#include "fx2_core.h"
+#include "scripted_faults.h"
+#include "stream_producer.h"
 #include "trace.h"
 #include "vboard_control.h"
-#include "virtual_chip.h"
 
 namespace vboard {
 
@@ -127,82 +141,35 @@ private:
     Result wait_for(Lock& lock, const Session& s, unsigned timeout_ms, Pred pred);
 
     void power_on_locked();
-    void write_cpucs_locked(uint8_t value);
     void start_firmware_locked();
     void stop_firmware_locked();
     void execute_command_locked(const uint8_t* msg, int length);
     void queue_reply_locked(std::vector<uint8_t> reply);
-    bool bridge_write_locked(int space, int address, uint32_t value);
-    uint16_t bridge_read_locked(int space, int address, uint32_t* value);
-    uint8_t jtag_shift_locked(uint8_t tdi);
     void replace_chip_locked();
+    // Tells the producer what the stream carries now.
     void stream_changed_locked();
-    void producer_loop();
     // Constructor only. Unplugs after `unplug_s` seconds (0: at once, before
     // any open) and, when `replug_s` >= 0, plugs the board in again with
     // reset() `replug_s` seconds later (QV_VIRTUAL_UNPLUG_AFTER/_REPLUG_AFTER).
     void start_plug_script(double unplug_s, double replug_s);
+
     std::mutex m_;
-    std::condition_variable cv_;           // replies, FIFO data, CPU start, unplug
-    std::condition_variable producer_cv_;  // stream state changes for the producer
+    std::condition_variable cv_;  // replies, FIFO data, CPU start, unplug
 
     ChipSetup chip_setup_;
-    std::shared_ptr<VirtualChip> chip_;
     Trace trace_;  // has its own lock
 
-    // USB side
+    // USB device
     bool plugged_ = true;
-    uint64_t generation_ = 1;
-    std::vector<uint8_t> memory_;  // FX2 memory, 64 KiB
-    bool cpu_held_ = true;         // CPUCS bit 0; an FX2 without EEPROM powers up held
-    bool code_loaded_ = false;     // something was downloaded into code RAM
-    bool cpu_running_ = false;
-
-    // Firmware side
-    uint32_t firmware_id_ = 0;
-    uint16_t firmware_version_ = 0;
+    uint64_t generation_ = 1;                   // plug generation; sessions of older ones are stale
     std::deque<std::vector<uint8_t>> replies_;  // endpoint 0x81 packets
-    std::array<uint32_t, 8> chip_address_{};    // per chip select
-    std::array<uint32_t, 8> bus_control_{};     // per chip select
-    uint32_t chip_select_ = 0;                  // bridge (1, 1)
-    uint32_t reg_2_1_ = 0;                      // bridge (2, 1)
-    uint32_t board_control_ = 0;                // bridge (2, 10)
-    uint32_t lines_ = 0;
-    int bus_cycles_ = 0;
-    uint64_t jtag_chain_ = 0;
-    bool stream_enabled_ = false;
-    int stream_channel_ = 0;
-    StreamFifo fifo_{kStreamFifoBytes};
+    uint64_t no_device_refusals_ = 0;           // kept across reset()
 
-    // Scripted faults
-    bool stall_command_ = false;
-    bool stall_reply_ = false;
-    bool short_reply_ = false;
-    size_t short_reply_bytes_ = 0;
-    bool cut_stream_read_ = false;
-    size_t cut_stream_bytes_ = 0;
-    bool delay_reply_ = false;
-    unsigned delay_reply_ms_ = 0;
-
-    // Statistics
-    uint64_t commands_ = 0;
-    uint64_t ignored_commands_ = 0;
-    uint64_t invalid_bridge_ = 0;
-    uint64_t frames_produced_ = 0;
-    uint64_t fifo_delivered_ = 0;
-    uint64_t fifo_lost_ = 0;
-    uint64_t no_device_refusals_ = 0;  // kept across reset()
-
-    // Producer thread
-    uint64_t stream_epoch_ = 0;  // bumped whenever what the stream carries may change
-    uint64_t chip_epoch_ = 0;    // bumped on every chip register write
-    std::thread producer_;
+    Fx2Core core_;
+    ChipBus bus_;
+    BridgeFirmware firmware_{bus_};
+    StreamProducer producer_{m_, cv_};
+    ScriptedFaults faults_;
 };
-
-// Firmware identifier the board derives from its memory at CPU release:
-// (version word << 16) | CRC-16/CCITT (poly 0x1021, init 0xFFFF) of code RAM
-// 0x0000..0x3FFF. The version word follows the magic "QVFW" found first in code
-// RAM; 0 when the image carries none.
-uint32_t firmware_id_of(const uint8_t* code_ram, size_t n, uint16_t* version);
 
 }  // namespace vboard
