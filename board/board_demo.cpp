@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     board->select_chip(0);
     board->set_bus_timing(10);
     const int fw_id = board->bridge_read(qv::kSpaceBoard, qv::kAddrFirmwareId);
-    const int chip_id = board->read_reg(qv::kRegDeviceId);
+    const int chip_id = board->read_reg(qv01::kRegDeviceId);
     board->set_lines(1, qv::kLineNLoad);
     board->set_lines(1, qv::kLineNMisk);
     std::printf("board: vendor %04x product %04x class %d serial %d firmware %d\n", d.vendor,
@@ -115,22 +115,23 @@ int main(int argc, char** argv) {
                 static_cast<unsigned>(chip_id));
 
     // Channel 0 decimation 3 * 27 * 2 * 2 = 324, automatic scales.
-    board->write_reg(qv::kRegCh0Cic2, 0x8200 | 10);                       // mode 1, ratio 3
-    board->write_reg(qv::kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x10 | 4);  // mode 1, ratio 27
-    board->write_reg(qv::kRegCh0Dfir1, 1);                                // ratio 2
-    board->write_reg(qv::kRegCh0Dfir2, 1);                                // ratio 2
+    board->write_reg(qv01::reg_addr(0, qv01::kOffCic2), 0x8200 | 10);  // mode 1, ratio 3
+    board->write_reg(qv01::reg_addr(0, qv01::kOffCicn),
+                     (1 << 14) | (26 << 8) | 0x10 | 4);          // mode 1, ratio 27
+    board->write_reg(qv01::reg_addr(0, qv01::kOffDfir1Ctl), 1);  // ratio 2
+    board->write_reg(qv01::reg_addr(0, qv01::kOffDfir2Ctl), 1);  // ratio 2
     const int decimation = board->decimation();
     const double expected_fps = qv::kChipClockHz / decimation;
     std::printf("decimation: %d (%.1f frames/s expected)\n", decimation, expected_fps);
 
     // Start sequence of the radio panel.
-    board->write_reg(qv::kRegRxEnable, 0xFFFF);
+    board->write_reg(qv01::kRegFlagClear, 0xFFFF);
     board->set_rx_mode(2);
-    board->write_reg(qv::kRegControl, 0x8002);
-    board->write_reg(qv::kRegControl, 0x8004);
-    board->write_reg(qv::kRegControl, 0x8100);
+    board->write_reg(qv01::kRegControl, 0x8002);
+    board->write_reg(qv01::kRegControl, 0x8004);
+    board->write_reg(qv01::kRegControl, 0x8100);
     board->stream_control(1, 0);
-    board->write_reg(qv::kRegControl, 0x8001);
+    board->write_reg(qv01::kRegControl, 0x8001);
 
     // Consumer: poll, take 4096-frame blocks.
     constexpr int kBlockBytes = 16384;
@@ -189,7 +190,7 @@ int main(int argc, char** argv) {
     }
 
     board->stream_control(0, 0);
-    board->write_reg(qv::kRegControl, 0x8000);
+    board->write_reg(qv01::kRegControl, 0x8000);
 
     const uint64_t dropped = board->dropped_bytes();
     std::printf("received: %llu bytes, %llu frames consumed in %.1f s\n",

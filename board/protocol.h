@@ -1,6 +1,6 @@
 // Constants of the QV demo board's USB protocol: the FX2 bring-up, the command
-// messages on the bulk endpoints, the bridge register spaces and the chip
-// registers the board link itself touches.
+// messages on the bulk endpoints and the bridge register spaces. The receiver
+// chip's own registers are in chip/qv01_regs.h.
 #pragma once
 
 #include <cstdint>
@@ -85,16 +85,6 @@ constexpr uint32_t kLineNLoad = 2;
 // Chip bus timing: one bus clock is 20833 ps (48 MHz); at most 14 cycles.
 constexpr int kBusCyclePs = 20833;
 constexpr int kBusCyclesMax = 14;
-
-// Receiver chip registers.
-constexpr int kChipRegisters = 959;  // addresses 0..958
-constexpr int kRegDeviceId = 1;
-constexpr int kRegRxEnable = 4;
-constexpr int kRegControl = 5;
-constexpr int kRegCh0Cic2 = 36;   // ratio-1 in bits 8..14
-constexpr int kRegCh0Cicn = 37;   // ratio-1 in bits 8..13
-constexpr int kRegCh0Dfir1 = 38;  // ratio-1 in bits 0..3
-constexpr int kRegCh0Dfir2 = 40;  // ratio-1 in bits 0..3
 
 // Receiver chip master clock.
 constexpr double kChipClockHz = 66e6;

@@ -23,7 +23,7 @@ int QV_board_::write_reg(int address, int32_t value) {
     const uint8_t base = static_cast<uint8_t>(4 * chip_select_);
     if (int rc = bridge_write(kSpaceChipBus, base, static_cast<uint32_t>(address))) return rc;
     if (int rc = bridge_write(kSpaceChipBus, base + 1, static_cast<uint32_t>(value))) return rc;
-    if (profile().keep_chip_shadow && address >= 0 && address < kChipRegisters)
+    if (profile().keep_chip_shadow && address >= 0 && address < qv01::kRegisterCount)
         shadow_[address] = static_cast<int16_t>(value & 0xFFFF);
     return 0;
 }
@@ -42,15 +42,19 @@ int QV_board_::read_reg(int address) {
 }
 
 int QV_board_::shadow_reg(int address) const {
-    if (address < 0 || address >= kChipRegisters) return 0;
+    if (address < 0 || address >= qv01::kRegisterCount) return 0;
     return shadow_[address];
 }
 
 int QV_board_::decimation() const {
-    const int cic2 = (shadow_reg(kRegCh0Cic2) >> 8 & 0x7F) + 1;
-    const int cicn = (shadow_reg(kRegCh0Cicn) >> 8 & 0x3F) + 1;
-    const int dfir2 = (shadow_reg(kRegCh0Dfir2) & 0x0F) + 1;
-    const int dfir1 = (shadow_reg(kRegCh0Dfir1) & 0x0F) + 1;
+    // Each ratio field holds the stage's ratio - 1.
+    auto ratio = [this](int offset, qv01::Field field) {
+        return qv01::get_field(shadow_reg(qv01::reg_addr(0, offset)), field) + 1;
+    };
+    const int cic2 = ratio(qv01::kOffCic2, qv01::cic2::kRatio);
+    const int cicn = ratio(qv01::kOffCicn, qv01::cicn::kRatio);
+    const int dfir2 = ratio(qv01::kOffDfir2Ctl, qv01::dfir::kRatio);
+    const int dfir1 = ratio(qv01::kOffDfir1Ctl, qv01::dfir::kRatio);
     return cic2 * cicn * dfir2 * dfir1;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "qv01_regs.h"
 #include "uc_ibus.h"
 
 // Threads: GUI thread only (the stream queue operations of UC_IBus_ excepted).
@@ -61,7 +62,7 @@ class QV_board_ : public UC_IBus_ {
   private:
     int chip_select_ = 0;
     const int cycle_time_ps_ = qv::kBusCyclePs;
-    int16_t shadow_[qv::kChipRegisters] = {};
+    int16_t shadow_[qv01::kRegisterCount] = {};
 };
 
 // The board object created for the QV evaluation board.

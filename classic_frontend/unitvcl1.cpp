@@ -9,6 +9,7 @@
 
 #include "conf_agent.h"
 #include "logo.h"
+#include "qv01_regs.h"
 
 namespace {
 
@@ -27,14 +28,19 @@ const QColor kStageFlagged(255, 0, 0);
 const QColor kCanvasGrey(192, 192, 192);
 
 // Chip registers of channel 0 driven by the form.
-constexpr int kRegOverflow = 32;
-constexpr int kRegCic2 = 36;
-constexpr int kRegCicn = 37;
-constexpr int kRegDfir1Scale = 39;
-constexpr int kRegDfir2Scale = 41;
-constexpr int kRegGainI = 42;
-constexpr int kRegGainQ = 43;
-constexpr int kControlGainChanged = 5;
+constexpr int kRegOverflow = qv01::reg_addr(0, qv01::kOffFlags);
+constexpr int kRegCic2 = qv01::reg_addr(0, qv01::kOffCic2);
+constexpr int kRegCicn = qv01::reg_addr(0, qv01::kOffCicn);
+constexpr int kRegDfir1Scale = qv01::reg_addr(0, qv01::kOffDfir1Scl);
+constexpr int kRegDfir2Scale = qv01::reg_addr(0, qv01::kOffDfir2Scl);
+constexpr int kRegGainI = qv01::reg_addr(0, qv01::kOffGainI);
+constexpr int kRegGainQ = qv01::reg_addr(0, qv01::kOffGainQ);
+// The scale field of the track bars (bits 0-3 of the CIC2, CICN and DFIR
+// scale registers alike) and the CICN's scl_mx bit of the check box.
+constexpr qv01::Field kScale = qv01::dfir::kScale;
+static_assert(qv01::field_mask(kScale) == qv01::field_mask(qv01::cic2::kScale) &&
+              qv01::field_mask(kScale) == qv01::field_mask(qv01::cicn::kScale));
+constexpr qv01::Field kSclMx = qv01::cicn::kSclMx;
 
 // A label sized to its text, as an auto-size label is.
 void set_caption(QLabel* label, const QString& text) {
@@ -339,7 +345,7 @@ void TForm1::Button7Click() {
 
 void TForm1::Button4Click() {
     if (!board_ || updating_) return;
-    board_->write_reg(radio_dsp::kRegControl, radio_dsp::kControlStop);
+    board_->write_reg(qv01::kRegControl, qv01::kCmdStop);
     board_->stream_control(0, 0);
     stop_audio();
 }
@@ -368,7 +374,7 @@ void TForm1::apply_iq_gain() {
     if (!board_ || updating_) return;
     board_->write_reg(kRegGainI, i & 0xFFFF);
     board_->write_reg(kRegGainQ, q & 0xFFFF);
-    board_->write_reg(radio_dsp::kRegControl, kControlGainChanged);
+    board_->write_reg(qv01::kRegControl, qv01::kCmdGainUpdate);
 }
 
 void TForm1::scale_field(int reg, int shift, int width, int value) {
@@ -381,11 +387,21 @@ void TForm1::scale_field(int reg, int shift, int width, int value) {
     board_->write_reg(reg, v);
 }
 
-void TForm1::TrackBar4Change() { scale_field(kRegCic2, 0, 4, 15 - TrackBar4->value()); }
-void TForm1::TrackBar5Change() { scale_field(kRegCicn, 0, 4, 15 - TrackBar5->value()); }
-void TForm1::TrackBar6Change() { scale_field(kRegDfir1Scale, 0, 4, 15 - TrackBar6->value()); }
-void TForm1::TrackBar7Change() { scale_field(kRegDfir2Scale, 0, 4, 15 - TrackBar7->value()); }
-void TForm1::CheckBox1Click() { scale_field(kRegCicn, 4, 1, CheckBox1->isChecked() ? 1 : 0); }
+void TForm1::TrackBar4Change() {
+    scale_field(kRegCic2, kScale.shift, kScale.width, 15 - TrackBar4->value());
+}
+void TForm1::TrackBar5Change() {
+    scale_field(kRegCicn, kScale.shift, kScale.width, 15 - TrackBar5->value());
+}
+void TForm1::TrackBar6Change() {
+    scale_field(kRegDfir1Scale, kScale.shift, kScale.width, 15 - TrackBar6->value());
+}
+void TForm1::TrackBar7Change() {
+    scale_field(kRegDfir2Scale, kScale.shift, kScale.width, 15 - TrackBar7->value());
+}
+void TForm1::CheckBox1Click() {
+    scale_field(kRegCicn, kSclMx.shift, kSclMx.width, CheckBox1->isChecked() ? 1 : 0);
+}
 
 void TForm1::Button11Click() { select_preset(90); }   // 100.9 MHz
 void TForm1::Button10Click() { select_preset(120); }  // 101.2 MHz
@@ -403,19 +419,19 @@ void TForm1::select_preset(int position) {
 void TForm1::load_filter_controls() {
     if (!board_) return;
     // A read that failed leaves its control as it was.
-    auto field = [this](int reg, int shift, int width, int* out) {
+    auto field = [this](int reg, qv01::Field f, int* out) {
         uint32_t v = 0;
         if (board_->read_reg(reg, &v) != 0) return false;
-        *out = static_cast<int>(v >> shift) & ((1 << width) - 1);
+        *out = qv01::get_field(v, f);
         return true;
     };
     updating_ = true;
     int v = 0;
-    if (field(kRegCic2, 0, 4, &v)) TrackBar4->setValue(15 - v);
-    if (field(kRegCicn, 0, 4, &v)) TrackBar5->setValue(15 - v);
-    if (field(kRegCicn, 4, 1, &v)) CheckBox1->setChecked(v);
-    if (field(kRegDfir1Scale, 0, 4, &v)) TrackBar6->setValue(15 - v);
-    if (field(kRegDfir2Scale, 0, 4, &v)) TrackBar7->setValue(15 - v);
+    if (field(kRegCic2, kScale, &v)) TrackBar4->setValue(15 - v);
+    if (field(kRegCicn, kScale, &v)) TrackBar5->setValue(15 - v);
+    if (field(kRegCicn, kSclMx, &v)) CheckBox1->setChecked(v);
+    if (field(kRegDfir1Scale, kScale, &v)) TrackBar6->setValue(15 - v);
+    if (field(kRegDfir2Scale, kScale, &v)) TrackBar7->setValue(15 - v);
     updating_ = false;
 }
 
@@ -524,7 +540,7 @@ void TForm1::shutdown() {
     board_watch_.stop();
     stop_audio();
     if (board_) {
-        board_->write_reg(radio_dsp::kRegControl, radio_dsp::kControlStop);
+        board_->write_reg(qv01::kRegControl, qv01::kCmdStop);
         board_->stream_control(0, 0);
         path_.set_source(nullptr);
         path_.set_register_writer(radio_dsp::RegisterWriter());

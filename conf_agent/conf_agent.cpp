@@ -7,21 +7,139 @@
 #include <string>
 
 #include "coeff_file.h"
+#include "qv01_regs.h"
 #include "qv_board.h"
 
 // Source file named in the check reports of the GETVAR lookups.
 #define QV_CHECK_FILE "conf_agent"
 
-using namespace qvreg;
+using namespace qv01;
 
 namespace {
 
-// Sets bits shift .. shift+width-1 of `reg` to `value`, cut to the field width.
-int32_t put_field(int32_t reg, int64_t value, int shift, int width)
-{
-    const uint32_t mask = ((1u << width) - 1u) << shift;
-    uint32_t r = static_cast<uint32_t>(reg) & ~mask;
-    r |= (static_cast<uint32_t>(value) << shift) & mask;
+// A configuration key and the register field its number is packed into. `line`
+// is the entry's own source line: the check report of a failed lookup names it.
+struct key_field {
+    const char* key;
+    Field field;
+    int line;
+};
+
+// The registers the agent packs from fields, each as the keys of its section
+// in lookup order, one key per line (a check report names the line).
+// clang-format off
+
+// .ADC_CFG. enc_dir is looked up a second time after enc_phase, as the agent
+// always has: a missing enc_dir gives two check reports, and the number of
+// reports is what a configure run returns and qvconf shows.
+const key_field kAdcCfgKeys[] = {
+    {"enc_mode", adc_cfg::kEncMode, __LINE__},
+    {"enc_dir", adc_cfg::kEncDir, __LINE__},
+    {"enc_phase", adc_cfg::kEncPhase, __LINE__},
+    {"enc_dir", adc_cfg::kEncDir, __LINE__},  // the second lookup, see above
+    {"enc_div", adc_cfg::kEncDiv, __LINE__},
+    {"int_adc_oe", adc_cfg::kIntAdcOe, __LINE__},
+    {"int_adc4_on", adc_cfg::kIntAdc4On, __LINE__},
+    {"int_adc3_on", adc_cfg::kIntAdc3On, __LINE__},
+    {"int_adc2_on", adc_cfg::kIntAdc2On, __LINE__},
+    {"int_adc1_on", adc_cfg::kIntAdc1On, __LINE__},
+};
+
+// .RX_CFG.
+const key_field kRxCfgKeys[] = {
+    {"wr_all", rx_cfg::kWrAll, __LINE__},
+    {"out_fmt", rx_cfg::kOutFmt, __LINE__},
+    {"mode", rx_cfg::kMode, __LINE__},
+    {"in_type", rx_cfg::kInType, __LINE__},
+    {"in_fmt", rx_cfg::kInFmt, __LINE__},
+};
+
+// .RX_LINK.
+const key_field kRxLinkKeys[] = {
+    {"link_div", rx_link::kLinkDiv, __LINE__},
+    {"link_type", rx_link::kLinkType, __LINE__},
+    {"link_on", rx_link::kLinkOn, __LINE__},
+};
+
+// .RX1_LCFG .. .RX4_LCFG.
+const key_field kLcfgKeys[] = {
+    {"on", lcfg::kOn, __LINE__},
+    {"pdith_en", lcfg::kPdithEn, __LINE__},
+    {"src", lcfg::kSrc, __LINE__},
+    {"fgain_inte", lcfg::kFgainInte, __LINE__},
+    {"dfir2_inte", lcfg::kDfir2Inte, __LINE__},
+    {"dfir1_inte", lcfg::kDfir1Inte, __LINE__},
+    {"cicn_inte", lcfg::kCicnInte, __LINE__},
+    {"cic2_inte", lcfg::kCic2Inte, __LINE__},
+};
+
+// .CIC2 (a negative scl with the stage on: automatic scale).
+const key_field kCic2Keys[] = {
+    {"mode", cic2::kMode, __LINE__},
+    {"scl", cic2::kScale, __LINE__},
+    {"dr", cic2::kRatio, __LINE__},
+};
+
+// .CICN (a negative scl with the stage on: automatic scale and scl_mx).
+const key_field kCicnKeys[] = {
+    {"mode", cicn::kMode, __LINE__},
+    {"scl", cicn::kScale, __LINE__},
+    {"dr", cicn::kRatio, __LINE__},
+    {"scl_mx", cicn::kSclMx, __LINE__},
+};
+
+// .DFIR1 and .DFIR2: the control register (its ratio field adjusted and the
+// phase added for the receive configuration), then the scale register.
+const key_field kDfir1ControlKeys[] = {
+    {"order", dfir::kOrder, __LINE__},
+    {"sym", dfir::kSym, __LINE__},
+    {"dr", dfir::kRatio, __LINE__},
+};
+const key_field kDfir1ScaleKeys[] = {
+    {"scl", dfir::kScale, __LINE__},
+};
+const key_field kDfir2ControlKeys[] = {
+    {"order", dfir::kOrder, __LINE__},
+    {"sym", dfir::kSym, __LINE__},
+    {"dr", dfir::kRatio, __LINE__},
+};
+const key_field kDfir2ScaleKeys[] = {
+    {"scl", dfir::kScale, __LINE__},
+};
+// clang-format on
+
+// The numbers of one table's keys, in table order.
+template <size_t N>
+struct key_values {
+    const key_field (&keys)[N];
+    int64_t value[N] = {};
+
+    // The number of `key` (of its first entry).
+    int64_t& operator[](const char* key) {
+        for (size_t i = 0; i < N; ++i)
+            if (std::strcmp(keys[i].key, key) == 0) return value[i];
+        return value[0];  // not reached: callers name keys of their table
+    }
+};
+
+// Looks up every key of `table` in the reader's current section, in table
+// order; a missing key gets its check report and reads 0.
+template <size_t N>
+key_values<N> look_up(const config_reader_& reader, const key_field (&table)[N]) {
+    key_values<N> v{table};
+    for (size_t i = 0; i < N; ++i) {
+        int32_t number = 0;
+        reader.getvar(table[i].key, number, table[i].line, QV_CHECK_FILE);
+        v.value[i] = number;
+    }
+    return v;
+}
+
+// `reg` with every key's number in its field, cut to the field's width.
+template <size_t N>
+int32_t pack(const key_values<N>& v, uint32_t reg = 0) {
+    uint32_t r = reg;
+    for (size_t i = 0; i < N; ++i) r = set_field(r, v.keys[i].field, v.value[i]);
     return static_cast<int32_t>(r);
 }
 
@@ -158,18 +276,6 @@ ConfigureReport conf_agent_::report() const
     return r;
 }
 
-void conf_agent_::write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
-                             int64_t phase, int32_t scl)
-{
-    int32_t v = 0;
-    v = put_field(v, sym, 14, 1);
-    v = put_field(v, order, 8, 6);
-    v = put_field(v, r, 0, 4);
-    v = put_field(v, phase, 4, 4);
-    set_reg(control, v);
-    set_reg(scale, put_field(0, scl, 0, 4));
-}
-
 int32_t conf_agent_::image_reg(int32_t address)
 {
     return image_[address];  // enters 0 for an address never written
@@ -179,96 +285,41 @@ int conf_agent_::setup_rx(const std::string& name)
 {
     {
         reader_.set_section(name + ".ADC_CFG");
-        int32_t enc_mode = 0, enc_dir = 0, enc_phase = 0, enc_div = 0, int_adc_oe = 0;
-        int32_t int_adc4_on = 0, int_adc3_on = 0, int_adc2_on = 0, int_adc1_on = 0;
-        GETVAR(enc_mode);
-        GETVAR(enc_dir);
-        GETVAR(enc_phase);
-        GETVAR(enc_dir);
-        GETVAR(enc_div);
-        GETVAR(int_adc_oe);
-        GETVAR(int_adc4_on);
-        GETVAR(int_adc3_on);
-        GETVAR(int_adc2_on);
-        GETVAR(int_adc1_on);
-        int32_t v = 0;
-        v = put_field(v, enc_mode, 14, 1);
-        v = put_field(v, enc_phase, 13, 1);
-        v = put_field(v, enc_dir, 12, 1);
-        v = put_field(v, enc_div, 8, 4);
-        v = put_field(v, int_adc_oe, 7, 1);
-        v = put_field(v, int_adc4_on, 3, 1);
-        v = put_field(v, int_adc3_on, 2, 1);
-        v = put_field(v, int_adc2_on, 1, 1);
-        v = put_field(v, int_adc1_on, 0, 1);
-        std::printf("ADC_CFG=0x%.4x,enc_dir=%d \n", static_cast<unsigned>(v), enc_dir);
-        set_reg(kAdcCfg, v);
+        auto keys = look_up(reader_, kAdcCfgKeys);
+        const int32_t v = pack(keys);
+        std::printf("ADC_CFG=0x%.4x,enc_dir=%d \n", static_cast<unsigned>(v),
+                    static_cast<int32_t>(keys["enc_dir"]));
+        set_reg(kRegAdcCfg, v);
     }
     {
         reader_.set_section(name + ".RX_CFG");
-        int32_t wr_all = 0, out_fmt = 0, mode = 0, in_type = 0, in_fmt = 0;
-        GETVAR(wr_all);
-        GETVAR(out_fmt);
-        GETVAR(mode);
-        GETVAR(in_type);
-        GETVAR(in_fmt);
-        int32_t v = 0;
-        v = put_field(v, wr_all, 15, 1);
-        v = put_field(v, out_fmt, 8, 1);
-        v = put_field(v, mode, 6, 2);
-        v = put_field(v, in_type, 3, 3);
-        v = put_field(v, in_fmt, 0, 2);
+        const int32_t v = pack(look_up(reader_, kRxCfgKeys));
         std::printf("RX_CFG=0x%.4x\n", static_cast<unsigned>(v));
-        set_reg(kRxCfg, v);
+        set_reg(kRegRxCfg, v);
     }
     {
         reader_.set_section(name + ".RX_FIFO_THRESH");
         int32_t value = 0;
         GETVAR(value);
-        set_reg(kRxFifoThresh, value);  // whole number, not a field
+        set_reg(kRegRxFifoThresh, value);  // whole number, not a field
     }
     {
         reader_.set_section(name + ".RX_LINK");
-        int32_t link_div = 0, link_type = 0, link_on = 0;
-        GETVAR(link_div);
-        GETVAR(link_type);
-        GETVAR(link_on);
-        int32_t v = 0;
-        v = put_field(v, link_div, 4, 2);
-        v = put_field(v, link_type, 1, 2);
-        v = put_field(v, link_on, 0, 1);
-        set_reg(kRxLink, v);
+        set_reg(kRegRxLink, pack(look_up(reader_, kRxLinkKeys)));
     }
     for (int n = 1; n <= 4; ++n) {
         reader_.set_section(name + ".RX" + std::to_string(n) + "_LCFG");
-        int32_t on = 0, pdith_en = 0, src = 0, fgain_inte = 0, dfir2_inte = 0;
-        int32_t dfir1_inte = 0, cicn_inte = 0, cic2_inte = 0;
-        GETVAR(on);
-        GETVAR(pdith_en);
-        GETVAR(src);
-        GETVAR(fgain_inte);
-        GETVAR(dfir2_inte);
-        GETVAR(dfir1_inte);
-        GETVAR(cicn_inte);
-        GETVAR(cic2_inte);
-        int32_t v = 0;
-        v = put_field(v, on, 15, 1);
-        v = put_field(v, pdith_en, 14, 1);
-        v = put_field(v, src, 8, 2);
-        v = put_field(v, fgain_inte, 4, 1);
-        v = put_field(v, dfir2_inte, 3, 1);
-        v = put_field(v, dfir1_inte, 2, 1);
-        v = put_field(v, cicn_inte, 1, 1);
-        v = put_field(v, cic2_inte, 0, 1);
-        std::printf("LCFG%d=0x%.4x, src=%d, on=%d\n", n, static_cast<unsigned>(v), src, on);
-        set_reg(kLcfg + kChannelStride * (n - 1), v);
+        auto keys = look_up(reader_, kLcfgKeys);
+        const int32_t v = pack(keys);
+        std::printf("LCFG%d=0x%.4x, src=%d, on=%d\n", n, static_cast<unsigned>(v),
+                    static_cast<int32_t>(keys["src"]), static_cast<int32_t>(keys["on"]));
+        set_reg(reg_addr(n - 1, kOffLcfg), v);
     }
     return 0;
 }
 
 int conf_agent_::setup_channel(int ch, const std::string& name)
 {
-    const int32_t base = kChannelStride * ch;
     {
         reader_.set_section(name + ".HTRD");
         int32_t pdith_en = 0, nco_phase = 0;
@@ -277,52 +328,35 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         GETVAR(nco_phase);
         GETVAR(nco_frq);
         // The channel's own dither bit replaces the one of its LCFG section.
-        set_reg(base + kLcfg, put_field(image_reg(base + kLcfg), pdith_en, 14, 1));
-        set_reg(base + kNcoPhase, nco_phase);
-        set_reg(base + kNcoFreqLow, static_cast<int32_t>(nco_frq & 0xFFFFu));
-        set_reg(base + kNcoFreqHigh, static_cast<int32_t>(nco_frq >> 16));
+        const uint32_t lcfg_value = static_cast<uint32_t>(image_reg(reg_addr(ch, kOffLcfg)));
+        set_reg(reg_addr(ch, kOffLcfg),
+                static_cast<int32_t>(set_field(lcfg_value, lcfg::kPdithEn, pdith_en)));
+        set_reg(reg_addr(ch, kOffNcoPhase), nco_phase);
+        set_reg(reg_addr(ch, kOffNcoLow), static_cast<int32_t>(nco_frq & 0xFFFFu));
+        set_reg(reg_addr(ch, kOffNcoHigh), static_cast<int32_t>(nco_frq >> 16));
     }
     {
         reader_.set_section(name + ".CIC2");
-        int32_t mode = 0, scl = 0, dr = 0;
-        GETVAR(mode);
-        GETVAR(scl);
-        GETVAR(dr);
-        int32_t v = 0;
-        v = put_field(v, mode, 15, 1);
-        v = put_field(v, dr, 8, 7);
+        auto keys = look_up(reader_, kCic2Keys);
         // Automatic scale: the CIC2 gain 4*R^2 grows by 2 bits per octave of R.
-        int64_t s = scl;
-        if (scl < 0 && mode != 0)
-            s = 14 - 2 * ceil_log2(int64_t{dr} + 1);
-        v = put_field(v, s, 0, 4);
-        set_reg(base + kCic2, v);
+        if (keys["scl"] < 0 && keys["mode"] != 0) keys["scl"] = 14 - 2 * ceil_log2(keys["dr"] + 1);
+        set_reg(reg_addr(ch, kOffCic2), pack(keys));
     }
     {
         reader_.set_section(name + ".CICN");
-        int32_t mode = 0, scl = 0, dr = 0, scl_mx = 0;
-        GETVAR(mode);
-        GETVAR(scl);
-        GETVAR(dr);
-        GETVAR(scl_mx);
-        int32_t v = 0;
-        v = put_field(v, mode, 14, 2);
-        v = put_field(v, dr, 8, 6);
+        auto keys = look_up(reader_, kCicnKeys);
         // Automatic scale: R^(mode+3) grows by mode+3 bits per octave of R;
         // past the 4-bit field the extra 8-bit attenuation (scl_mx) takes over.
-        int64_t s = scl;
-        int64_t mx = scl_mx;
-        if (scl < 0 && mode != 0) {
-            s = 16 - int64_t{ceil_log2(int64_t{dr} + 1)} * (int64_t{mode} + 3);
-            mx = 0;
+        if (keys["scl"] < 0 && keys["mode"] != 0) {
+            int64_t s = 16 - int64_t{ceil_log2(keys["dr"] + 1)} * (keys["mode"] + 3);
+            keys["scl_mx"] = 0;
             if (s < 0) {
                 s += 8;
-                mx = 1;
+                keys["scl_mx"] = 1;
             }
+            keys["scl"] = s;
         }
-        v = put_field(v, s, 0, 4);
-        v = put_field(v, mx, 4, 1);
-        set_reg(base + kCicn, v);
+        set_reg(reg_addr(ch, kOffCicn), pack(keys));
     }
 
     // DFIR phase and ratio: with several channels sharing one FIR (receive
@@ -331,33 +365,31 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
     int64_t phase = 0;
     {
         reader_.set_section(name + ".DFIR1");
-        int32_t order = 0, sym = 0, dr = 0, scl = 0;
+        auto control = look_up(reader_, kDfir1ControlKeys);
+        auto scale = look_up(reader_, kDfir1ScaleKeys);
         std::string file_coef;
-        GETVAR(order);
-        GETVAR(sym);
-        GETVAR(dr);
-        GETVAR(scl);
         GETVAR(file_coef);
-        int64_t r = dr;
-        if (!widen_dfir(image_reg(kRxCfg) >> 6 & 3, ch, r, phase)) phase = 0;
-        write_dfir(base + kDfir1Ctrl, base + kDfir1Scale, sym, order, r, phase, scl);
+        if (!widen_dfir(get_field(static_cast<uint32_t>(image_reg(kRegRxCfg)), rx_cfg::kMode), ch,
+                        control["dr"], phase))
+            phase = 0;
+        set_reg(reg_addr(ch, kOffDfir1Ctl), pack(control, set_field(0, dfir::kPhase, phase)));
+        set_reg(reg_addr(ch, kOffDfir1Scl), pack(scale));
+        const int32_t order = static_cast<int32_t>(control["order"]);
         check_coefficients(load_fir_coeff_from_file(ch, 0, file_coef), order, file_coef, name + ".DFIR1",
                            "load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__);
     }
     {
         reader_.set_section(name + ".DFIR2");
-        int32_t order = 0, sym = 0, dr = 0, scl = 0;
+        auto control = look_up(reader_, kDfir2ControlKeys);
+        auto scale = look_up(reader_, kDfir2ScaleKeys);
         std::string file_coef;
-        GETVAR(order);
-        GETVAR(sym);
-        GETVAR(dr);
-        GETVAR(scl);
         GETVAR(file_coef);
         // Selected by the whole receive configuration value; any value other
         // than 0, 1, 2 keeps DFIR1's phase.
-        int64_t r = dr;
-        widen_dfir(image_reg(kRxCfg), ch, r, phase);
-        write_dfir(base + kDfir2Ctrl, base + kDfir2Scale, sym, order, r, phase, scl);
+        widen_dfir(image_reg(kRegRxCfg), ch, control["dr"], phase);
+        set_reg(reg_addr(ch, kOffDfir2Ctl), pack(control, set_field(0, dfir::kPhase, phase)));
+        set_reg(reg_addr(ch, kOffDfir2Scl), pack(scale));
+        const int32_t order = static_cast<int32_t>(control["order"]);
         check_coefficients(load_fir_coeff_from_file(ch, 1, file_coef), order, file_coef, name + ".DFIR2",
                            "load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__);
     }
@@ -366,8 +398,8 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         int32_t I = 0, Q = 0;
         GETVAR(I);
         GETVAR(Q);
-        set_reg(base + kGainI, I);
-        set_reg(base + kGainQ, Q);
+        set_reg(reg_addr(ch, kOffGainI), I);
+        set_reg(reg_addr(ch, kOffGainQ), Q);
     }
     return 0;
 }
@@ -390,7 +422,7 @@ int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& 
             warnings_.push_back(w);
         }
     }
-    int32_t a = kChannelStride * ch + (which == 0 ? kDfir1Bank : kDfir2Bank);
+    int32_t a = reg_addr(ch, which == 0 ? kOffDfir1Bank : kOffDfir2Bank);
     for (int32_t value : coefficients.values) {
         set_reg(a, value);
         set_reg(a + 1, 0);
@@ -431,21 +463,22 @@ namespace {
 
 enum class front_end { qv01_fm, tunerdesk };
 
-// Register 4 all ones, receive mode 2, the control sequence, then the stream
-// of channel 0 is enabled before the receiver runs. Stops at the first failed
-// board call and returns its error.
+// Register 4 all ones (every channel's overflow flags cleared), receive mode
+// 2, reset, coefficients and NCO sync, then the stream of channel 0 is enabled
+// before the receiver runs. Stops at the first failed board call and returns
+// its error.
 int start_receiver(QV_board_& board)
 {
-    int rc = board.write_reg(kControl4, 0xFFFF);
+    int rc = board.write_reg(kRegFlagClear, 0xFFFF);
     if (rc >= 0)
         rc = board.set_rx_mode(2);
-    for (int32_t v : {0x8002, 0x8004, 0x8100})
+    for (int32_t v : {kCmdReset, kCmdLoadCoef, kCmdNcoSync})
         if (rc >= 0)
-            rc = board.write_reg(kControl, v);
+            rc = board.write_reg(kRegControl, v);
     if (rc >= 0)
         rc = board.stream_control(1, 0);
     if (rc >= 0)
-        rc = board.write_reg(kControl, 0x8001);
+        rc = board.write_reg(kRegControl, kCmdStart);
     return std::min(rc, 0);
 }
 

@@ -19,33 +19,6 @@
 
 class QV_board_;
 
-// Chip register addresses written by the agent. Per channel ch the registers
-// sit at 0x100 * ch + the channel offset.
-namespace qvreg {
-constexpr int32_t kControl4 = 0x0004;
-constexpr int32_t kControl = 0x0005;
-constexpr int32_t kAdcCfg = 0x0009;
-constexpr int32_t kRxCfg = 0x0010;
-constexpr int32_t kRxFifoThresh = 0x0014;
-constexpr int32_t kRxLink = 0x0015;
-constexpr int32_t kChannelStride = 0x100;
-constexpr int32_t kLcfg = 0x22;
-constexpr int32_t kCic2 = 0x24;
-constexpr int32_t kCicn = 0x25;
-constexpr int32_t kDfir1Ctrl = 0x26;
-constexpr int32_t kDfir1Scale = 0x27;
-constexpr int32_t kDfir2Ctrl = 0x28;
-constexpr int32_t kDfir2Scale = 0x29;
-constexpr int32_t kGainI = 0x2A;
-constexpr int32_t kGainQ = 0x2B;
-constexpr int32_t kNcoPhase = 0x2D;
-constexpr int32_t kNcoFreqLow = 0x2E;
-constexpr int32_t kNcoFreqHigh = 0x2F;
-constexpr int32_t kDfir1Bank = 0x40;  // 32 pairs: coefficient, 0
-constexpr int32_t kDfir2Bank = 0x80;
-constexpr int kBankCoefficients = 32;
-}  // namespace qvreg
-
 // What a configure run found, for the programs to show their user.
 struct ConfigureReport {
     std::string file;        // the configuration file as given to the run
@@ -154,10 +127,6 @@ public:
     ConfigureReport report() const;
 
 private:
-    // DFIR control register (sym, order, ratio field, phase) and scale register.
-    void write_dfir(int32_t control, int32_t scale, int32_t sym, int32_t order, int64_t r,
-                    int64_t phase, int32_t scl);
-
     // The coefficient count check of a DFIR bank: report and note a short file.
     void check_coefficients(int count, int32_t order, const std::string& file, const std::string& bank,
                             const char* expr, int line);

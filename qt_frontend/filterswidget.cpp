@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <cmath>
 
+#include "qv01_regs.h"
 #include "qv_board.h"
 #include "ui_filterswidget.h"
 
@@ -13,27 +14,32 @@ const char* const kGreen = "QLabel {color : green}";
 const char* const kRed = "QLabel {color : red}";
 
 // Chip registers of channel 0 that the panel trims.
-constexpr int kRegControl = 5;
-constexpr int kRegOverflow = 32;
-constexpr int kRegCic2 = 36;
-constexpr int kRegCicn = 37;
-constexpr int kRegDfir1Control = 38;
-constexpr int kRegDfir1Scale = 39;
-constexpr int kRegDfir2Control = 40;
-constexpr int kRegDfir2Scale = 41;
-constexpr int kRegGainI = 42;
-constexpr int kRegGainQ = 43;
-constexpr int kDfir1Bank = 64;
-constexpr int kDfir2Bank = 128;
-constexpr int kControlTakeGain = 5;  // control value that makes the chip take new GAIN values
+using qv01::kRegControl;
+constexpr int kRegOverflow = qv01::reg_addr(0, qv01::kOffFlags);
+constexpr int kRegCic2 = qv01::reg_addr(0, qv01::kOffCic2);
+constexpr int kRegCicn = qv01::reg_addr(0, qv01::kOffCicn);
+constexpr int kRegDfir1Control = qv01::reg_addr(0, qv01::kOffDfir1Ctl);
+constexpr int kRegDfir1Scale = qv01::reg_addr(0, qv01::kOffDfir1Scl);
+constexpr int kRegDfir2Control = qv01::reg_addr(0, qv01::kOffDfir2Ctl);
+constexpr int kRegDfir2Scale = qv01::reg_addr(0, qv01::kOffDfir2Scl);
+constexpr int kRegGainI = qv01::reg_addr(0, qv01::kOffGainI);
+constexpr int kRegGainQ = qv01::reg_addr(0, qv01::kOffGainQ);
+constexpr int kDfir1Bank = qv01::reg_addr(0, qv01::kOffDfir1Bank);
+constexpr int kDfir2Bank = qv01::reg_addr(0, qv01::kOffDfir2Bank);
+constexpr int kControlTakeGain = qv01::kCmdGainUpdate;  // the chip takes new GAIN values
+// The scale field the sliders set: bits 0-3 of the CIC2, CICN and DFIR scale
+// registers alike.
+constexpr qv01::Field kScale = qv01::dfir::kScale;
+static_assert(qv01::field_mask(kScale) == qv01::field_mask(qv01::cic2::kScale) &&
+              qv01::field_mask(kScale) == qv01::field_mask(qv01::cicn::kScale));
 
-// DC gain of a DFIR from its control register and coefficient bank: with bit
-// 14 set only the centre coefficient counts; otherwise the folded symmetric
-// filter's sum 2·(c_0 + ... + c_(n-1)) + c_n.
+// DC gain of a DFIR from its control register and coefficient bank: with the
+// sym bit set only the centre coefficient counts; otherwise the folded
+// symmetric filter's sum 2·(c_0 + ... + c_(n-1)) + c_n, n = order / 2.
 double dfir_gain(const QV_board_& b, int control_reg, int bank) {
     const int r = b.shadow_reg(control_reg);
-    const int n = (r >> 9) & 0x1F;
-    if (r & (1 << 14)) return b.shadow_reg(bank + 2 * n);
+    const int n = qv01::get_field(r, qv01::dfir::kOrder) >> 1;
+    if (qv01::get_field(r, qv01::dfir::kSym)) return b.shadow_reg(bank + 2 * n);
     double sum = 0;
     for (int i = 0; i < n; ++i) sum += b.shadow_reg(bank + 2 * i);
     return 2 * sum + b.shadow_reg(bank + 2 * n);
@@ -69,7 +75,7 @@ void FiltersWidget::set_scale_field(int reg, int position) {
     // A read that failed must not be written back as the register's value.
     uint32_t v = 0;
     if (board_->read_reg(reg, &v) != 0) return;
-    board_->write_reg(reg, static_cast<int32_t>((v & ~0xFu) | (position & 0xF)));
+    board_->write_reg(reg, static_cast<int32_t>(qv01::set_field(v, kScale, position)));
 }
 
 void FiltersWidget::on_dcic2__valueChanged(int position) {
@@ -108,7 +114,8 @@ void FiltersWidget::on_scl__clicked(bool checked) {
     if (!board_) return;
     uint32_t v = 0;
     if (board_->read_reg(kRegCicn, &v) != 0) return;
-    board_->write_reg(kRegCicn, static_cast<int32_t>(checked ? (v | 0x10) : (v & ~0x10u)));
+    board_->write_reg(kRegCicn,
+                      static_cast<int32_t>(qv01::set_field(v, qv01::cicn::kSclMx, checked)));
     scl_mx_ = checked;
     update_kp();
 }
@@ -134,19 +141,19 @@ void FiltersWidget::_on_update() {
     // back; a read that failed stops here, before its value reaches a control.
     uint32_t v = 0;
     if (board_->read_reg(kRegCic2, &v) != 0) return;
-    s_cic2_ = v & 0xF;
+    s_cic2_ = qv01::get_field(v, kScale);
     ui_->dcic2_->setValue(int(s_cic2_));
     if (board_->read_reg(kRegCicn, &v) != 0) return;
-    s_cicn_ = v & 0xF;
+    s_cicn_ = qv01::get_field(v, kScale);
     ui_->dcicn_->setValue(int(s_cicn_));
     if (board_->read_reg(kRegCicn, &v) != 0) return;
-    scl_mx_ = (v >> 4) & 1;
+    scl_mx_ = qv01::get_field(v, qv01::cicn::kSclMx);
     ui_->scl_->setChecked(scl_mx_);
     if (board_->read_reg(kRegDfir1Scale, &v) != 0) return;
-    s_fir1_ = v & 0xF;
+    s_fir1_ = qv01::get_field(v, kScale);
     ui_->dfir1_->setValue(int(s_fir1_));
     if (board_->read_reg(kRegDfir2Scale, &v) != 0) return;
-    s_fir2_ = v & 0xF;
+    s_fir2_ = qv01::get_field(v, kScale);
     ui_->dfir2_->setValue(int(s_fir2_));
     read_chain_terms();
     update_kp();
@@ -154,17 +161,17 @@ void FiltersWidget::_on_update() {
 
 void FiltersWidget::read_chain_terms() {
     const int cic2 = board_->shadow_reg(kRegCic2);
-    cic2_on_ = (cic2 >> 15) & 1;
+    cic2_on_ = qv01::get_field(cic2, qv01::cic2::kMode);
     if (cic2_on_) {
-        const double r = ((cic2 >> 8) & 0x7F) + 1;
+        const double r = qv01::get_field(cic2, qv01::cic2::kRatio) + 1;
         G_cic2_ = 4 * r * r;
     }
     const int cicn = board_->shadow_reg(kRegCicn);
-    const int mode = (cicn >> 14) & 3;
+    const int mode = qv01::get_field(cicn, qv01::cicn::kMode);
     cicn_on_ = mode != 0;
     if (cicn_on_) {
         // R^(mode+3) in single precision by repeated squaring.
-        float base = float(((cicn >> 8) & 0x3F) + 1);
+        float base = float(qv01::get_field(cicn, qv01::cicn::kRatio) + 1);
         float g = 1.0f;
         for (int e = mode + 3; e > 0; e >>= 1) {
             if (e & 1) g *= base;

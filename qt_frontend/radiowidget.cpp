@@ -11,6 +11,7 @@
 
 #include "conf_agent.h"
 #include "connectwidget.h"
+#include "qv01_regs.h"
 #include "qv_board.h"
 #include "sound_generator.h"
 #include "ui_radiowidget.h"
@@ -21,7 +22,7 @@ namespace {
 // Blackman window peaks at (32767 * 1719.9)^2, about 154.9558 dB.
 constexpr double kSpectrumFullScaleDb = 154.9558;
 constexpr double kChipClockMhz = 66.0;
-constexpr int kRegControl = 5;
+using qv01::kRegControl;
 constexpr int kPollMs = 20;
 const char* const kConfigPath = "../config/FM_radio.ini";
 // The spectrum axis follows the AFC once the tuning moved this far (MHz).

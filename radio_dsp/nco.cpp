@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "qv01_regs.h"
 #include "resampler_kernel.h"
 
 namespace radio_dsp {
@@ -17,9 +18,9 @@ uint32_t nco_word(double freq_hz, double clock_hz) {
 
 void write_nco_word(uint32_t word, const RegisterWriter& write) {
     if (!write) return;
-    write(kRegNcoFreqLow, static_cast<int>(word & 0xFFFF));
-    write(kRegNcoFreqHigh, static_cast<int>((word >> 16) & 0xFFFF));
-    write(kRegControl, kControlNcoChanged);
+    write(qv01::reg_addr(0, qv01::kOffNcoLow), static_cast<int>(word & 0xFFFF));
+    write(qv01::reg_addr(0, qv01::kOffNcoHigh), static_cast<int>((word >> 16) & 0xFFFF));
+    write(qv01::kRegControl, qv01::kCmdNcoUpdate);
 }
 
 double afc_frequency_error(const int16_t* stereo_frames) {

@@ -12,19 +12,14 @@ constexpr double kClassicNcoClockHz = 40e6;  // clock tunerdesk assumes
 // Chip register write (address, value); empty when no board is present.
 using RegisterWriter = std::function<void(int address, int value)>;
 
-constexpr int kRegControl = 5;
-constexpr int kRegNcoFreqLow = 46;
-constexpr int kRegNcoFreqHigh = 47;
-constexpr int kControlNcoChanged = 0x8003;
-constexpr int kControlStop = 0x8000;
-
 // Low 32 bits of trunc(freq_hz / clock_hz * 2^32); frequencies above the clock
 // alias down (100 MHz at 66 MHz tunes 34 MHz). Defined for every finite input;
 // NaN gives 0.
 uint32_t nco_word(double freq_hz, double clock_hz);
 
-// Writes word: register 46 low half, 47 high half, then 0x8003 to register 5.
-// Does nothing when write is empty.
+// Writes word to channel 0: register 46 low half, 47 high half, then the NCO
+// update command 0x8003 to the control register 5. Does nothing when write is
+// empty.
 void write_nco_word(uint32_t word, const RegisterWriter& write);
 
 // Frequency error (Hz) estimated from the left channel of 4096 interleaved

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cmath>
 
+#include "qv01_regs.h"
+
 namespace radio_dsp {
 namespace {
 
@@ -144,7 +146,7 @@ int SignalPath::on_wave_done(int16_t* out, bool delta, bool afc) {
     demodulate_queued(delta);
     int fill = fill_level();
     if (fill < kUnderrunLevel) {
-        if (write_) write_(kRegControl, kControlStop);
+        if (write_) write_(qv01::kRegControl, qv01::kCmdStop);
         obs.underrun();
         return 1;
     }

@@ -6,16 +6,19 @@ namespace vboard {
 
 namespace {
 constexpr double kTwoPi = 6.283185307179586476925286766559;
+constexpr int kOverflowReg = qv01::reg_addr(0, qv01::kOffFlags);  // reads 0: no stage overflows
 }
 
 SimpleChip::SimpleChip(double clock_hz, Pattern pattern) : clock_hz_(clock_hz), pattern_(pattern) {}
 
 void SimpleChip::write_reg(int addr, uint16_t value) {
-    if (addr < 0 || addr >= kChipRegisterCount || addr == kDeviceIdReg || addr == kOverflowReg) return;
+    if (addr < 0 || addr >= kChipRegisterCount || addr == qv01::kRegDeviceId ||
+        addr == kOverflowReg)
+        return;
     std::lock_guard<std::mutex> lock(m_);
     regs_[addr] = value;
-    if (addr != kControlReg) return;
-    if (value == 0 || value == 0x8000) {
+    if (addr != qv01::kRegControl) return;
+    if (value == 0 || value == qv01::kCmdStop) {
         running_ = false;
     } else if ((value & 1) && !running_) {
         running_ = true;
@@ -25,7 +28,7 @@ void SimpleChip::write_reg(int addr, uint16_t value) {
 }
 
 uint16_t SimpleChip::read_reg(int addr) {
-    if (addr == kDeviceIdReg) return kSimpleChipDeviceId;
+    if (addr == qv01::kRegDeviceId) return kSimpleChipDeviceId;
     if (addr == kOverflowReg) return 0;
     if (addr < 0 || addr >= kChipRegisterCount) return 0;
     std::lock_guard<std::mutex> lock(m_);
@@ -33,22 +36,25 @@ uint16_t SimpleChip::read_reg(int addr) {
 }
 
 double SimpleChip::rate_locked(int channel) const {
-    const int base = 0x100 * channel;
-    const double cic2 = ((regs_[0x24 + base] >> 8) & 0x7F) + 1;
-    const double cicn = ((regs_[0x25 + base] >> 8) & 0x3F) + 1;
-    const double dfir1 = (regs_[0x26 + base] & 0xF) + 1;
-    const double dfir2 = (regs_[0x28 + base] & 0xF) + 1;
+    // Each ratio field holds the stage's ratio - 1.
+    auto ratio = [&](int offset, qv01::Field field) -> double {
+        return qv01::get_field(regs_[qv01::reg_addr(channel, offset)], field) + 1;
+    };
+    const double cic2 = ratio(qv01::kOffCic2, qv01::cic2::kRatio);
+    const double cicn = ratio(qv01::kOffCicn, qv01::cicn::kRatio);
+    const double dfir1 = ratio(qv01::kOffDfir1Ctl, qv01::dfir::kRatio);
+    const double dfir2 = ratio(qv01::kOffDfir2Ctl, qv01::dfir::kRatio);
     return clock_hz_ / (cic2 * cicn * dfir1 * dfir2);
 }
 
 double SimpleChip::output_rate_hz(int channel) {
-    if (channel < 0 || channel >= kChannels) return 0.0;
+    if (channel < 0 || channel >= qv01::kChannels) return 0.0;
     std::lock_guard<std::mutex> lock(m_);
     return running_ ? rate_locked(channel) : 0.0;
 }
 
 void SimpleChip::generate(int channel, int16_t* iq, size_t n) {
-    if (channel < 0 || channel >= kChannels) return;
+    if (channel < 0 || channel >= qv01::kChannels) return;
     std::lock_guard<std::mutex> lock(m_);
     if (pattern_ == Pattern::counter) {
         uint64_t f = frame_[channel];

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "qv01_regs.h"
 #include "vboard_control.h"
 #include "virtual_chip.h"
 
@@ -37,11 +38,6 @@ public:
     static constexpr double kToneAmplitude = 16384.0;  // -6 dBFS of int16
 
 private:
-    static constexpr int kChannels = 4;
-    static constexpr int kControlReg = 5;
-    static constexpr int kDeviceIdReg = 1;
-    static constexpr int kOverflowReg = 32;
-
     double rate_locked(int channel) const;
 
     const double clock_hz_;
@@ -49,8 +45,8 @@ private:
     std::mutex m_;  // guards everything below: GUI thread writes, stream thread generates
     std::array<uint16_t, kChipRegisterCount> regs_{};
     bool running_ = false;
-    std::array<uint64_t, kChannels> frame_{};   // frames delivered since receiver start
-    std::array<double, kChannels> phase_{};     // tone phase, radians in [0, 2 pi)
+    std::array<uint64_t, qv01::kChannels> frame_{};  // frames delivered since receiver start
+    std::array<double, qv01::kChannels> phase_{};    // tone phase, radians in [0, 2 pi)
 };
 
 }  // namespace vboard

@@ -33,20 +33,20 @@ class VirtualBoardLink : public vboard_test::VirtualBoardTest {
     // sequence; the counter starts at frame 0.
     void start_stream() {
         next_ = 0;
-        board_->write_reg(kRegCh0Cic2, 0x8200 | 10);
-        board_->write_reg(kRegCh0Cicn, (1 << 14) | (26 << 8) | 0x14);
-        board_->write_reg(kRegCh0Dfir1, 1);
-        board_->write_reg(kRegCh0Dfir2, 1);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffCic2), 0x8200 | 10);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffCicn), (1 << 14) | (26 << 8) | 0x14);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffDfir1Ctl), 1);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffDfir2Ctl), 1);
         if (board_->profile().keep_chip_shadow) {
             EXPECT_EQ(board_->decimation(), 324);
         }
-        board_->write_reg(kRegRxEnable, 0xFFFF);
+        board_->write_reg(qv01::kRegFlagClear, 0xFFFF);
         board_->set_rx_mode(2);
-        board_->write_reg(kRegControl, 0x8002);
-        board_->write_reg(kRegControl, 0x8004);
-        board_->write_reg(kRegControl, 0x8100);
+        board_->write_reg(qv01::kRegControl, 0x8002);
+        board_->write_reg(qv01::kRegControl, 0x8004);
+        board_->write_reg(qv01::kRegControl, 0x8100);
         ASSERT_EQ(board_->stream_control(1, 0), 0);
-        board_->write_reg(kRegControl, 0x8001);
+        board_->write_reg(qv01::kRegControl, 0x8001);
     }
 };
 
@@ -287,7 +287,7 @@ TEST_F(VirtualBoardLink, BytesOfATimedOutStreamRead) {
         // The cut read waits out its timeout; meanwhile the board's FIFO overflows.
         EXPECT_TRUE(eventually([] { return vboard::stats().fifo_bytes_lost > 0; }));
         board_->stream_control(0, 0);
-        board_->write_reg(kRegControl, 0x8000);
+        board_->write_reg(qv01::kRegControl, 0x8000);
         EXPECT_TRUE(eventually([] { return vboard::stats().fifo_level == 0; }));
         const uint64_t delivered = vboard::stats().fifo_bytes_delivered;
         const uint64_t expected = profile == &kLibusb1Profile ? delivered : delivered - 1000;

@@ -26,6 +26,6 @@ ClassicIds classic_connect(QV_demo_board_& board) {
     board.send_cmd1(0, 0, kClassicCmd1C, 13);
     board.select_chip(0);
     board.set_bus_timing(10);
-    ids.device_id = board.read_reg(kRegDeviceId);
+    ids.device_id = board.read_reg(qv01::kRegDeviceId);
     return ids;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "qv01_regs.h"
+
 namespace qv01model {
 
 namespace {
@@ -328,8 +330,8 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
     }
     nco_phase_ += uint32_t(nco_inc * uint32_t(m));
     n_cic_ += m;
-    if (ovf2) flags |= 1u << 0;
-    if (ovfn) flags |= 1u << 1;
+    if (ovf2) flags |= qv01::kOvfCic2;
+    if (ovfn) flags |= qv01::kOvfCicn;
     return flags;
 }
 
@@ -354,9 +356,9 @@ uint16_t ChannelModel::generate(int16_t* iq, size_t n) {
         iq += 2 * m2;
         n -= m2;
     }
-    if (o1) flags |= 1u << 2;
-    if (o2) flags |= 1u << 3;
-    if (og) flags |= 1u << 4;
+    if (o1) flags |= qv01::kOvfDfir1;
+    if (o2) flags |= qv01::kOvfDfir2;
+    if (og) flags |= qv01::kOvfGain;
     return flags;
 }
 

@@ -6,6 +6,8 @@
 
 namespace qv01model {
 
+using namespace qv01;
+
 int64_t FirSettings::dc_gain() const {
     const int n = half;
     if (antisym) return coef[n];
@@ -34,19 +36,19 @@ double ChannelSettings::fir_gain(int which) const {
 }
 
 static void decode_fir_control(uint16_t ctl, FirSettings& f) {
-    f.ratio = (ctl & 0x0F) + 1;
-    f.phase = (ctl >> 4) & 0x0F;
-    f.half = ((ctl >> 8) & 0x3F) >> 1;
-    f.antisym = (ctl >> 14) & 1;
+    f.ratio = get_field(ctl, dfir::kRatio) + 1;
+    f.phase = get_field(ctl, dfir::kPhase);
+    f.half = get_field(ctl, dfir::kOrder) >> 1;
+    f.antisym = get_field(ctl, dfir::kSym);
 }
 
 void decode_scales(const uint16_t* regs, int ch, ChannelSettings& s) {
-    s.cic2_scale = regs[reg_addr(ch, kOffCic2)] & 0x0F;
-    const uint16_t cicn = regs[reg_addr(ch, kOffCicn)];
-    s.cicn_scale = cicn & 0x0F;
-    s.cicn_scl_mx = (cicn >> 4) & 1;
-    s.fir[0].scale = regs[reg_addr(ch, kOffDfir1Scl)] & 0x0F;
-    s.fir[1].scale = regs[reg_addr(ch, kOffDfir2Scl)] & 0x0F;
+    s.cic2_scale = get_field(regs[reg_addr(ch, kOffCic2)], cic2::kScale);
+    const uint16_t cicn_reg = regs[reg_addr(ch, kOffCicn)];
+    s.cicn_scale = get_field(cicn_reg, cicn::kScale);
+    s.cicn_scl_mx = get_field(cicn_reg, cicn::kSclMx);
+    s.fir[0].scale = get_field(regs[reg_addr(ch, kOffDfir1Scl)], dfir::kScale);
+    s.fir[1].scale = get_field(regs[reg_addr(ch, kOffDfir2Scl)], dfir::kScale);
 }
 
 void decode_nco_word(const uint16_t* regs, int ch, ChannelSettings& s) {
@@ -60,7 +62,7 @@ void decode_gain(const uint16_t* regs, int ch, ChannelSettings& s) {
 }
 
 void decode_coefficients(const uint16_t* regs, int ch, ChannelSettings& s) {
-    for (int i = 0; i < 32; ++i) {
+    for (int i = 0; i < kBankCoefficients; ++i) {
         s.fir[0].coef[i] = int16_t(regs[reg_addr(ch, kOffDfir1Bank + 2 * i)]);
         s.fir[1].coef[i] = int16_t(regs[reg_addr(ch, kOffDfir2Bank + 2 * i)]);
     }
@@ -68,12 +70,12 @@ void decode_coefficients(const uint16_t* regs, int ch, ChannelSettings& s) {
 
 ChannelSettings decode_channel(const uint16_t* regs, int ch) {
     ChannelSettings s;
-    const uint16_t cic2 = regs[reg_addr(ch, kOffCic2)];
-    s.cic2_on = (cic2 >> 15) & 1;
-    s.cic2_ratio = ((cic2 >> 8) & 0x7F) + 1;
-    const uint16_t cicn = regs[reg_addr(ch, kOffCicn)];
-    s.cicn_mode = (cicn >> 14) & 3;
-    s.cicn_ratio = ((cicn >> 8) & 0x3F) + 1;
+    const uint16_t cic2_reg = regs[reg_addr(ch, kOffCic2)];
+    s.cic2_on = get_field(cic2_reg, cic2::kMode);
+    s.cic2_ratio = get_field(cic2_reg, cic2::kRatio) + 1;
+    const uint16_t cicn_reg = regs[reg_addr(ch, kOffCicn)];
+    s.cicn_mode = get_field(cicn_reg, cicn::kMode);
+    s.cicn_ratio = get_field(cicn_reg, cicn::kRatio) + 1;
     decode_fir_control(regs[reg_addr(ch, kOffDfir1Ctl)], s.fir[0]);
     decode_fir_control(regs[reg_addr(ch, kOffDfir2Ctl)], s.fir[1]);
     decode_scales(regs, ch, s);

@@ -8,6 +8,8 @@
 
 namespace qv01model {
 
+using namespace qv01;
+
 Qv01Chip::Qv01Chip(std::shared_ptr<const RfScene> scene, double clock_hz, double ppm)
     : scene_(std::move(scene)), adc_rate_hz_(clock_hz * (1.0 + ppm * 1e-6)) {
     for (auto& f : flags_) f.store(0);

@@ -73,11 +73,11 @@ private:
     std::array<uint16_t, vboard::kChipRegisterCount> regs_{};
     bool running_ = false;
     bool started_ = false;
-    std::array<Latched, kChannels> latched_{};
-    std::array<std::atomic<uint16_t>, kChannels> flags_{};
+    std::array<Latched, qv01::kChannels> latched_{};
+    std::array<std::atomic<uint16_t>, qv01::kChannels> flags_{};
 
     std::mutex gen_mu_;  // guards rt_ (stream thread)
-    std::array<Runtime, kChannels> rt_;
+    std::array<Runtime, qv01::kChannels> rt_;
 };
 
 // Builds the chip with the scene of opts.scene_path (or the default scene).

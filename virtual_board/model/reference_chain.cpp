@@ -1,10 +1,14 @@
 #include "reference_chain.h"
 
 #include <cmath>
+#include <initializer_list>
+#include <utility>
 
 #include "qv01_regs.h"
 
 namespace qv01model {
+
+using namespace qv01;
 
 namespace {
 
@@ -15,6 +19,13 @@ double bessel_i0(double x) {
         sum += term;
     }
     return sum;
+}
+
+// A register value with each field set to its value.
+uint32_t fields(std::initializer_list<std::pair<Field, int>> values) {
+    uint32_t reg = 0;
+    for (const auto& [field, value] : values) reg = set_field(reg, field, value);
+    return reg;
 }
 
 }  // namespace
@@ -45,19 +56,23 @@ void program_channel(vboard::VirtualChip& chip, int ch, const ReferenceChain& c,
     w(kOffNcoPhase, 0);
     w(kOffNcoLow, int(nco_word & 0xFFFF));
     w(kOffNcoHigh, int(nco_word >> 16));
-    w(kOffCic2, 0x8000 | ((c.cic2_ratio - 1) << 8) | c.cic2_scale);
-    w(kOffCicn, (c.cicn_mode << 14) | ((c.cicn_ratio - 1) << 8) | (c.scl_mx ? 0x10 : 0) | c.cicn_scale);
+    w(kOffCic2,
+      fields({{cic2::kMode, 1}, {cic2::kRatio, c.cic2_ratio - 1}, {cic2::kScale, c.cic2_scale}}));
+    w(kOffCicn, fields({{cicn::kMode, c.cicn_mode},
+                        {cicn::kRatio, c.cicn_ratio - 1},
+                        {cicn::kSclMx, c.scl_mx},
+                        {cicn::kScale, c.cicn_scale}}));
     const auto h1 = design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
     const auto h2 = design_lowpass_half(c.fir2_order / 2, c.fir2_cutoff, c.beta, 32768.0);
-    w(kOffDfir1Ctl, (c.fir1_order << 8) | (c.fir1_ratio - 1));
-    w(kOffDfir1Scl, c.fir1_scale);
-    for (size_t i = 0; i < 32; ++i) {
+    w(kOffDfir1Ctl, fields({{dfir::kOrder, c.fir1_order}, {dfir::kRatio, c.fir1_ratio - 1}}));
+    w(kOffDfir1Scl, fields({{dfir::kScale, c.fir1_scale}}));
+    for (size_t i = 0; i < size_t(kBankCoefficients); ++i) {
         w(kOffDfir1Bank + 2 * int(i), i < h1.size() ? h1[i] : 0);
         w(kOffDfir1Bank + 2 * int(i) + 1, 0);
     }
-    w(kOffDfir2Ctl, (c.fir2_order << 8) | (c.fir2_ratio - 1));
-    w(kOffDfir2Scl, c.fir2_scale);
-    for (size_t i = 0; i < 32; ++i) {
+    w(kOffDfir2Ctl, fields({{dfir::kOrder, c.fir2_order}, {dfir::kRatio, c.fir2_ratio - 1}}));
+    w(kOffDfir2Scl, fields({{dfir::kScale, c.fir2_scale}}));
+    for (size_t i = 0; i < size_t(kBankCoefficients); ++i) {
         w(kOffDfir2Bank + 2 * int(i), i < h2.size() ? h2[i] : 0);
         w(kOffDfir2Bank + 2 * int(i) + 1, 0);
     }
@@ -85,26 +100,28 @@ double panel_kp_db(vboard::VirtualChip& chip, int ch) {
     auto r = [&](int off) { return int(int16_t(chip.read_reg(reg_addr(ch, off)))); };
     const int r36 = r(kOffCic2) & 0xFFFF, r37 = r(kOffCicn) & 0xFFFF;
     double a = 1.0, b = 1.0;
-    if (r36 & 0x8000) {
-        const double rr = ((r36 >> 8) & 0x7F) + 1;
-        a = std::ldexp(1.0, (r36 & 15) - 16) * 4.0 * rr * rr;
+    if (get_field(r36, cic2::kMode)) {
+        const double rr = get_field(r36, cic2::kRatio) + 1;
+        a = std::ldexp(1.0, get_field(r36, cic2::kScale) - 16) * 4.0 * rr * rr;
     }
-    const int m = (r37 >> 14) & 3;
+    const int m = get_field(r37, cicn::kMode);
     if (m != 0) {
-        const double rr = ((r37 >> 8) & 0x3F) + 1;
-        b = std::ldexp(1.0, (r37 & 15) - ((r37 & 0x10) ? 24 : 16)) * std::pow(rr, m + 3);
+        const double rr = get_field(r37, cicn::kRatio) + 1;
+        b = std::ldexp(1.0,
+                       get_field(r37, cicn::kScale) - (get_field(r37, cicn::kSclMx) ? 24 : 16)) *
+            std::pow(rr, m + 3);
     }
     auto fir = [&](int ctl_off, int scl_off, int bank) {
         const int ctl = r(ctl_off) & 0xFFFF;
-        const int n = (ctl >> 9) & 0x1F;
+        const int n = get_field(ctl, dfir::kOrder) >> 1;
         double g = 0.0;
-        if (ctl & 0x4000) {
+        if (get_field(ctl, dfir::kSym)) {
             g = r(bank + 2 * n);
         } else {
             for (int i = 0; i < n; ++i) g += 2.0 * r(bank + 2 * i);
             g += r(bank + 2 * n);
         }
-        return std::ldexp(1.0, (r(scl_off) & 15) - 21) * g;
+        return std::ldexp(1.0, get_field(r(scl_off), dfir::kScale) - 21) * g;
     };
     const double k_gain = std::hypot(double(r(kOffGainI)), double(r(kOffGainQ))) / 16384.0;
     return 20.0 * std::log10(fir(kOffDfir2Ctl, kOffDfir2Scl, kOffDfir2Bank) *

@@ -47,12 +47,12 @@ class ClassicBoard : public vboard_test::VirtualBoardTest {
     // pattern starts at frame 0 with the receiver.
     void start_stream(int cic2, int cicn) {
         next_ = 0;
-        board_->write_reg(kRegCh0Cic2, (cic2 - 1) << 8);
-        board_->write_reg(kRegCh0Cicn, (cicn - 1) << 8);
-        board_->write_reg(kRegCh0Dfir1, 0);
-        board_->write_reg(kRegCh0Dfir2, 0);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffCic2), (cic2 - 1) << 8);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffCicn), (cicn - 1) << 8);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffDfir1Ctl), 0);
+        board_->write_reg(qv01::reg_addr(0, qv01::kOffDfir2Ctl), 0);
         ASSERT_EQ(board_->stream_control(1, 0), 0);
-        board_->write_reg(kRegControl, 0x8001);
+        board_->write_reg(qv01::kRegControl, 0x8001);
     }
 
     char old_cwd_[4096] = {};

@@ -36,12 +36,12 @@ int main(int argc, char** argv) {
     const ClassicIds ids = classic_connect(*board);
 
     // Channel 0 at 66 MHz / 324, receiver and stream on.
-    board->write_reg(qv::kRegCh0Cic2, 80 << 8);
-    board->write_reg(qv::kRegCh0Cicn, 3 << 8);
-    board->write_reg(qv::kRegCh0Dfir1, 0);
-    board->write_reg(qv::kRegCh0Dfir2, 0);
+    board->write_reg(qv01::reg_addr(0, qv01::kOffCic2), 80 << 8);
+    board->write_reg(qv01::reg_addr(0, qv01::kOffCicn), 3 << 8);
+    board->write_reg(qv01::reg_addr(0, qv01::kOffDfir1Ctl), 0);
+    board->write_reg(qv01::reg_addr(0, qv01::kOffDfir2Ctl), 0);
     board->stream_control(1, 0);
-    board->write_reg(qv::kRegControl, 0x8001);
+    board->write_reg(qv01::kRegControl, 0x8001);
     for (int i = 0; i < 500 && board->samples_available() < 4096; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 

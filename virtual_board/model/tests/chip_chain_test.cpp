@@ -11,8 +11,8 @@
 #include "qv01_regs.h"
 
 using namespace qv01test;
+using qv01::reg_addr;
 using qv01model::ReferenceChain;
-using qv01model::reg_addr;
 
 namespace {
 
@@ -75,11 +75,11 @@ TEST(ChipModelChain, OutputRateIsClockOverDecimationWithPpm) {
     EXPECT_EQ(chip->output_rate_hz(0), 0.0);  // never started
     configure(*chip, ReferenceChain{}, 100e6);
     EXPECT_NEAR(chip->output_rate_hz(0), 66e6 / 324.0, 1e-6);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdStop);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdStop);
     EXPECT_EQ(chip->output_rate_hz(0), 0.0);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdStart);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdStart);
     EXPECT_NEAR(chip->output_rate_hz(0), 66e6 / 324.0, 1e-6);
-    chip->write_reg(qv01model::kRegControl, 0);
+    chip->write_reg(qv01::kRegControl, 0);
     EXPECT_EQ(chip->output_rate_hz(0), 0.0);
 
     ReferenceChain other;
@@ -169,9 +169,9 @@ TEST(ChipModelChain, ProgramsAfcConvergesOnTheInvertedBand) {
         EXPECT_NEAR(df, tune - carrier, 1.0) << "step " << step;
         tune -= 0.27 * df;
         const uint32_t w = qv01model::nco_word_for(tune, kClock);
-        chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
-        chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
-        chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+        chip->write_reg(reg_addr(0, qv01::kOffNcoLow), uint16_t(w & 0xFFFF));
+        chip->write_reg(reg_addr(0, qv01::kOffNcoHigh), uint16_t(w >> 16));
+        chip->write_reg(qv01::kRegControl, qv01::kCmdNcoUpdate);
     }
     EXPECT_LT(std::fabs(tune - carrier), 12.3e3 * std::pow(0.73, 12) + 10.0);
 }
@@ -234,10 +234,10 @@ TEST(ChipModelChain, AntisymmetricDfirHasCentreTapDcGain) {
     for (double f : {1e3, 60e3}) {
         auto chip = make_chip(cw_scene(100e6 + f, -20));
         configure(*chip, c, 100e6);
-        chip->write_reg(reg_addr(0, qv01model::kOffDfir2Ctl), 0x4000 | (2 << 8) | 1);
-        chip->write_reg(reg_addr(0, qv01model::kOffDfir2Bank), 8000);
-        chip->write_reg(reg_addr(0, qv01model::kOffDfir2Bank + 2), 16384);
-        chip->write_reg(qv01model::kRegControl, qv01model::kCmdStart);
+        chip->write_reg(reg_addr(0, qv01::kOffDfir2Ctl), 0x4000 | (2 << 8) | 1);
+        chip->write_reg(reg_addr(0, qv01::kOffDfir2Bank), 8000);
+        chip->write_reg(reg_addr(0, qv01::kOffDfir2Bank + 2), 16384);
+        chip->write_reg(qv01::kRegControl, qv01::kCmdStart);
         const auto h1 = qv01model::design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
         const double fs2 = kClock / 162.0;
         const double w = 2.0 * M_PI * f / fs2;
@@ -258,11 +258,13 @@ TEST(ChipModelChain, GainStageRotatesByItsPhase) {
     const auto before = tone(capture(*chip, 4096), f, kFsOut);
     // As the Filters panel writes it: g cos(phi), g sin(phi), then 5 to the control register.
     const double phi = 60.0 * M_PI / 180.0;
-    chip->write_reg(reg_addr(0, qv01model::kOffGainI), uint16_t(int16_t(std::trunc(std::cos(phi) * 16384))));
-    chip->write_reg(reg_addr(0, qv01model::kOffGainQ), uint16_t(int16_t(std::trunc(std::sin(phi) * 16384))));
+    chip->write_reg(reg_addr(0, qv01::kOffGainI),
+                    uint16_t(int16_t(std::trunc(std::cos(phi) * 16384))));
+    chip->write_reg(reg_addr(0, qv01::kOffGainQ),
+                    uint16_t(int16_t(std::trunc(std::sin(phi) * 16384))));
     // Not yet taken: the next block continues the unrotated tone.
     const auto pending = tone(capture(*chip, 4096, 0), f, kFsOut);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdGainUpdate);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdGainUpdate);
     const auto after = tone(capture(*chip, 4096, 0), f, kFsOut);
     // Compare at equal time: each capture of 4096 frames advances the tone by 4096 f / fs.
     const std::complex<double> step = std::polar(1.0, 2.0 * M_PI * f / kFsOut * 4096.0);
@@ -277,15 +279,15 @@ TEST(ChipModelChain, NcoWordActsOnRetuneCommandOnly) {
     configure(*chip, ReferenceChain{}, 100e6);
     EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), -20e3, 2.0);
     const uint32_t w = qv01model::nco_word_for(100.05e6, kClock);
-    chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
-    chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
+    chip->write_reg(reg_addr(0, qv01::kOffNcoLow), uint16_t(w & 0xFFFF));
+    chip->write_reg(reg_addr(0, qv01::kOffNcoHigh), uint16_t(w >> 16));
     EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), -20e3, 2.0);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdNcoUpdate);
     EXPECT_NEAR(dominant_frequency(capture(*chip, 2048), kFsOut), 30e3, 2.0);
     // Ratios written while running wait for the next start.
-    chip->write_reg(reg_addr(0, qv01model::kOffDfir2Ctl), (62 << 8) | 3);
+    chip->write_reg(reg_addr(0, qv01::kOffDfir2Ctl), (62 << 8) | 3);
     EXPECT_NEAR(chip->output_rate_hz(0), kFsOut, 1e-6);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdStart);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdStart);
     EXPECT_NEAR(chip->output_rate_hz(0), kFsOut / 2.0, 1e-6);
 }
 
@@ -294,7 +296,7 @@ TEST(ChipModelChain, ScaleFieldsActWhileRunning) {
     configure(*chip, ReferenceChain{}, 100e6);
     const double a = std::abs(tone(capture(*chip, 4096), 2e3, kFsOut));
     // Filters panel: read-modify-write of the DFIR1 scale, one step up doubles the output.
-    const int addr = reg_addr(0, qv01model::kOffDfir1Scl);
+    const int addr = reg_addr(0, qv01::kOffDfir1Scl);
     chip->write_reg(addr, uint16_t((chip->read_reg(addr) & ~0xF) | 7));
     const double b = std::abs(tone(capture(*chip, 4096), 2e3, kFsOut));
     EXPECT_NEAR(db(b / a), 6.02, 0.05);
@@ -319,8 +321,8 @@ TEST(ChipModelChain, CarrierOffsetDriftAndNcoPhase) {
     auto b = make_chip(cw_scene(100.01e6, -20));
     configure(*a, ReferenceChain{}, 100e6);
     configure(*b, ReferenceChain{}, 100e6);
-    b->write_reg(reg_addr(0, qv01model::kOffNcoPhase), 0x2000);  // 45 degrees
-    b->write_reg(qv01model::kRegControl, qv01model::kCmdNcoSync);
+    b->write_reg(reg_addr(0, qv01::kOffNcoPhase), 0x2000);  // 45 degrees
+    b->write_reg(qv01::kRegControl, qv01::kCmdNcoSync);
     const auto ta = tone(capture(*a, 2048), -10e3, kFsOut), tb = tone(capture(*b, 2048), -10e3, kFsOut);
     EXPECT_NEAR(std::arg(tb / ta) * 180.0 / M_PI, 45.0, 0.2);
 }

@@ -10,7 +10,7 @@
 
 using namespace qv01test;
 using qv01model::ReferenceChain;
-using qv01model::reg_addr;
+using qv01::reg_addr;
 
 namespace {
 
@@ -48,31 +48,31 @@ TEST(ChipModelFlags, EachStageFlagsExactlyWhenItSaturates) {
         ReferenceChain c;  // CIC2 x 4.5, CICN x 2^-3.95, the rest at 1
         c.cic2_scale = 13; c.cicn_scale = 0; c.fir2_scale = 6; c.gain_i = 16384;
         cases.push_back({"CIC2", c, cic2 * std::ldexp(1.0, 13 - 16) * (1.0 + cic2_image_response()),
-                         qv01model::kOvfCic2});
+                         qv01::kOvfCic2});
     }
     {
         ReferenceChain c;  // CIC2 x 0.5625, CICN x 4.05, DFIR1 x 1/2: the clipped signal's ringing stays inside
         c.cicn_scale = 7; c.fir1_scale = 5; c.fir2_scale = 6; c.gain_i = 8192;
         cases.push_back({"CICN", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 7 - 24),
-                         qv01model::kOvfCicn});
+                         qv01::kOvfCicn});
     }
     {
         ReferenceChain c;  // DFIR1 x 4, DFIR2 x 1/4
         c.fir1_scale = 8; c.fir2_scale = 4; c.gain_i = 16384;
         cases.push_back({"DFIR1", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
-                         qv01model::kOvfDfir1});
+                         qv01::kOvfDfir1});
     }
     {
         ReferenceChain c;  // DFIR2 x 4, gain x 1/4
         c.fir2_scale = 8; c.gain_i = 4096;
         cases.push_back({"DFIR2", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
-                         qv01model::kOvfDfir2});
+                         qv01::kOvfDfir2});
     }
     {
         ReferenceChain c;  // DFIR2 x 2, gain x 2
         c.fir2_scale = 7; c.gain_i = 32767;
         cases.push_back({"GAIN", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 2.0 * 32767.0 / 16384.0,
-                         qv01model::kOvfGain});
+                         qv01::kOvfGain});
     }
     for (const Case& c : cases) {
         // The coefficient sums are 32768 within rounding, and a stage's peak is
@@ -90,28 +90,28 @@ TEST(ChipModelFlags, FlagsAreStickyUntilReadOrCleared) {
     configure(*chip, c, 100e6);
     capture(*chip, 1024, 0);
     // Lower the gain: no new overflow, but the old one stays until read.
-    chip->write_reg(reg_addr(0, qv01model::kOffGainI), 8192);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdGainUpdate);
+    chip->write_reg(reg_addr(0, qv01::kOffGainI), 8192);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdGainUpdate);
     capture(*chip, 1024, 0);
-    EXPECT_EQ(chip->read_reg(kFlagsReg), qv01model::kOvfGain);
+    EXPECT_EQ(chip->read_reg(kFlagsReg), qv01::kOvfGain);
     EXPECT_EQ(chip->read_reg(kFlagsReg), 0);  // cleared by the read
     // Register 4 clears the channels named by its bits; channel 0 is bit 0.
-    chip->write_reg(reg_addr(0, qv01model::kOffGainI), 32767);
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdGainUpdate);
+    chip->write_reg(reg_addr(0, qv01::kOffGainI), 32767);
+    chip->write_reg(qv01::kRegControl, qv01::kCmdGainUpdate);
     capture(*chip, 1024, 0);
-    chip->write_reg(qv01model::kRegFlagClear, 0x0002);
-    chip->write_reg(qv01model::kRegFlagClear, 0x0001);
+    chip->write_reg(qv01::kRegFlagClear, 0x0002);
+    chip->write_reg(qv01::kRegFlagClear, 0x0001);
     EXPECT_EQ(chip->read_reg(kFlagsReg), 0);
     capture(*chip, 1024, 0);
-    chip->write_reg(qv01model::kRegFlagClear, 0x0002);  // another channel's bit leaves ours
-    EXPECT_EQ(chip->read_reg(kFlagsReg), qv01model::kOvfGain);
+    chip->write_reg(qv01::kRegFlagClear, 0x0002);  // another channel's bit leaves ours
+    EXPECT_EQ(chip->read_reg(kFlagsReg), qv01::kOvfGain);
 }
 
 TEST(ChipModelFlags, RegisterFileReadsBackAndIdentifiesTheChip) {
     auto chip = make_chip(cw_scene(100e6, -20));
-    EXPECT_EQ(chip->read_reg(qv01model::kRegDeviceId), qv01model::kDeviceId);
-    chip->write_reg(qv01model::kRegDeviceId, 0);
-    EXPECT_EQ(chip->read_reg(qv01model::kRegDeviceId), qv01model::kDeviceId);
+    EXPECT_EQ(chip->read_reg(qv01::kRegDeviceId), qv01::kDeviceId);
+    chip->write_reg(qv01::kRegDeviceId, 0);
+    EXPECT_EQ(chip->read_reg(qv01::kRegDeviceId), qv01::kDeviceId);
     chip->write_reg(0x0236, 0x8708);
     EXPECT_EQ(chip->read_reg(0x0236), 0x8708);
     chip->write_reg(959, 1);
@@ -136,19 +136,19 @@ TEST(ChipModelFlags, CommandThreadAndStreamThreadShareTheChip) {
     });
     for (int i = 0; i < 200; ++i) {
         const uint32_t w = qv01model::nco_word_for(100e6 + 1e3 * (i % 7), kClock);
-        chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
-        chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
-        chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
-        chip->write_reg(reg_addr(0, qv01model::kOffGainI), uint16_t(14000 + i));
-        chip->write_reg(qv01model::kRegControl, qv01model::kCmdGainUpdate);
-        chip->write_reg(reg_addr(0, qv01model::kOffDfir1Scl), uint16_t(6));
+        chip->write_reg(reg_addr(0, qv01::kOffNcoLow), uint16_t(w & 0xFFFF));
+        chip->write_reg(reg_addr(0, qv01::kOffNcoHigh), uint16_t(w >> 16));
+        chip->write_reg(qv01::kRegControl, qv01::kCmdNcoUpdate);
+        chip->write_reg(reg_addr(0, qv01::kOffGainI), uint16_t(14000 + i));
+        chip->write_reg(qv01::kRegControl, qv01::kCmdGainUpdate);
+        chip->write_reg(reg_addr(0, qv01::kOffDfir1Scl), uint16_t(6));
         (void)chip->read_reg(kFlagsReg);
         (void)chip->output_rate_hz(0);
     }
     const uint32_t w = qv01model::nco_word_for(100.05e6, kClock);
-    chip->write_reg(reg_addr(0, qv01model::kOffNcoLow), uint16_t(w & 0xFFFF));
-    chip->write_reg(reg_addr(0, qv01model::kOffNcoHigh), uint16_t(w >> 16));
-    chip->write_reg(qv01model::kRegControl, qv01model::kCmdNcoUpdate);
+    chip->write_reg(reg_addr(0, qv01::kOffNcoLow), uint16_t(w & 0xFFFF));
+    chip->write_reg(reg_addr(0, qv01::kOffNcoHigh), uint16_t(w >> 16));
+    chip->write_reg(qv01::kRegControl, qv01::kCmdNcoUpdate);
     stop.store(true);
     stream.join();
     // The carrier 30 kHz below the last tuning, in the inverted band: +30 kHz.
