@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "per_frame_reference.h"
-#include "signal_path.h"
 #include "power_spectrum_columns.h"
+#include "signal_path.h"
 
 using namespace radio_dsp;
 

@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
     if (!board) {
         // A firmware problem was already told on stderr by the loader.
         if (board_instance_error().empty())
-            std::fprintf(stderr, "qv-board-demo: no board found (FX2 %04x:%04x)\n",
-                         qv::kFx2Vendor, qv::kFx2Product);
+            std::fprintf(stderr, "qv-board-demo: no board found (FX2 %04x:%04x)\n", qv::kFx2Vendor,
+                         qv::kFx2Product);
         return 1;
     }
 

@@ -156,9 +156,9 @@ int read_hex_file(const char* path, FirmwareImage& image, std::string* error) {
     if (!in) {
         const int err = errno;
         std::fprintf(stderr, "Hex file could not be opened\n");
-        report(error, "The firmware file \"" + file + "\" could not be opened: " +
-                          std::strerror(err) + " (working directory: " + working_directory() +
-                          ").");
+        report(error, "The firmware file \"" + file +
+                          "\" could not be opened: " + std::strerror(err) +
+                          " (working directory: " + working_directory() + ").");
         return -err;
     }
 
@@ -208,17 +208,17 @@ int read_hex_file(const char* path, FirmwareImage& image, std::string* error) {
     if (problem.empty() && std::ferror(in.get())) {
         const int err = errno;
         std::fprintf(stderr, "Hex file could not be opened\n");
-        report(error, "The firmware file \"" + file + "\" could not be read: " +
-                          std::strerror(err) + " (working directory: " + working_directory() +
-                          ").");
+        report(error, "The firmware file \"" + file +
+                          "\" could not be read: " + std::strerror(err) +
+                          " (working directory: " + working_directory() + ").");
         return err > 0 ? -err : -EIO;
     }
     if (problem.empty()) {
         if (line_no == 0) {
             problem = "the file is empty";
         } else if (!ended) {
-            problem = "no end-of-file record (the file ends after line " +
-                      std::to_string(line_no) + ")";
+            problem =
+                "no end-of-file record (the file ends after line " + std::to_string(line_no) + ")";
         } else if (data_records == 0) {
             problem = "no data record before the end record on line " + std::to_string(line_no);
         }

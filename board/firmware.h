@@ -35,8 +35,7 @@ struct FirmwareImage {
 // reaches past address 0xFFFF.
 // `rec` holds whatever fields were read, also on failure. `*reason`, when
 // given, gets a short lower-case text of what is wrong (nullptr on success).
-[[nodiscard]] int parse_hex_record(const char* line, HexRecord& rec,
-                                   const char** reason = nullptr);
+[[nodiscard]] int parse_hex_record(const char* line, HexRecord& rec, const char** reason = nullptr);
 
 // Reads and checks the whole Intel HEX file at `path` into `image`, with no
 // USB traffic. Reading stops at the first record that is malformed (prints

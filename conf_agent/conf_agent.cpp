@@ -144,58 +144,51 @@ int32_t pack(const key_values<N>& v, uint32_t reg = 0) {
 }
 
 // Smallest j in 0..32 with 2^j >= ratio (dr + 1); 32 when none is.
-int ceil_log2(int64_t ratio)
-{
+int ceil_log2(int64_t ratio) {
     for (int j = 0; j <= 32; ++j)
-        if ((int64_t{1} << j) >= ratio)
-            return j;
+        if ((int64_t{1} << j) >= ratio) return j;
     return 32;
 }
 
 // DFIR ratio and start phase for receive configuration `mode` 0, 1 or 2
 // (channels sharing one FIR get a widened ratio and their own phase); other
 // modes change neither and return false.
-bool widen_dfir(int32_t mode, int ch, int64_t& r, int64_t& phase)
-{
+bool widen_dfir(int32_t mode, int ch, int64_t& r, int64_t& phase) {
     switch (mode) {
-    case 0:
-        phase = 0;
-        return true;
-    case 1:
-        phase = (r + 1) * (ch % 2);
-        r = 2 * r + 1;
-        return true;
-    case 2:
-        phase = (r + 1) * ch;
-        r = 4 * r + 3;
-        return true;
-    default:
-        return false;
+        case 0:
+            phase = 0;
+            return true;
+        case 1:
+            phase = (r + 1) * (ch % 2);
+            r = 2 * r + 1;
+            return true;
+        case 2:
+            phase = (r + 1) * ch;
+            r = 4 * r + 3;
+            return true;
+        default:
+            return false;
     }
 }
 
 }  // namespace
 
-std::string ConfigureReport::summary() const
-{
+std::string ConfigureReport::summary() const {
     constexpr size_t kKeysShown = 5;
     constexpr size_t kProblemsShown = 3;
     std::string text;
     if (!missing_keys.empty()) {
         const size_t slash = file.find_last_of("/\\");
         text = slash == std::string::npos ? file : file.substr(slash + 1);
-        if (text.empty())
-            text = "configuration";
+        if (text.empty()) text = "configuration";
         const size_t n = missing_keys.size();
         text += ": " + std::to_string(n) + (n == 1 ? " key missing: " : " keys missing: ");
         for (size_t i = 0; i < std::min(n, kKeysShown); ++i)
             text += (i > 0 ? ", " : "") + missing_keys[i];
-        if (n > kKeysShown)
-            text += ", \u2026";
+        if (n > kKeysShown) text += ", \u2026";
     }
     if (!file_problems.empty()) {
-        if (!text.empty())
-            text += "\n";
+        if (!text.empty()) text += "\n";
         const size_t n = file_problems.size();
         for (size_t i = 0; i < std::min(n, kProblemsShown); ++i)
             text += (i > 0 ? " " : "") + file_problems[i];
@@ -205,61 +198,49 @@ std::string ConfigureReport::summary() const
     return text;
 }
 
-std::string board_lost_text(int error)
-{
-    return "The board stopped answering while it was being configured (error " + std::to_string(error) +
-           ": " + std::strerror(-error) + ").";
+std::string board_lost_text(int error) {
+    return "The board stopped answering while it was being configured (error " +
+           std::to_string(error) + ": " + std::strerror(-error) + ").";
 }
 
-conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(&board), path_(path)
-{
+conf_agent_::conf_agent_(QV_board_& board, const std::string& path) : board_(&board), path_(path) {
     reader_.load(path);
 }
 
-conf_agent_::conf_agent_(const std::string& path) : board_(nullptr), path_(path)
-{
+conf_agent_::conf_agent_(const std::string& path) : board_(nullptr), path_(path) {
     reader_.load(path);
 }
 
-int conf_agent_::set_reg(int32_t address, int32_t value)
-{
+int conf_agent_::set_reg(int32_t address, int32_t value) {
     image_[address] = value;
-    if (board_ == nullptr)
-        return 0;
+    if (board_ == nullptr) return 0;
     // A lost board would fail every further write after its time-out.
-    if (board_error_ != 0)
-        return board_error_;
+    if (board_error_ != 0) return board_error_;
     const int rc = board_->write_reg(address, value);
-    if (rc < 0)
-        board_error_ = rc;
+    if (rc < 0) board_error_ = rc;
     return rc;
 }
 
-void conf_agent_::note_file_problem(const std::string& text)
-{
+void conf_agent_::note_file_problem(const std::string& text) {
     if (std::find(file_problems_.begin(), file_problems_.end(), text) == file_problems_.end())
         file_problems_.push_back(text);
 }
 
 void conf_agent_::check_coefficients(int count, int32_t order, const std::string& file,
-                                     const std::string& bank, const char* expr, int line)
-{
-    if (int64_t{count} * 2 >= int64_t{order} + 1)
-        return;
+                                     const std::string& bank, const char* expr, int line) {
+    if (int64_t{count} * 2 >= int64_t{order} + 1) return;
     check_report(expr, line, QV_CHECK_FILE);
     ++coeff_checks_failed_;
     // A file that could not be opened is noted already, a missing name is a
     // missing key.
-    if (file.empty() || last_coefficient_file_unopened_)
-        return;
+    if (file.empty() || last_coefficient_file_unopened_) return;
     note_file_problem("The coefficient file \"" + qvcfg::absolute_path(file) + "\" holds " +
-                      std::to_string(count) + (count == 1 ? " coefficient; " : " coefficients; ") + bank +
-                      " of order " + std::to_string(order) + " needs " +
+                      std::to_string(count) + (count == 1 ? " coefficient; " : " coefficients; ") +
+                      bank + " of order " + std::to_string(order) + " needs " +
                       std::to_string((int64_t{order} + 2) / 2) + ".");
 }
 
-ConfigureReport conf_agent_::report() const
-{
+ConfigureReport conf_agent_::report() const {
     ConfigureReport r;
     r.file = path_;
     const load_result_& load = reader_.load_result();
@@ -276,13 +257,11 @@ ConfigureReport conf_agent_::report() const
     return r;
 }
 
-int32_t conf_agent_::image_reg(int32_t address)
-{
+int32_t conf_agent_::image_reg(int32_t address) {
     return image_[address];  // enters 0 for an address never written
 }
 
-int conf_agent_::setup_rx(const std::string& name)
-{
+int conf_agent_::setup_rx(const std::string& name) {
     {
         reader_.set_section(name + ".ADC_CFG");
         auto keys = look_up(reader_, kAdcCfgKeys);
@@ -318,8 +297,7 @@ int conf_agent_::setup_rx(const std::string& name)
     return 0;
 }
 
-int conf_agent_::setup_channel(int ch, const std::string& name)
-{
+int conf_agent_::setup_channel(int ch, const std::string& name) {
     {
         reader_.set_section(name + ".HTRD");
         int32_t pdith_en = 0, nco_phase = 0;
@@ -375,8 +353,9 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         set_reg(reg_addr(ch, kOffDfir1Ctl), pack(control, set_field(0, dfir::kPhase, phase)));
         set_reg(reg_addr(ch, kOffDfir1Scl), pack(scale));
         const int32_t order = static_cast<int32_t>(control["order"]);
-        check_coefficients(load_fir_coeff_from_file(ch, 0, file_coef), order, file_coef, name + ".DFIR1",
-                           "load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1", __LINE__);
+        check_coefficients(load_fir_coeff_from_file(ch, 0, file_coef), order, file_coef,
+                           name + ".DFIR1", "load_fir_coeff_from_file(ch, 0, file_coef)*2>=order+1",
+                           __LINE__);
     }
     {
         reader_.set_section(name + ".DFIR2");
@@ -390,8 +369,9 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
         set_reg(reg_addr(ch, kOffDfir2Ctl), pack(control, set_field(0, dfir::kPhase, phase)));
         set_reg(reg_addr(ch, kOffDfir2Scl), pack(scale));
         const int32_t order = static_cast<int32_t>(control["order"]);
-        check_coefficients(load_fir_coeff_from_file(ch, 1, file_coef), order, file_coef, name + ".DFIR2",
-                           "load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1", __LINE__);
+        check_coefficients(load_fir_coeff_from_file(ch, 1, file_coef), order, file_coef,
+                           name + ".DFIR2", "load_fir_coeff_from_file(ch, 1, file_coef)*2>=order+1",
+                           __LINE__);
     }
     {
         reader_.set_section(name + ".GAIN");
@@ -404,8 +384,7 @@ int conf_agent_::setup_channel(int ch, const std::string& name)
     return 0;
 }
 
-int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file)
-{
+int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file) {
     qvcfg::CoeffFile coefficients;
     const int rc = qvcfg::read_coeff_file(file, kBankCoefficients, coefficients);
     last_coefficient_file_unopened_ = rc != 0;
@@ -431,17 +410,14 @@ int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& 
     return static_cast<int>(coefficients.values.size());
 }
 
-int conf_agent_::setup_sections()
-{
+int conf_agent_::setup_sections() {
     static const char* const kChannels[] = {"CH1", "CH2", "CH3", "CH4"};
     setup_rx("RX");
-    for (int ch = 0; ch < 4 && board_error_ == 0; ++ch)
-        setup_channel(ch, kChannels[ch]);
+    for (int ch = 0; ch < 4 && board_error_ == 0; ++ch) setup_channel(ch, kChannels[ch]);
     return board_error_;
 }
 
-int conf_agent_::dump_regs(std::FILE* out) const
-{
+int conf_agent_::dump_regs(std::FILE* out) const {
     std::fprintf(out, "struct QV_reg_ config [] ={\n");
     for (const auto& [address, value] : image_)
         std::fprintf(out, "{0x%.4x, 0x%.4x},\n", static_cast<unsigned>(address),
@@ -450,11 +426,9 @@ int conf_agent_::dump_regs(std::FILE* out) const
     return std::ferror(out) ? -EIO : 0;
 }
 
-int conf_agent_::dump_regs(const std::string& path) const
-{
+int conf_agent_::dump_regs(const std::string& path) const {
     std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr)
-        return -errno;
+    if (f == nullptr) return -errno;
     dump_regs(f);
     return std::fclose(f);
 }
@@ -467,24 +441,18 @@ enum class front_end { qv01_fm, tunerdesk };
 // 2, reset, coefficients and NCO sync, then the stream of channel 0 is enabled
 // before the receiver runs. Stops at the first failed board call and returns
 // its error.
-int start_receiver(QV_board_& board)
-{
+int start_receiver(QV_board_& board) {
     int rc = board.write_reg(kRegFlagClear, 0xFFFF);
-    if (rc >= 0)
-        rc = board.set_rx_mode(2);
+    if (rc >= 0) rc = board.set_rx_mode(2);
     for (int32_t v : {kCmdReset, kCmdLoadCoef, kCmdNcoSync})
-        if (rc >= 0)
-            rc = board.write_reg(kRegControl, v);
-    if (rc >= 0)
-        rc = board.stream_control(1, 0);
-    if (rc >= 0)
-        rc = board.write_reg(kRegControl, kCmdStart);
+        if (rc >= 0) rc = board.write_reg(kRegControl, v);
+    if (rc >= 0) rc = board.stream_control(1, 0);
+    if (rc >= 0) rc = board.write_reg(kRegControl, kCmdStart);
     return std::min(rc, 0);
 }
 
 int run_configure(QV_board_* board, const std::string& path, front_end variant,
-                  const std::function<void()>& announce_filters, ConfigureReport* report)
-{
+                  const std::function<void()>& announce_filters, ConfigureReport* report) {
     ConfigureReport unused;
     ConfigureReport& rep = report != nullptr ? *report : unused;
     rep = ConfigureReport{};
@@ -503,23 +471,19 @@ int run_configure(QV_board_* board, const std::string& path, front_end variant,
         int rc;
         if (variant == front_end::qv01_fm) {
             rc = board->set_bus_timing(5000);
-            if (rc >= 0)
-                rc = board->set_lines(1, 3);  // nMisk and nLoad high
+            if (rc >= 0) rc = board->set_lines(1, 3);  // nMisk and nLoad high
         } else {
             rc = board->set_bus_control(4);
         }
-        if (rc >= 0)
-            rc = agent.setup_sections();
-        if (rc >= 0 && variant == front_end::qv01_fm)
-            agent.dump_regs("config.c");
+        if (rc >= 0) rc = agent.setup_sections();
+        if (rc >= 0 && variant == front_end::qv01_fm) agent.dump_regs("config.c");
         rep = agent.report();
         if (rc < 0) {
             rep.error = board_lost_text(rc);
             return rc;
         }
     }
-    if (announce_filters)
-        announce_filters();
+    if (announce_filters) announce_filters();
     if (int rc = start_receiver(*board); rc < 0) {
         rep.error = board_lost_text(rc);
         return rc;
@@ -530,12 +494,10 @@ int run_configure(QV_board_* board, const std::string& path, front_end variant,
 }  // namespace
 
 int configure_chip(QV_board_* board, const std::string& path,
-                   const std::function<void()>& announce_filters, ConfigureReport* report)
-{
+                   const std::function<void()>& announce_filters, ConfigureReport* report) {
     return run_configure(board, path, front_end::qv01_fm, announce_filters, report);
 }
 
-int configure_chip_classic(QV_board_* board, const std::string& path, ConfigureReport* report)
-{
+int configure_chip_classic(QV_board_* board, const std::string& path, ConfigureReport* report) {
     return run_configure(board, path, front_end::tunerdesk, {}, report);
 }

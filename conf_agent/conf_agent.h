@@ -21,8 +21,8 @@ class QV_board_;
 
 // What a configure run found, for the programs to show their user.
 struct ConfigureReport {
-    std::string file;        // the configuration file as given to the run
-    bool loaded = false;     // the configuration file was read to its end (includes too)
+    std::string file;     // the configuration file as given to the run
+    bool loaded = false;  // the configuration file was read to its end (includes too)
     // Why the run stopped, one sentence: the configuration could not be read
     // (`Cannot open the configuration file "/abs/run/../config/FM_radio.ini":
     // No such file or directory (working directory: /abs/run).`), a scanner
@@ -30,7 +30,7 @@ struct ConfigureReport {
     // line 12: <the scanner's message>.`), or the board stopped answering
     // during the run. Empty when the run went through.
     std::string error;
-    std::vector<std::string> missing_keys;   // failed lookups, each key once, in report order
+    std::vector<std::string> missing_keys;  // failed lookups, each key once, in report order
     // Files that could not be used, one sentence each with the full path:
     // directive and coefficient files that could not be opened (with the
     // working directory), coefficient files too short for their filter.
@@ -38,7 +38,7 @@ struct ConfigureReport {
     // Coefficients that are not numbers or do not fit 16 bits, one sentence
     // each with the file and line (already printed on standard error).
     std::vector<std::string> warnings;
-    int check_reports = 0;   // check report lines printed
+    int check_reports = 0;  // check report lines printed
     // One or two lines for a message box, empty when there is nothing to say:
     // "FM_radio.ini: 3 keys missing: CH1.CIC2.dr, CH1.CICN.dr, CH1.DFIR1.sym"
     // (the list shortened with "…" after five keys), then the file problems.
@@ -46,7 +46,7 @@ struct ConfigureReport {
 };
 
 class conf_agent_ {
-public:
+  public:
     using image_type = std::map<int32_t, int32_t>;
 
     // Loads the configuration at `path` (relative to the working directory).
@@ -126,10 +126,10 @@ public:
     // check reports, and a failed register write as the error.
     ConfigureReport report() const;
 
-private:
+  private:
     // The coefficient count check of a DFIR bank: report and note a short file.
-    void check_coefficients(int count, int32_t order, const std::string& file, const std::string& bank,
-                            const char* expr, int line);
+    void check_coefficients(int count, int32_t order, const std::string& file,
+                            const std::string& bank, const char* expr, int line);
     void note_file_problem(const std::string& text);
 
     QV_board_* const board_;  // null: image only
@@ -140,7 +140,7 @@ private:
     int board_error_ = 0;
     std::vector<std::string> file_problems_;
     std::vector<std::string> warnings_;
-    std::vector<std::string> warned_files_;  // coefficient files read so far
+    std::vector<std::string> warned_files_;        // coefficient files read so far
     bool last_coefficient_file_unopened_ = false;  // set by load_fir_coeff_from_file
 };
 

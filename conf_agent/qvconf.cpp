@@ -65,74 +65,58 @@ const char* const kHelp =
     "Exit status: 0 clean, 1 check reports or warnings, 2 usage or FILE missing,\n"
     "unreadable, a directory or stopped by a scanner error, 3 no board (--board).\n";
 
-void print_error(const std::string& text)
-{
-    std::fprintf(stderr, "qvconf: %s\n", text.c_str());
-}
+void print_error(const std::string& text) { std::fprintf(stderr, "qvconf: %s\n", text.c_str()); }
 
 // A load that stopped while reading has printed its reason already; one that
 // could not open its file has not.
-int load_failed(const load_result_& load)
-{
-    if (!load.opened)
-        print_error(load.message);
+int load_failed(const load_result_& load) {
+    if (!load.opened) print_error(load.message);
     return kExitUnreadable;
 }
 
-int list_keys(const char* path)
-{
+int list_keys(const char* path) {
     config_reader_ reader;
-    if (reader.load(path) != 0)
-        return load_failed(reader.load_result());
+    if (reader.load(path) != 0) return load_failed(reader.load_result());
     for (const auto& [key, value] : reader.values())
         std::printf("%s = %s\n", key.c_str(), value.c_str());
     std::fflush(stdout);
-    for (const std::string& problem : reader.load_result().unopened)
-        print_error(problem);
+    for (const std::string& problem : reader.load_result().unopened) print_error(problem);
     return reader.load_result().unopened.empty() ? kExitClean : kExitFindings;
 }
 
 // Brings the board up with standard output parked on /dev/null: the firmware
 // loader's and stream thread's lines are not part of qvconf's output. Errors
 // on standard error still show.
-std::unique_ptr<QV_demo_board_> quiet_board(std::string& error)
-{
+std::unique_ptr<QV_demo_board_> quiet_board(std::string& error) {
     qv::LinkProfile profile = qv::kLibusb1Profile;
     profile.announce_stream_thread = false;
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int null_fd = open("/dev/null", O_WRONLY);
-    if (saved >= 0 && null_fd >= 0)
-        dup2(null_fd, STDOUT_FILENO);
+    if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
     auto board = create_board_on(qv::open_libusb1_port(qv::kFx2Vendor, qv::kFx2Product),
                                  "../fw/proto.hex", profile, &error);
     std::fflush(stdout);
-    if (saved >= 0 && null_fd >= 0)
-        dup2(saved, STDOUT_FILENO);
-    if (saved >= 0)
-        close(saved);
-    if (null_fd >= 0)
-        close(null_fd);
+    if (saved >= 0 && null_fd >= 0) dup2(saved, STDOUT_FILENO);
+    if (saved >= 0) close(saved);
+    if (null_fd >= 0) close(null_fd);
     return board;
 }
 
 // After the check reports: every missing key in full with the configuration
 // file, then the files that could not be used.
-void print_summary(const ConfigureReport& report, const char* path)
-{
+void print_summary(const ConfigureReport& report, const char* path) {
     const size_t n = report.missing_keys.size();
     if (n > 0) {
-        print_error(qvcfg::absolute_path(path) + ": " + std::to_string(n) + (n == 1 ? " key" : " keys") +
-                    " missing:");
+        print_error(qvcfg::absolute_path(path) + ": " + std::to_string(n) +
+                    (n == 1 ? " key" : " keys") + " missing:");
         for (const std::string& key : report.missing_keys)
             std::fprintf(stderr, "  %s\n", key.c_str());
     }
-    for (const std::string& problem : report.file_problems)
-        print_error(problem);
+    for (const std::string& problem : report.file_problems) print_error(problem);
 }
 
-int run_sections(const char* path, bool use_board)
-{
+int run_sections(const char* path, bool use_board) {
     std::unique_ptr<QV_demo_board_> board;
     if (use_board) {
         std::string error;
@@ -141,25 +125,23 @@ int run_sections(const char* path, bool use_board)
             // A firmware file that cannot be used is already explained on
             // standard error by the board link.
             if (error.empty())
-                print_error("No board: no USB device 04b4:8613 was found (for the virtual board run "
-                            "qv-virtual-board -- qvconf --board FILE).");
+                print_error(
+                    "No board: no USB device 04b4:8613 was found (for the virtual board run "
+                    "qv-virtual-board -- qvconf --board FILE).");
             return kExitBoard;
         }
     }
-    auto agent = board ? std::make_unique<conf_agent_>(*board, path) : std::make_unique<conf_agent_>(path);
-    if (agent->load_error() != 0)
-        return load_failed(agent->reader().load_result());
+    auto agent =
+        board ? std::make_unique<conf_agent_>(*board, path) : std::make_unique<conf_agent_>(path);
+    if (agent->load_error() != 0) return load_failed(agent->reader().load_result());
 
     int rc = 0;
     if (board) {
         rc = board->set_bus_timing(5000);
-        if (rc >= 0)
-            rc = board->set_lines(1, 3);  // nMisk and nLoad high
+        if (rc >= 0) rc = board->set_lines(1, 3);  // nMisk and nLoad high
     }
-    if (rc >= 0)
-        rc = agent->setup_sections();
-    if (rc >= 0)
-        agent->dump_regs(stdout);
+    if (rc >= 0) rc = agent->setup_sections();
+    if (rc >= 0) agent->dump_regs(stdout);
     const ConfigureReport report = agent->report();
     agent.reset();
     std::fflush(stdout);
@@ -168,14 +150,14 @@ int run_sections(const char* path, bool use_board)
         print_error(board_lost_text(rc));
         return kExitBoard;
     }
-    const bool findings = report.check_reports > 0 || !report.file_problems.empty() || !report.warnings.empty();
+    const bool findings =
+        report.check_reports > 0 || !report.file_problems.empty() || !report.warnings.empty();
     return findings ? kExitFindings : kExitClean;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // Progress lines and check reports reach a log line by line.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     bool keys = false, board = false;

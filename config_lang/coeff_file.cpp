@@ -20,8 +20,7 @@ constexpr size_t kWarningsShown = 5;
 
 // The token as it can be printed: quotes and bytes that are not printable
 // escaped, cut after 24 characters.
-std::string shown_token(const std::string& token)
-{
+std::string shown_token(const std::string& token) {
     constexpr size_t kShown = 24;
     std::string out = "\"";
     for (size_t i = 0; i < token.size() && i < kShown; ++i) {
@@ -37,14 +36,12 @@ std::string shown_token(const std::string& token)
             out += hex;
         }
     }
-    if (token.size() > kShown)
-        out += "\u2026";
+    if (token.size() > kShown) out += "\u2026";
     return out + "\"";
 }
 
 // Whether the whole token is one number in the configuration's notation.
-bool whole_number(const std::string& token)
-{
+bool whole_number(const std::string& token) {
     const char* text = token.c_str();
     char* end = nullptr;
     errno = 0;
@@ -54,14 +51,12 @@ bool whole_number(const std::string& token)
 
 }  // namespace
 
-int read_coeff_file(const std::string& path, int max, CoeffFile& out)
-{
+int read_coeff_file(const std::string& path, int max, CoeffFile& out) {
     out = CoeffFile{};
     FilePtr f;
     struct stat st {};
     // Only the first coefficients are read, so a file of any size will do.
-    if (const int rc = open_regular_file(path, UINT64_MAX, f, st))
-        return rc;
+    if (const int rc = open_regular_file(path, UINT64_MAX, f, st)) return rc;
 
     const std::string where = "\"" + absolute_path(path) + "\", line ";
     int line = 1;
@@ -71,27 +66,23 @@ int read_coeff_file(const std::string& path, int max, CoeffFile& out)
     for (int i = 0; i < max; ++i) {
         token.clear();
         int c;
-        while ((c = std::getc(f.get())) != EOF && std::isspace(c))
-            line += c == '\n';
+        while ((c = std::getc(f.get())) != EOF && std::isspace(c)) line += c == '\n';
         const int token_line = line;
         while (c != EOF && !std::isspace(c)) {
             token.push_back(static_cast<char>(c));
             c = std::getc(f.get());
         }
         line += c == '\n';
-        if (token.empty())
-            break;  // end of file
+        if (token.empty()) break;  // end of file
         const int32_t value = text_to_int(token.c_str());
         out.values.push_back(value);
         out.lines.push_back(token_line);
 
         const bool number = whole_number(token);
         const bool in_range = value >= kCoeffMin && value <= kCoeffMax;
-        if (number && in_range)
-            continue;
+        if (number && in_range) continue;
         if (++problems > kWarningsShown) {
-            if (first_unshown == 0)
-                first_unshown = token_line;
+            if (first_unshown == 0) first_unshown = token_line;
             last_unshown = token_line;
             continue;
         }
@@ -101,18 +92,20 @@ int read_coeff_file(const std::string& path, int max, CoeffFile& out)
         else
             text += token + " lies";
         if (!in_range)
-            text += std::string(number ? "" : ",") + " outside " + std::to_string(kCoeffMin) + ".." +
-                    std::to_string(kCoeffMax) + "; the chip gets its low 16 bits, " +
+            text += std::string(number ? "" : ",") + " outside " + std::to_string(kCoeffMin) +
+                    ".." + std::to_string(kCoeffMax) + "; the chip gets its low 16 bits, " +
                     std::to_string(static_cast<int16_t>(static_cast<uint16_t>(value)));
         out.warnings.push_back(text + ".");
     }
     if (problems > kWarningsShown)
-        out.warnings.push_back("\"" + absolute_path(path) + "\", lines " + std::to_string(first_unshown) + " to " +
-                               std::to_string(last_unshown) + ": " + std::to_string(problems - kWarningsShown) +
-                               " more coefficients that are not numbers or lie outside " +
-                               std::to_string(kCoeffMin) + ".." + std::to_string(kCoeffMax) + ".");
+        out.warnings.push_back(
+            "\"" + absolute_path(path) + "\", lines " + std::to_string(first_unshown) + " to " +
+            std::to_string(last_unshown) + ": " + std::to_string(problems - kWarningsShown) +
+            " more coefficients that are not numbers or lie outside " + std::to_string(kCoeffMin) +
+            ".." + std::to_string(kCoeffMax) + ".");
     if (std::ferror(f.get()))
-        out.warnings.push_back(where + std::to_string(line) + ": read error; the coefficients before it are used.");
+        out.warnings.push_back(where + std::to_string(line) +
+                               ": read error; the coefficients before it are used.");
     return 0;
 }
 

@@ -76,7 +76,7 @@ struct load_result_ {
 };
 
 class config_reader_ {
-public:
+  public:
     using store_type = std::map<std::string, std::string>;
 
     config_reader_();
@@ -141,7 +141,7 @@ public:
     // first failure.
     const std::vector<std::string>& missing_keys() const { return missing_keys_; }
 
-private:
+  private:
     store_type store_;
     std::map<std::string, key_place_> places_;
     std::FILE* out_ = stdout;
@@ -170,7 +170,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // status; or a negative error number: the negated errno of open(2), -EISDIR a
 // directory, -EINVAL no regular file (a FIFO, device or socket), -EFBIG
 // larger than max_bytes.
-int open_regular_file(const std::string& path, uint64_t max_bytes, FilePtr& file, struct stat& info);
+int open_regular_file(const std::string& path, uint64_t max_bytes, FilePtr& file,
+                      struct stat& info);
 
 // What an error of open_regular_file says about the file: "is a directory",
 // "is not a regular file", "is larger than <max_bytes> bytes", or "cannot be

@@ -56,10 +56,10 @@ struct ScanState {
     std::string var_name;         // pending variable name of an assignment
     std::string var_file;         // where that name was read (absolute path)
     int var_line = 0;
-    bool in_value = false;        // between an assignment's name and its value
-    size_t stored = 0;            // assignments stored so far
-    std::jmp_buf fatal;           // scanner errors end the load through here
-    int files_opened = 1;         // the top-level file counts
+    bool in_value = false;  // between an assignment's name and its value
+    size_t stored = 0;      // assignments stored so far
+    std::jmp_buf fatal;     // scanner errors end the load through here
+    int files_opened = 1;   // the top-level file counts
     // error, stop_* and message when the load ends early (scanner error, a
     // file that is no regular file, too deep a directive, too many files);
     // unopened directive files.

@@ -6,16 +6,16 @@
 
 class SpecLabel : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit SpecLabel(QWidget* parent = nullptr);
 
-signals:
+  signals:
     // A press of any mouse button at row y of the canvas.
     void new_coord(int y);
     // The mouse moved to (x, y), with or without a button held.
     void new_move(int x, int y);
 
-protected:
+  protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
 };

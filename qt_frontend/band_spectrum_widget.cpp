@@ -1,13 +1,13 @@
 #include "band_spectrum_widget.h"
 
-#include <algorithm>
-#include <cmath>
-
 #include <qwt_scale_draw.h>
 #include <qwt_scale_widget.h>
 
-#include "power_spectrum_columns.h"
+#include <algorithm>
+#include <cmath>
+
 #include "band_spectrum_label.h"
+#include "power_spectrum_columns.h"
 #include "ui_band_spectrum_widget.h"
 
 SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
@@ -95,8 +95,8 @@ void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
     painter_.begin(&picture);
     painter_.setPen(Qt::green);
 
-    const int columns = radio_dsp::spectrum_columns_db(data, len, width_, offset, column_min_db_.data(),
-                                                       column_max_db_.data());
+    const int columns = radio_dsp::spectrum_columns_db(
+        data, len, width_, offset, column_min_db_.data(), column_max_db_.data());
     for (int c = 0; c < columns; ++c)
         painter_.drawLine(c, row_of(column_min_db_[c]), c, row_of(column_max_db_[c]));
     painter_.end();

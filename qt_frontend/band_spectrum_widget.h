@@ -3,13 +3,13 @@
 // mouse clicks and a read-out of the mouse position. GUI thread only.
 #pragma once
 
+#include <qwt_scale_engine.h>
+
 #include <QPainter>
 #include <QPixmap>
 #include <QWidget>
 #include <memory>
 #include <vector>
-
-#include <qwt_scale_engine.h>
 
 namespace Ui {
 class SpecWidget;
@@ -17,7 +17,7 @@ class SpecWidget;
 
 class SpecWidget : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit SpecWidget(QWidget* parent = nullptr);
     ~SpecWidget() override;
 
@@ -40,7 +40,7 @@ public:
     // bottom one; levels outside the display land just outside the canvas.
     int row_of(double level_db) const;
 
-public slots:
+  public slots:
     // Frequency axis for a band of `span` MHz centred on `cf` MHz; the axis
     // runs one tenth of the span further on the right.
     void set_freq_scale(double cf, double span);
@@ -49,7 +49,7 @@ public slots:
     void set_marker(int y);
     void show_coord(int x, int y);
 
-private:
+  private:
     void update_amp_scale();
     void draw_grid();
 
@@ -67,7 +67,7 @@ private:
     int db_per_div_ = 10;
     double marker1_ = 0.0;
     double marker2_ = 0.0;
-    bool next_marker_ = true;  // true: the next click sets marker 1
+    bool next_marker_ = true;            // true: the next click sets marker 1
     std::vector<double> column_min_db_;  // per canvas column, reused by every trace
     std::vector<double> column_max_db_;
 };

@@ -16,7 +16,7 @@ class ConnectWidget;
 
 class ConnectWidget : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit ConnectWidget(QWidget* parent = nullptr);
     ~ConnectWidget() override;
 
@@ -25,7 +25,7 @@ public:
 
     QV_demo_board_* board() const { return board_; }
 
-signals:
+  signals:
     // The board was identified; the filters panel re-reads its settings.
     void connected();
     // Connect opened another board than the panels hold (the old one was
@@ -34,7 +34,7 @@ signals:
     // A problem for the status line; an empty text clears it.
     void problem_reported(const QString& text);
 
-public slots:
+  public slots:
     // The connect sequence, run on every click. Without a board it says so
     // in a message box and sends nothing.
     void on_connect__clicked();
@@ -44,7 +44,7 @@ public slots:
     // drives the lines of the replugged board high again.
     void board_lost();
 
-private:
+  private:
     std::unique_ptr<Ui::ConnectWidget> ui_;
     QV_demo_board_* board_ = nullptr;  // not owned; null until the first Connect
 };

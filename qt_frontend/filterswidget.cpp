@@ -195,8 +195,8 @@ void FiltersWidget::_on_check_ovf() {
     if (!board_) return;
     uint32_t v = 0;
     if (board_->read_reg(kRegOverflow, &v) != 0) return;  // the colours stay as they were
-    QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_,
-                        ui_->dfir2_label_, ui_->gain_label_};
+    QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
+                        ui_->gain_label_};
     for (int bit = 0; bit < 5; ++bit) labels[bit]->setStyleSheet((v >> bit) & 1 ? kRed : kGreen);
 }
 

@@ -16,7 +16,7 @@ class FiltersWidget;
 
 class FiltersWidget : public QWidget {
     Q_OBJECT
-public:
+  public:
     // `board` may be null (no board at start-up): the controls then stay
     // disabled and nothing is read or written.
     explicit FiltersWidget(QV_board_* board, QWidget* parent = nullptr);
@@ -31,10 +31,10 @@ public:
     // old one was lost) or at none; the controls are enabled with a board.
     void set_board(QV_board_* board);
 
-signals:
+  signals:
     void kp_updated(double kp);
 
-public slots:
+  public slots:
     // Loads the controls from the chip and recomputes kp.
     void _on_update();
     // Colours the stage names from the overflow flags (register 32).
@@ -50,7 +50,7 @@ public slots:
     void on_gain__valueChanged(int position);
     void on_phase__valueChanged(int position);
 
-private:
+  private:
     void enable_controls(bool enabled);
     void set_scale_field(int reg, int position);
     void apply_gain_phase();

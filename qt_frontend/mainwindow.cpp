@@ -4,11 +4,11 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "band_spectrum_widget.h"
 #include "connectwidget.h"
 #include "filterswidget.h"
 #include "qv_board.h"
 #include "radiowidget.h"
-#include "band_spectrum_widget.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainWindow) {

@@ -21,7 +21,7 @@ class MainWindow;
 }
 
 class MainWindow : public QMainWindow {
-public:
+  public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -33,7 +33,7 @@ public:
     FiltersWidget* filters_panel() const { return filters_; }
     SpecWidget* spec_panel() const { return spec_; }
 
-private:
+  private:
     Ui::MainWindow* ui_;
     ConnectWidget* connect_;
     RadioWidget* radio_;

@@ -60,8 +60,7 @@ QString tuning_text(double tuned_hz, double nominal_mhz, bool afc) {
 
 }  // namespace
 
-RadioWidget::RadioWidget(QWidget* parent)
-    : QWidget(parent), path_(radio_dsp::kQv01SignalPath) {
+RadioWidget::RadioWidget(QWidget* parent) : QWidget(parent), path_(radio_dsp::kQv01SignalPath) {
     board_ = board_instance();
     if (board_) {
         source_ = std::make_unique<radio_dsp::BoardSampleSource<QV_demo_board_>>(board_);
@@ -75,8 +74,8 @@ RadioWidget::RadioWidget(QWidget* parent)
     ui_->setupUi(this);  // binds the widget slots by name
 
     generator_ = std::make_unique<SoundGenerator>(&audio_);
-    connect(generator_.get(), &SoundGenerator::param_updated, this,
-            &RadioWidget::_on_param_updated, Qt::QueuedConnection);
+    connect(generator_.get(), &SoundGenerator::param_updated, this, &RadioWidget::_on_param_updated,
+            Qt::QueuedConnection);
     connect(generator_.get(), &SoundGenerator::next_block_requested, this,
             &RadioWidget::get_next_data);
     // Queued: the run starts after readData has returned, so the half just
@@ -227,7 +226,8 @@ void RadioWidget::on_radio__clicked(bool checked) {
     report_problem(QString());
     trace_width_ = ui_->signal_->width();
     ConfigureReport report;
-    if (configure_chip(board_, kConfigPath, [this] { emit update_filters(); }, &report) < 0) {
+    if (configure_chip(
+            board_, kConfigPath, [this] { emit update_filters(); }, &report) < 0) {
         // Nothing was sent to the chip: a receiver started on an unread
         // configuration would only play silence.
         ui_->radio_->setChecked(false);
@@ -313,8 +313,7 @@ void RadioWidget::show_problem(const char* name, const QString& caption, const Q
 void RadioWidget::handle_board_loss() {
     loss_handled_ = true;
     // The lost board sends nothing more: switching off only stops the audio.
-    stop_with_message("board_lost_message_", "Board not connected", kBoardLostText,
-                      kBoardLostHint);
+    stop_with_message("board_lost_message_", "Board not connected", kBoardLostText, kBoardLostHint);
     emit board_lost();
 }
 

@@ -30,7 +30,7 @@ class RadioWidget;
 
 class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     Q_OBJECT
-public:
+  public:
     // Takes the board from the board singleton (may be none).
     explicit RadioWidget(QWidget* parent = nullptr);
     ~RadioWidget() override;
@@ -70,7 +70,7 @@ public:
     static constexpr int kWatchMs = 250;
     static constexpr int kStatusTicks = 4;
 
-signals:
+  signals:
     void update_filters();
     void get_next_data();
     void check_ovf();
@@ -82,7 +82,7 @@ signals:
     // The board went away; the radio has been switched off.
     void board_lost();
 
-public slots:
+  public slots:
     void on_frequency__valueChanged(int value);
     void on_radio1__clicked();
     void on_radio2__clicked();
@@ -96,7 +96,7 @@ public slots:
     // Shows `text` in the status line until the next problem; empty clears it.
     void report_problem(const QString& text);
 
-private slots:
+  private slots:
     // One processing run: fills the half the audio output reads next.
     void produce_audio();
     // Polls the sample queue until enough frames wait to start the audio.
@@ -105,7 +105,7 @@ private slots:
     void watch();
     void audio_state_changed(QAudio::State state);
 
-private:
+  private:
     void set_frequency(double mhz);
     // Sets the slider to a preset; the current preset tunes again (dropping
     // the AFC's correction), as its value would not change the slider.
@@ -135,7 +135,8 @@ private:
     radio_dsp::SignalPath path_;
     radio_dsp::AudioDoubleBuffer audio_;
     double kp_ = 1.0;  // filter chain gain in dB, for the spectrum's reference
-    std::vector<double> rf_spectrum_;  // the block's spectrum in RF order, sent to the spectrum panel
+    std::vector<double>
+        rf_spectrum_;  // the block's spectrum in RF order, sent to the spectrum panel
     QV_demo_board_* board_ = nullptr;  // not owned
     std::unique_ptr<radio_dsp::SampleSource> source_;
     QAudioDeviceInfo device_;
@@ -151,7 +152,7 @@ private:
     double axis_mhz_ = 100.0;     // centre last sent to the spectrum panel's axis
     bool external_audio_ = false;
     bool starting_audio_ = false;  // start_audio_output handles the failures itself
-    bool loss_handled_ = false;   // the current board's loss was reported
+    bool loss_handled_ = false;    // the current board's loss was reported
     QString problem_;
     QTimer watch_;
     int watch_ticks_ = 0;

@@ -68,7 +68,7 @@ enum class ChannelLayout {
     kLeftOnly,  // the sample in left, right = 0
 };
 
-constexpr int kAudioFrames = 4096;      // stereo frames per audio block
+constexpr int kAudioFrames = 4096;  // stereo frames per audio block
 // Taps of one output frame: ring entries read from its first tap on.
 constexpr int kResamplerTaps = 122;
 constexpr double kAudioGain = 13000.0;  // phase step (rad) to PCM units

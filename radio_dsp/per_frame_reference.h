@@ -13,8 +13,8 @@
 
 #include "constellation_image.h"
 #include "demod_ring.h"
-#include "resampler_kernel.h"
 #include "power_spectrum_estimator.h"
+#include "resampler_kernel.h"
 
 namespace radio_dsp {
 namespace reference {

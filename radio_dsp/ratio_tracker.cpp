@@ -32,7 +32,8 @@ constexpr double kGlide = 4.0;
 int median(const int (&v)[RatioTracker::kQuietRuns]) {
     int sorted[RatioTracker::kQuietRuns];
     std::copy(v, v + RatioTracker::kQuietRuns, sorted);
-    std::nth_element(sorted, sorted + RatioTracker::kQuietRuns / 2, sorted + RatioTracker::kQuietRuns);
+    std::nth_element(sorted, sorted + RatioTracker::kQuietRuns / 2,
+                     sorted + RatioTracker::kQuietRuns);
     return sorted[RatioTracker::kQuietRuns / 2];
 }
 
@@ -99,8 +100,8 @@ RatioTracker::Decision RatioTracker::update(int backlog, double delivered, doubl
     aim_ += std::clamp(kTargetBacklog - aim_, -kGlide, kGlide);
     double error = smoothed_ - aim_;
     estimate_ += kIntegral * error;
-    d.guard = resampler.guard_correction(
-        std::clamp(static_cast<int>(std::lround(smoothed_)) - kQueuedOnAverage, 0, kDemodRingSize - 1));
+    d.guard = resampler.guard_correction(std::clamp(
+        static_cast<int>(std::lround(smoothed_)) - kQueuedOnAverage, 0, kDemodRingSize - 1));
     estimate_ += d.guard;
 
     if (fit_runs_ == kFitRuns || fit_runs_ == kRefitRuns) {

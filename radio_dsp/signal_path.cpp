@@ -85,7 +85,8 @@ int SignalPath::insert_silence(int n, int fill) {
 int SignalPath::match_rate(int& fill) {
     const int queued = source_ ? source_->samples_available() : 0;
     const double delivered = double(delivered_blocks_) * kBlockFrames + queued;
-    const RatioTracker::Decision d = tracker_.update(fill + queued, delivered, clock_(), resampler_);
+    const RatioTracker::Decision d =
+        tracker_.update(fill + queued, delivered, clock_(), resampler_);
     // Samples this run reads from the ring: up to the last tap of its last frame.
     auto need = [this] {
         return static_cast<uint16_t>(resampler_.tap_position(kAudioFrames - 1) - ring_.read_index) +
@@ -96,7 +97,8 @@ int SignalPath::match_rate(int& fill) {
         int skip = d.adjust;
         for (; skip >= kBlockFrames && source_ && source_->samples_available() >= kBlockFrames;
              skip -= kBlockFrames) {
-            if (source_->read_stream(0, kBlockBytes, reinterpret_cast<unsigned char*>(block_.get())) != 0)
+            if (source_->read_stream(0, kBlockBytes,
+                                     reinterpret_cast<unsigned char*>(block_.get())) != 0)
                 break;
             ++dropped_blocks_;
             ++delivered_blocks_;

@@ -60,12 +60,14 @@ int main(int argc, char** argv) {
     if (!path || !(expect > 0.0)) return usage(argv[0]);
     qvtools::Pcm pcm;
     if (int rc = qvtools::read_wav(path, pcm); rc != 0) {
-        std::fprintf(stderr, "%s: %s\n", path, rc == -2 ? "cannot open" : "not a 16-bit PCM WAV file");
+        std::fprintf(stderr, "%s: %s\n", path,
+                     rc == -2 ? "cannot open" : "not a 16-bit PCM WAV file");
         return 2;
     }
     const size_t frames = pcm.samples.size() / pcm.channels;
     const size_t first = std::min(frames, static_cast<size_t>(std::max(0.0, from_s) * pcm.rate_hz));
-    const size_t last = to_s < 0 ? frames : std::min(frames, static_cast<size_t>(to_s * pcm.rate_hz));
+    const size_t last =
+        to_s < 0 ? frames : std::min(frames, static_cast<size_t>(to_s * pcm.rate_hz));
     pcm.samples = std::vector<int16_t>(pcm.samples.begin() + first * pcm.channels,
                                        pcm.samples.begin() + std::max(first, last) * pcm.channels);
     std::vector<qvtools::PitchWindow> windows;
@@ -85,10 +87,12 @@ int main(int argc, char** argv) {
     }
     for (auto& w : windows) w.start_s += offset;
     const qvtools::PitchSummary s = qvtools::summarise_pitch(windows, skip);
-    std::printf("expect_hz %.4f\nwindow_s %.3f\nskip_s %.3f\nfirst_tone_s %.3f\nwindows %d\ngaps %d\n",
-                expect, window, skip, s.first_tone_s, s.windows, s.gaps);
+    std::printf(
+        "expect_hz %.4f\nwindow_s %.3f\nskip_s %.3f\nfirst_tone_s %.3f\nwindows %d\ngaps %d\n",
+        expect, window, skip, s.first_tone_s, s.windows, s.gaps);
     if (s.windows == 0) {
-        std::fprintf(stderr, "%s: no window with a tone near %.2f Hz after the skip\n", path, expect);
+        std::fprintf(stderr, "%s: no window with a tone near %.2f Hz after the skip\n", path,
+                     expect);
         return 1;
     }
     std::printf("median_abs_error_pct %.4f\nmax_abs_error_pct %.4f\nmean_error_pct %+.4f\n",

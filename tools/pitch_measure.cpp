@@ -9,9 +9,9 @@
 namespace qvtools {
 namespace {
 
-constexpr double kSearchSpan = 0.20;  // tone searched within +-20 % of the expected frequency
-constexpr double kBandSpan = 0.03;    // tone band +-3 % around its peak
-constexpr double kMinToneShare = 0.2; // of the power from 20 Hz to 15 kHz
+constexpr double kSearchSpan = 0.20;   // tone searched within +-20 % of the expected frequency
+constexpr double kBandSpan = 0.03;     // tone band +-3 % around its peak
+constexpr double kMinToneShare = 0.2;  // of the power from 20 Hz to 15 kHz
 constexpr double kLowHz = 20.0;
 constexpr double kHighHz = 15000.0;
 constexpr double kSilentDbfs = -60.0;
@@ -49,7 +49,8 @@ int measure_pitch(const Pcm& pcm, int channel, double expect_hz, double window_s
     std::vector<double> w(n);
     for (size_t k = 0; k < n; ++k) {
         const double a = 2.0 * M_PI * double(k) / double(n);
-        w[k] = 0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) - 0.01168 * std::cos(3 * a);
+        w[k] =
+            0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) - 0.01168 * std::cos(3 * a);
     }
     double* in = fftw_alloc_real(m);
     fftw_complex* spec = fftw_alloc_complex(m / 2 + 1);
@@ -77,14 +78,16 @@ int measure_pitch(const Pcm& pcm, int channel, double expect_hz, double window_s
         std::copy(xw.begin(), xw.end(), in);
         std::fill(in + n, in + m, 0.0);
         fftw_execute(plan);
-        for (size_t k = 0; k <= m / 2; ++k) psd[k] = spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
+        for (size_t k = 0; k <= m / 2; ++k)
+            psd[k] = spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
         long peak = bin_of(expect_hz * (1 - kSearchSpan));
         for (long k = peak, hi = bin_of(expect_hz * (1 + kSearchSpan)); k <= hi; ++k)
             if (psd[k] > psd[peak]) peak = k;
         const double peak_hz = double(peak) * bin_hz;
         double band = 0.0, total = 0.0;
         for (long k = bin_of(kLowHz), hi = bin_of(kHighHz); k <= hi; ++k) total += psd[k];
-        for (long k = bin_of(peak_hz * (1 - kBandSpan)), hi = bin_of(peak_hz * (1 + kBandSpan)); k <= hi; ++k)
+        for (long k = bin_of(peak_hz * (1 - kBandSpan)), hi = bin_of(peak_hz * (1 + kBandSpan));
+             k <= hi; ++k)
             band += psd[k];
         if (!(total > 0.0) || band < kMinToneShare * total) {
             out.push_back(pw);

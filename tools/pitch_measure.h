@@ -10,20 +10,20 @@
 namespace qvtools {
 
 struct PitchWindow {
-    double start_s = 0.0;       // window start, seconds from the first frame given
-    double frequency_hz = 0.0;  // measured tone frequency (0 when no tone)
-    double error_ppm = 0.0;     // (frequency / expected - 1) * 1e6
-    double level_dbfs = -200.0; // RMS level of the window, 0 dB = a full-scale square wave
-    bool tone = false;          // the tone holds most of the window's power
+    double start_s = 0.0;        // window start, seconds from the first frame given
+    double frequency_hz = 0.0;   // measured tone frequency (0 when no tone)
+    double error_ppm = 0.0;      // (frequency / expected - 1) * 1e6
+    double level_dbfs = -200.0;  // RMS level of the window, 0 dB = a full-scale square wave
+    bool tone = false;           // the tone holds most of the window's power
 };
 
 struct PitchSummary {
-    int windows = 0;                // windows with the tone after the skip
-    int gaps = 0;                   // windows without the tone after the skip
-    double first_tone_s = -1.0;     // start of the first window with the tone
-    double median_abs_ppm = 0.0;    // median of |error| over the counted windows
-    double max_abs_ppm = 0.0;       // largest |error| over the counted windows
-    double mean_ppm = 0.0;          // mean signed error over the counted windows
+    int windows = 0;              // windows with the tone after the skip
+    int gaps = 0;                 // windows without the tone after the skip
+    double first_tone_s = -1.0;   // start of the first window with the tone
+    double median_abs_ppm = 0.0;  // median of |error| over the counted windows
+    double max_abs_ppm = 0.0;     // largest |error| over the counted windows
+    double mean_ppm = 0.0;        // mean signed error over the counted windows
 };
 
 // Measures `channel` of `pcm` in consecutive windows of `window_s` seconds.

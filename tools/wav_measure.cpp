@@ -16,7 +16,9 @@ constexpr double kLowHz = 50.0;
 constexpr double kHighHz = 15000.0;
 constexpr int kToneHalfWidth = 6;  // bins either side of a tone's peak (Blackman-Harris main lobe)
 
-uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+uint32_t le32(const unsigned char* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
 uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
 
 struct FileCloser {
@@ -73,11 +75,13 @@ int read_raw(const std::string& path, int rate_hz, int channels, Pcm& out) {
     out.samples.clear();
     unsigned char buf[65536];
     std::vector<unsigned char> bytes;
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;)
+        bytes.insert(bytes.end(), buf, buf + n);
     const size_t frame_bytes = 2 * size_t(channels);
     const size_t whole = bytes.size() - bytes.size() % frame_bytes;
     out.samples.resize(whole / 2);
-    for (size_t i = 0; i < out.samples.size(); ++i) out.samples[i] = static_cast<int16_t>(le16(&bytes[2 * i]));
+    for (size_t i = 0; i < out.samples.size(); ++i)
+        out.samples[i] = static_cast<int16_t>(le16(&bytes[2 * i]));
     return 0;
 }
 
@@ -112,13 +116,15 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
         peak_sample = std::max(peak_sample, std::fabs(x[i]));
     }
     out.peak_dbfs = 20.0 * std::log10(std::max(peak_sample, 1e-3) / 32767.0);
-    out.rms_dbfs = 10.0 * std::log10(std::max(e / double(last - first), 1e-30) / (32767.0 * 32767.0));
+    out.rms_dbfs =
+        10.0 * std::log10(std::max(e / double(last - first), 1e-30) / (32767.0 * 32767.0));
 
     // Welch power spectrum with a 4-term Blackman-Harris window, half overlap.
     std::vector<double> w(kSegment);
     for (int n = 0; n < kSegment; ++n) {
         const double a = 2.0 * M_PI * n / kSegment;
-        w[n] = 0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) - 0.01168 * std::cos(3 * a);
+        w[n] =
+            0.35875 - 0.48829 * std::cos(a) + 0.14128 * std::cos(2 * a) - 0.01168 * std::cos(3 * a);
     }
     double* in = fftw_alloc_real(kSegment);
     fftw_complex* spec = fftw_alloc_complex(kSegment / 2 + 1);
@@ -128,7 +134,8 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
     for (size_t s = first; s + kSegment <= last; s += kSegment / 2, ++segments) {
         for (int n = 0; n < kSegment; ++n) in[n] = x[s + n] * w[n];
         fftw_execute(plan);
-        for (int k = 0; k <= kSegment / 2; ++k) psd[k] += spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
+        for (int k = 0; k <= kSegment / 2; ++k)
+            psd[k] += spec[k][0] * spec[k][0] + spec[k][1] * spec[k][1];
     }
     fftw_destroy_plan(plan);
     fftw_free(in);
@@ -168,7 +175,8 @@ int measure_tone(const Pcm& pcm, int channel, const std::vector<double>& tones_h
         int c = c0;
         for (int k = std::max(lo, c0 - reach); k <= std::min(hi, c0 + reach); ++k)
             if (psd[k] > psd[c]) c = k;
-        for (int k = std::max(0, c - kToneHalfWidth); k <= std::min(int(psd.size()) - 1, c + kToneHalfWidth); ++k)
+        for (int k = std::max(0, c - kToneHalfWidth);
+             k <= std::min(int(psd.size()) - 1, c + kToneHalfWidth); ++k)
             is_tone[k] = true;
     }
     double signal = 0, noise = 0;

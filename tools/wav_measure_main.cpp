@@ -73,7 +73,8 @@ bool parse_tones(const char* text, std::vector<double>& out) {
 // The scene reader echoes the text it does not take (the configuration
 // language's rule: the blanks before a "=", for one) to standard output; this
 // keeps it out of the report.
-int station_tones_quietly(const std::string& scene, double mhz, qvtools::StationTones& st, std::string& error) {
+int station_tones_quietly(const std::string& scene, double mhz, qvtools::StationTones& st,
+                          std::string& error) {
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int sink = open("/dev/null", O_WRONLY);
@@ -136,7 +137,8 @@ int main(int argc, char** argv) {
             if (!parse_number(value, *number)) return usage((opt + " takes a number").c_str());
             have_station |= opt == "--station";
         } else if (opt == "--tones") {
-            if (!parse_tones(value, tones)) return usage("--tones takes frequencies above 0 Hz, comma-separated");
+            if (!parse_tones(value, tones))
+                return usage("--tones takes frequencies above 0 Hz, comma-separated");
         } else if (opt == "--scene") {
             scene = value;
             have_scene = true;
@@ -146,11 +148,14 @@ int main(int argc, char** argv) {
     }
     if (!path) return usage("no file given");
     if (channel < 0 || channel != std::floor(channel)) return usage("--channel takes 0, 1, ...");
-    if (margin < 0 || from_s < 0 || tolerance_pct < 0) return usage("--margin, --from and --tolerance take numbers >= 0");
-    if (window_s < 0 || (to_s >= 0 && to_s <= from_s)) return usage("--window takes seconds > 0, --to a time after --from");
+    if (margin < 0 || from_s < 0 || tolerance_pct < 0)
+        return usage("--margin, --from and --tolerance take numbers >= 0");
+    if (window_s < 0 || (to_s >= 0 && to_s <= from_s))
+        return usage("--window takes seconds > 0, --to a time after --from");
     if (have_station && !tones.empty()) return usage("--tones and --station exclude each other");
     if (have_scene && !have_station) return usage("--scene needs --station");
-    if (window_s > 0 && tones.empty() && !have_station) return usage("--window needs --tones or --station");
+    if (window_s > 0 && tones.empty() && !have_station)
+        return usage("--window needs --tones or --station");
 
     if (have_station) {
         qvtools::StationTones st;
@@ -160,7 +165,8 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (st.tones_hz.empty()) {
-            std::fprintf(stderr, "qv-wav-measure: station %s at %.4g MHz plays no tones to check%s\n",
+            std::fprintf(stderr,
+                         "qv-wav-measure: station %s at %.4g MHz plays no tones to check%s\n",
                          st.name.c_str(), st.freq_mhz, st.has_wav ? " (only a WAV file)" : "");
             return 2;
         }
@@ -172,16 +178,19 @@ int main(int argc, char** argv) {
     qvtools::Pcm pcm;
     const int rc = raw ? qvtools::read_raw(path, 44100, 2, pcm) : qvtools::read_wav(path, pcm);
     if (rc != 0) {
-        std::fprintf(stderr, "%s: %s\n", path, rc == -2 ? "cannot open" : "not a 16-bit PCM WAV file");
+        std::fprintf(stderr, "%s: %s\n", path,
+                     rc == -2 ? "cannot open" : "not a 16-bit PCM WAV file");
         return 2;
     }
     if (channel >= pcm.channels) {
-        std::fprintf(stderr, "%s: has no channel %d (%d channels)\n", path, int(channel), pcm.channels);
+        std::fprintf(stderr, "%s: has no channel %d (%d channels)\n", path, int(channel),
+                     pcm.channels);
         return 2;
     }
     const size_t frames = pcm.samples.size() / pcm.channels;
     const size_t first = std::min(frames, static_cast<size_t>(from_s * pcm.rate_hz));
-    const size_t last = to_s < 0 ? frames : std::min(frames, static_cast<size_t>(to_s * pcm.rate_hz));
+    const size_t last =
+        to_s < 0 ? frames : std::min(frames, static_cast<size_t>(to_s * pcm.rate_hz));
     if (last <= first) {
         std::fprintf(stderr, "%s: no audio on channel %d: the recording ends at %.3f s\n", path,
                      int(channel), double(frames) / pcm.rate_hz);
@@ -193,10 +202,11 @@ int main(int argc, char** argv) {
     qvtools::ToneReport r;
     bool present = true;
     if (window_s > 0) {
-        const int found = qvtools::find_tones(pcm, int(channel), tones, window_s, tolerance, min_snr_db, r);
+        const int found =
+            qvtools::find_tones(pcm, int(channel), tones, window_s, tolerance, min_snr_db, r);
         if (found == -22) {
-            std::fprintf(stderr, "%s: no %.3f s window (at least 0.4 s) in the stretch of %.3f s\n", path,
-                         window_s, double(last - first) / pcm.rate_hz);
+            std::fprintf(stderr, "%s: no %.3f s window (at least 0.4 s) in the stretch of %.3f s\n",
+                         path, window_s, double(last - first) / pcm.rate_hz);
             return 1;
         }
         if (found == -62) {
@@ -212,9 +222,10 @@ int main(int argc, char** argv) {
         present = tones.empty() || qvtools::tones_present(r, tones, tolerance, min_snr_db);
     }
     r.start_s += double(first) / pcm.rate_hz;
-    std::printf("start_s %.3f\nseconds %.3f\nfrequency_hz %.2f\nrms_dbfs %.2f\npeak_dbfs %.2f\n"
-                "tone_dbfs %.2f\nsnr_db %.1f\n",
-                r.start_s, r.seconds, r.frequency_hz, r.rms_dbfs, r.peak_dbfs, r.tone_dbfs, r.snr_db);
+    std::printf(
+        "start_s %.3f\nseconds %.3f\nfrequency_hz %.2f\nrms_dbfs %.2f\npeak_dbfs %.2f\n"
+        "tone_dbfs %.2f\nsnr_db %.1f\n",
+        r.start_s, r.seconds, r.frequency_hz, r.rms_dbfs, r.peak_dbfs, r.tone_dbfs, r.snr_db);
     if (!tones.empty()) std::printf("tones_present %d\n", present ? 1 : 0);
     return present ? 0 : 3;
 }

@@ -8,10 +8,11 @@
 namespace qvtools {
 
 struct StationTones {
-    std::string name;           // the station's section name
-    double freq_mhz = 0.0;      // its carrier (frequency plus offset)
-    std::vector<double> tones_hz;  // steady tones of either side and melody notes, ascending, no rests
-    bool has_wav = false;       // it also plays a WAV file, whose content is not listed
+    std::string name;       // the station's section name
+    double freq_mhz = 0.0;  // its carrier (frequency plus offset)
+    std::vector<double>
+        tones_hz;          // steady tones of either side and melody notes, ascending, no rests
+    bool has_wav = false;  // it also plays a WAV file, whose content is not listed
 };
 
 // Finds the station of the scene in `scene_path` (empty: the virtual board's

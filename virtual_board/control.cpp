@@ -1,6 +1,5 @@
 // vboard_control.h: the test and tool API, forwarded to the process's board.
 #include "vboard_control.h"
-
 #include "virtual_board.h"
 
 namespace vboard {
@@ -10,7 +9,9 @@ void unplug() { VirtualBoard::instance().unplug(); }
 void set_pattern(Pattern p) { VirtualBoard::instance().set_pattern(p); }
 Pattern pattern() { return VirtualBoard::instance().pattern(); }
 void set_clock_hz(double clock_hz) { VirtualBoard::instance().set_clock_hz(clock_hz); }
-int set_trace_file(const std::string& path) { return VirtualBoard::instance().set_trace_file(path); }
+int set_trace_file(const std::string& path) {
+    return VirtualBoard::instance().set_trace_file(path);
+}
 Stats stats() { return VirtualBoard::instance().stats(); }
 uint16_t chip_register(int addr) { return VirtualBoard::instance().chip_register(addr); }
 void stall_next_command() { VirtualBoard::instance().stall_next_command(); }

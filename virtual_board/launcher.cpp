@@ -20,40 +20,41 @@ namespace {
 constexpr const char* kLibraryName = "libqv_virtual_board.so";
 
 void usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: qv-virtual-board [options] -- PROGRAM [ARGS...]\n"
-                 "\n"
-                 "Runs PROGRAM with the virtual QV demo board in place of the USB board:\n"
-                 "%s, found beside this launcher, is preloaded in front of libusb-1.0.\n"
-                 "\n"
-                 "options:\n"
-                 "  --trace FILE            append a protocol trace to FILE (QV_VIRTUAL_TRACE)\n"
-                 "  --pattern scene|tone|counter\n"
-                 "                          what the chip streams (QV_VIRTUAL_PATTERN): scene, the\n"
-                 "                          default, is the QV01 channel model receiving the FM\n"
-                 "                          band of the RF scene; tone and counter replace it by\n"
-                 "                          the simple chip: +10 kHz at -6 dBFS, or frame numbers\n"
-                 "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE), checked\n"
-                 "                          before the program starts\n"
-                 "  --clock-hz HZ           chip clock, 1e6 to 2e8, default 66000000\n"
-                 "                          (QV_VIRTUAL_CLOCK_HZ)\n"
-                 "  --ppm X                 chip clock error in ppm for the chip model, -1000 to\n"
-                 "                          1000 (QV_VIRTUAL_PPM)\n"
-                 "  --unplug-after SECONDS  pull the board's cable SECONDS after the board comes\n"
-                 "                          into existence in the program (its first libusb call):\n"
-                 "                          transfers fail with no-device, opening finds nothing\n"
-                 "                          (QV_VIRTUAL_UNPLUG_AFTER); 0 to 86400, also for\n"
-                 "                          --replug-after\n"
-                 "  --replug-after SECONDS  plug it in again SECONDS after the unplug, as a bare\n"
-                 "                          FX2 without firmware: the program must open it and\n"
-                 "                          download the firmware again; needs --unplug-after\n"
-                 "                          (QV_VIRTUAL_REPLUG_AFTER)\n"
-                 "  --help                  show this text\n"
-                 "\n"
-                 "Every option is checked before PROGRAM starts: a bad value, a trace file that\n"
-                 "cannot be appended to or a scene the chip model cannot use ends the launcher\n"
-                 "with status 2 and the reason on standard error.\n",
-                 kLibraryName);
+    std::fprintf(
+        out,
+        "usage: qv-virtual-board [options] -- PROGRAM [ARGS...]\n"
+        "\n"
+        "Runs PROGRAM with the virtual QV demo board in place of the USB board:\n"
+        "%s, found beside this launcher, is preloaded in front of libusb-1.0.\n"
+        "\n"
+        "options:\n"
+        "  --trace FILE            append a protocol trace to FILE (QV_VIRTUAL_TRACE)\n"
+        "  --pattern scene|tone|counter\n"
+        "                          what the chip streams (QV_VIRTUAL_PATTERN): scene, the\n"
+        "                          default, is the QV01 channel model receiving the FM\n"
+        "                          band of the RF scene; tone and counter replace it by\n"
+        "                          the simple chip: +10 kHz at -6 dBFS, or frame numbers\n"
+        "  --scene FILE            RF scene for the chip model (QV_VIRTUAL_SCENE), checked\n"
+        "                          before the program starts\n"
+        "  --clock-hz HZ           chip clock, 1e6 to 2e8, default 66000000\n"
+        "                          (QV_VIRTUAL_CLOCK_HZ)\n"
+        "  --ppm X                 chip clock error in ppm for the chip model, -1000 to\n"
+        "                          1000 (QV_VIRTUAL_PPM)\n"
+        "  --unplug-after SECONDS  pull the board's cable SECONDS after the board comes\n"
+        "                          into existence in the program (its first libusb call):\n"
+        "                          transfers fail with no-device, opening finds nothing\n"
+        "                          (QV_VIRTUAL_UNPLUG_AFTER); 0 to 86400, also for\n"
+        "                          --replug-after\n"
+        "  --replug-after SECONDS  plug it in again SECONDS after the unplug, as a bare\n"
+        "                          FX2 without firmware: the program must open it and\n"
+        "                          download the firmware again; needs --unplug-after\n"
+        "                          (QV_VIRTUAL_REPLUG_AFTER)\n"
+        "  --help                  show this text\n"
+        "\n"
+        "Every option is checked before PROGRAM starts: a bad value, a trace file that\n"
+        "cannot be appended to or a scene the chip model cannot use ends the launcher\n"
+        "with status 2 and the reason on standard error.\n",
+        kLibraryName);
 }
 
 // Ranges of the options (README.md): a clock for which the programs'
@@ -86,7 +87,8 @@ bool check_scene(const qv01model::ChipModelOptions& options) {
     std::string error;
     std::vector<std::string> warnings;
     const int rc = qv01model::check_qv01_chip(options, error, &warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "qv-virtual-board: warning: %s\n", w.c_str());
+    for (const std::string& w : warnings)
+        std::fprintf(stderr, "qv-virtual-board: warning: %s\n", w.c_str());
     if (rc != 0) std::fprintf(stderr, "qv-virtual-board: %s\n", error.c_str());
     return rc == 0;
 }
@@ -110,8 +112,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         const bool takes_value = opt == "--trace" || opt == "--pattern" || opt == "--scene" ||
-                                 opt == "--clock-hz" || opt == "--ppm" ||
-                                 opt == "--unplug-after" || opt == "--replug-after";
+                                 opt == "--clock-hz" || opt == "--ppm" || opt == "--unplug-after" ||
+                                 opt == "--replug-after";
         if (!takes_value) {
             std::fprintf(stderr, "qv-virtual-board: unknown option %s\n", opt.c_str());
             usage(stderr);
@@ -127,8 +129,8 @@ int main(int argc, char** argv) {
             const std::string path = absolute(value);
             std::FILE* f = *value ? std::fopen(path.c_str(), "a") : nullptr;
             if (!f) {
-                std::fprintf(stderr, "qv-virtual-board: --trace: cannot append to \"%s\": %s\n", path.c_str(),
-                             *value ? std::strerror(errno) : "empty file name");
+                std::fprintf(stderr, "qv-virtual-board: --trace: cannot append to \"%s\": %s\n",
+                             path.c_str(), *value ? std::strerror(errno) : "empty file name");
                 return 2;
             }
             std::fclose(f);
@@ -147,16 +149,20 @@ int main(int argc, char** argv) {
             setenv("QV_VIRTUAL_SCENE", chip.scene_path.c_str(), 1);
         } else if (opt == "--clock-hz") {
             if (!number_in(value, kMinClockHz, kMaxClockHz)) {
-                std::fprintf(stderr, "qv-virtual-board: --clock-hz takes a number of Hz from %g to %g, not \"%s\"\n",
-                             kMinClockHz, kMaxClockHz, value);
+                std::fprintf(
+                    stderr,
+                    "qv-virtual-board: --clock-hz takes a number of Hz from %g to %g, not \"%s\"\n",
+                    kMinClockHz, kMaxClockHz, value);
                 return 2;
             }
             chip.clock_hz = std::strtod(value, nullptr);
             setenv("QV_VIRTUAL_CLOCK_HZ", value, 1);
         } else if (opt == "--unplug-after" || opt == "--replug-after") {
             if (!number_in(value, 0.0, kMaxSeconds)) {
-                std::fprintf(stderr, "qv-virtual-board: %s takes a number of seconds from 0 to %g, not \"%s\"\n",
-                             opt.c_str(), kMaxSeconds, value);
+                std::fprintf(
+                    stderr,
+                    "qv-virtual-board: %s takes a number of seconds from 0 to %g, not \"%s\"\n",
+                    opt.c_str(), kMaxSeconds, value);
                 return 2;
             }
             const bool is_unplug = opt == "--unplug-after";
@@ -164,8 +170,9 @@ int main(int argc, char** argv) {
             setenv(is_unplug ? "QV_VIRTUAL_UNPLUG_AFTER" : "QV_VIRTUAL_REPLUG_AFTER", value, 1);
         } else {
             if (!number_in(value, -kMaxPpm, kMaxPpm)) {
-                std::fprintf(stderr, "qv-virtual-board: --ppm takes a number from %g to %g, not \"%s\"\n", -kMaxPpm,
-                             kMaxPpm, value);
+                std::fprintf(stderr,
+                             "qv-virtual-board: --ppm takes a number from %g to %g, not \"%s\"\n",
+                             -kMaxPpm, kMaxPpm, value);
                 return 2;
             }
             chip.ppm = std::strtod(value, nullptr);
@@ -188,7 +195,8 @@ int main(int argc, char** argv) {
     char self[PATH_MAX];
     const ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
     if (len <= 0) {
-        std::fprintf(stderr, "qv-virtual-board: cannot read /proc/self/exe: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "qv-virtual-board: cannot read /proc/self/exe: %s\n",
+                     std::strerror(errno));
         return 1;
     }
     self[len] = '\0';

@@ -27,13 +27,20 @@ libusb_context g_default_context;
 
 int to_libusb(Result r) {
     switch (r) {
-    case Result::ok: return LIBUSB_SUCCESS;
-    case Result::timeout: return LIBUSB_ERROR_TIMEOUT;
-    case Result::no_device: return LIBUSB_ERROR_NO_DEVICE;
-    case Result::pipe: return LIBUSB_ERROR_PIPE;
-    case Result::not_found: return LIBUSB_ERROR_NOT_FOUND;
-    case Result::overflow: return LIBUSB_ERROR_OVERFLOW;
-    case Result::invalid_param: return LIBUSB_ERROR_INVALID_PARAM;
+        case Result::ok:
+            return LIBUSB_SUCCESS;
+        case Result::timeout:
+            return LIBUSB_ERROR_TIMEOUT;
+        case Result::no_device:
+            return LIBUSB_ERROR_NO_DEVICE;
+        case Result::pipe:
+            return LIBUSB_ERROR_PIPE;
+        case Result::not_found:
+            return LIBUSB_ERROR_NOT_FOUND;
+        case Result::overflow:
+            return LIBUSB_ERROR_OVERFLOW;
+        case Result::invalid_param:
+            return LIBUSB_ERROR_INVALID_PARAM;
     }
     return LIBUSB_ERROR_OTHER;
 }
@@ -66,8 +73,8 @@ int LIBUSB_CALL libusb_set_option(libusb_context* ctx, enum libusb_option option
 }
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* /*ctx*/,
-                                                                   uint16_t vendor_id,
-                                                                   uint16_t product_id) {
+                                                                  uint16_t vendor_id,
+                                                                  uint16_t product_id) {
     std::unique_ptr<Session> s = VirtualBoard::instance().open(vendor_id, product_id);
     if (!s) return nullptr;
     auto* handle = new libusb_device_handle;
@@ -83,33 +90,38 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* dev_handle) {
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* dev_handle, int configuration) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
-    return to_libusb(VirtualBoard::instance().set_configuration(*dev_handle->session, configuration));
+    return to_libusb(
+        VirtualBoard::instance().set_configuration(*dev_handle->session, configuration));
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* dev_handle, int interface_number) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
-    return to_libusb(VirtualBoard::instance().claim_interface(*dev_handle->session, interface_number));
+    return to_libusb(
+        VirtualBoard::instance().claim_interface(*dev_handle->session, interface_number));
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* dev_handle, int interface_number) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
-    return to_libusb(VirtualBoard::instance().release_interface(*dev_handle->session, interface_number));
+    return to_libusb(
+        VirtualBoard::instance().release_interface(*dev_handle->session, interface_number));
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* dev_handle,
                                                  int interface_number, int alternate_setting) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
-    return to_libusb(VirtualBoard::instance().set_alt_setting(*dev_handle->session, interface_number,
-                                                              alternate_setting));
+    return to_libusb(VirtualBoard::instance().set_alt_setting(*dev_handle->session,
+                                                              interface_number, alternate_setting));
 }
 
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* dev_handle, uint8_t request_type,
                                         uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                                        unsigned char* data, uint16_t wLength, unsigned int timeout) {
+                                        unsigned char* data, uint16_t wLength,
+                                        unsigned int timeout) {
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
     int moved = 0;
-    const Result r = VirtualBoard::instance().control(*dev_handle->session, request_type, bRequest,
-                                                      wValue, wIndex, data, wLength, timeout, &moved);
+    const Result r =
+        VirtualBoard::instance().control(*dev_handle->session, request_type, bRequest, wValue,
+                                         wIndex, data, wLength, timeout, &moved);
     return r == Result::ok ? moved : to_libusb(r);
 }
 
@@ -120,49 +132,78 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* dev_handle, unsigned 
     if (!dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
     int moved = 0;
     VirtualBoard& board = VirtualBoard::instance();
-    const Result r = (endpoint & LIBUSB_ENDPOINT_IN)
-                         ? board.bulk_in(*dev_handle->session, endpoint, data, length, timeout, &moved)
-                         : board.bulk_out(*dev_handle->session, endpoint, data, length, timeout, &moved);
+    const Result r =
+        (endpoint & LIBUSB_ENDPOINT_IN)
+            ? board.bulk_in(*dev_handle->session, endpoint, data, length, timeout, &moved)
+            : board.bulk_out(*dev_handle->session, endpoint, data, length, timeout, &moved);
     if (actual_length) *actual_length = moved;
     return to_libusb(r);
 }
 
 const char* LIBUSB_CALL libusb_error_name(int errcode) {
     switch (errcode) {
-    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
-    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
-    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
-    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
-    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
-    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
-    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
-    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
-    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
-    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
-    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
-    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
-    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
+        case LIBUSB_SUCCESS:
+            return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+        case LIBUSB_ERROR_IO:
+            return "LIBUSB_ERROR_IO";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "LIBUSB_ERROR_INVALID_PARAM";
+        case LIBUSB_ERROR_ACCESS:
+            return "LIBUSB_ERROR_ACCESS";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "LIBUSB_ERROR_NO_DEVICE";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "LIBUSB_ERROR_NOT_FOUND";
+        case LIBUSB_ERROR_BUSY:
+            return "LIBUSB_ERROR_BUSY";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "LIBUSB_ERROR_TIMEOUT";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "LIBUSB_ERROR_OVERFLOW";
+        case LIBUSB_ERROR_PIPE:
+            return "LIBUSB_ERROR_PIPE";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "LIBUSB_ERROR_INTERRUPTED";
+        case LIBUSB_ERROR_NO_MEM:
+            return "LIBUSB_ERROR_NO_MEM";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "LIBUSB_ERROR_NOT_SUPPORTED";
+        case LIBUSB_ERROR_OTHER:
+            return "LIBUSB_ERROR_OTHER";
     }
     return "**UNKNOWN**";
 }
 
 const char* LIBUSB_CALL libusb_strerror(int errcode) {
     switch (errcode) {
-    case LIBUSB_SUCCESS: return "Success";
-    case LIBUSB_ERROR_IO: return "Input/Output Error";
-    case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
-    case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
-    case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
-    case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
-    case LIBUSB_ERROR_BUSY: return "Resource busy";
-    case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
-    case LIBUSB_ERROR_OVERFLOW: return "Overflow";
-    case LIBUSB_ERROR_PIPE: return "Pipe error";
-    case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
-    case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
-    case LIBUSB_ERROR_OTHER: return "Other error";
+        case LIBUSB_SUCCESS:
+            return "Success";
+        case LIBUSB_ERROR_IO:
+            return "Input/Output Error";
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return "Invalid parameter";
+        case LIBUSB_ERROR_ACCESS:
+            return "Access denied (insufficient permissions)";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "No such device (it may have been disconnected)";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "Entity not found";
+        case LIBUSB_ERROR_BUSY:
+            return "Resource busy";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "Operation timed out";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "Overflow";
+        case LIBUSB_ERROR_PIPE:
+            return "Pipe error";
+        case LIBUSB_ERROR_INTERRUPTED:
+            return "System call interrupted (perhaps due to signal)";
+        case LIBUSB_ERROR_NO_MEM:
+            return "Insufficient memory";
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return "Operation not supported or unimplemented on this platform";
+        case LIBUSB_ERROR_OTHER:
+            return "Other error";
     }
     return "Unknown error";
 }

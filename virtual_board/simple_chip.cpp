@@ -7,7 +7,7 @@ namespace vboard {
 namespace {
 constexpr double kTwoPi = 6.283185307179586476925286766559;
 constexpr int kOverflowReg = qv01::reg_addr(0, qv01::kOffFlags);  // reads 0: no stage overflows
-}
+}  // namespace
 
 SimpleChip::SimpleChip(double clock_hz, Pattern pattern) : clock_hz_(clock_hz), pattern_(pattern) {}
 

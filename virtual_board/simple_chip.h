@@ -14,7 +14,7 @@
 namespace vboard {
 
 class SimpleChip final : public VirtualChip {
-public:
+  public:
     // clock_hz: the chip clock (66 MHz on the board); pattern: what generate() delivers.
     SimpleChip(double clock_hz, Pattern pattern);
     SimpleChip(const SimpleChip&) = delete;
@@ -37,7 +37,7 @@ public:
     static constexpr double kToneHz = 10.0e3;
     static constexpr double kToneAmplitude = 16384.0;  // -6 dBFS of int16
 
-private:
+  private:
     double rate_locked(int channel) const;
 
     const double clock_hz_;

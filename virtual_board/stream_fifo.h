@@ -11,7 +11,7 @@
 namespace vboard {
 
 class StreamFifo {
-public:
+  public:
     explicit StreamFifo(size_t capacity_bytes) : buf_(capacity_bytes) {}
 
     size_t size() const { return size_; }
@@ -43,7 +43,7 @@ public:
         return take;
     }
 
-private:
+  private:
     std::vector<uint8_t> buf_;
     size_t head_ = 0;
     size_t size_ = 0;

@@ -14,7 +14,7 @@
 namespace vboard {
 
 class Trace {
-public:
+  public:
     Trace() = default;
     ~Trace();
     Trace(const Trace&) = delete;
@@ -29,7 +29,7 @@ public:
     void line(const std::string& head);
     void line(const std::string& head, const uint8_t* data, size_t n);
 
-private:
+  private:
     mutable std::mutex m_;
     FILE* file_ = nullptr;
 };

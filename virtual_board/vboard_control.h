@@ -56,22 +56,22 @@ constexpr double kDefaultClockHz = 66.0e6;
 enum class Pattern { scene, tone, counter };
 
 struct Stats {
-    bool plugged = false;            // false after unplug() until reset()
-    bool cpu_running = false;        // firmware released from reset and running
-    uint32_t firmware_id = 0;        // bridge register (2, 0); 0 while not running
-    uint16_t firmware_version = 0;   // version word of the image, 0 if it has none
-    bool stream_enabled = false;     // command 13 enable
-    int stream_channel = 0;          // command 13 channel, 0..3
-    uint32_t lines = 0;              // control lines, bit 0 nMisk, bit 1 nLoad
-    int bus_cycles = 0;              // last command 14 value, 0 before any
-    uint32_t board_control = 0;      // bridge register (2, 10)
-    uint64_t commands = 0;           // commands executed on endpoint 0x01
-    uint64_t ignored_commands = 0;   // unknown codes or too short, not executed
+    bool plugged = false;                  // false after unplug() until reset()
+    bool cpu_running = false;              // firmware released from reset and running
+    uint32_t firmware_id = 0;              // bridge register (2, 0); 0 while not running
+    uint16_t firmware_version = 0;         // version word of the image, 0 if it has none
+    bool stream_enabled = false;           // command 13 enable
+    int stream_channel = 0;                // command 13 channel, 0..3
+    uint32_t lines = 0;                    // control lines, bit 0 nMisk, bit 1 nLoad
+    int bus_cycles = 0;                    // last command 14 value, 0 before any
+    uint32_t board_control = 0;            // bridge register (2, 10)
+    uint64_t commands = 0;                 // commands executed on endpoint 0x01
+    uint64_t ignored_commands = 0;         // unknown codes or too short, not executed
     uint64_t invalid_bridge_requests = 0;  // bridge accesses to unknown space/address
-    uint64_t frames_produced = 0;    // frames the chip delivered into the stream
-    uint64_t fifo_bytes_delivered = 0;  // bytes the host read from endpoint 0x88
-    uint64_t fifo_bytes_lost = 0;    // bytes dropped because the FIFO was full
-    size_t fifo_level = 0;           // bytes waiting in the FIFO now
+    uint64_t frames_produced = 0;          // frames the chip delivered into the stream
+    uint64_t fifo_bytes_delivered = 0;     // bytes the host read from endpoint 0x88
+    uint64_t fifo_bytes_lost = 0;          // bytes dropped because the FIFO was full
+    size_t fifo_level = 0;                 // bytes waiting in the FIFO now
     // Transfers and requests that failed with no-device (unplugged, or a
     // handle from before the last replug), blocked ones woken by unplug()
     // included. Not cleared by reset(), so that the attempts a program makes

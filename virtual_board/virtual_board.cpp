@@ -140,8 +140,8 @@ Result VirtualBoard::set_alt_setting(Session& s, int interface_number, int alt) 
 }
 
 Result VirtualBoard::control(Session& s, uint8_t request_type, uint8_t request, uint16_t value,
-                             uint16_t index, uint8_t* data, uint16_t length, unsigned /*timeout_ms*/,
-                             int* moved) {
+                             uint16_t index, uint8_t* data, uint16_t length,
+                             unsigned /*timeout_ms*/, int* moved) {
     *moved = 0;
     if (length > 0 && !data) return Result::invalid_param;
     Lock lock(m_);
@@ -169,7 +169,8 @@ Result VirtualBoard::control(Session& s, uint8_t request_type, uint8_t request, 
         core_.read(value, data, length);
     }
     *moved = length;
-    trace_.line(format("ctrl %02x %02x %04x %04x", request_type, request, value, index), data, length);
+    trace_.line(format("ctrl %02x %02x %04x %04x", request_type, request, value, index), data,
+                length);
     return Result::ok;
 }
 

@@ -57,11 +57,11 @@ class VirtualBoard;
 
 // One open handle on the board. Created by VirtualBoard::open.
 class Session {
-public:
+  public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-private:
+  private:
     friend class VirtualBoard;
     explicit Session(uint64_t generation) : generation_(generation) {}
     const uint64_t generation_;  // plug generation the handle belongs to
@@ -69,7 +69,7 @@ private:
 };
 
 class VirtualBoard {
-public:
+  public:
     // The board of this process, created on first use (settings from the
     // environment) and never destroyed: program threads may still be inside
     // transfers while the process exits.
@@ -83,7 +83,7 @@ public:
     // Ends a session (releases its interface). Always succeeds, also on a stale handle.
     void close(Session& s);
 
-    Result set_configuration(Session& s, int configuration);  // 1, or 0/-1 to unconfigure
+    Result set_configuration(Session& s, int configuration);   // 1, or 0/-1 to unconfigure
     Result claim_interface(Session& s, int interface_number);  // interface 0 only
     Result release_interface(Session& s, int interface_number);
     Result set_alt_setting(Session& s, int interface_number, int alt);  // 0..3, claimed first
@@ -93,8 +93,7 @@ public:
     // or releases (0) the CPU. Other requests stall (Result::pipe).
     // *moved: bytes of the data stage.
     Result control(Session& s, uint8_t request_type, uint8_t request, uint16_t value,
-                   uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms,
-                   int* moved);
+                   uint16_t index, uint8_t* data, uint16_t length, unsigned timeout_ms, int* moved);
 
     // Bulk transfers. OUT endpoint 0x01 takes commands; IN 0x81 gives replies
     // (one reply per read; a longer reply than asked for gives Result::overflow
@@ -122,7 +121,7 @@ public:
     void delay_next_reply(unsigned ms);
     void cut_next_stream_read(size_t bytes);
 
-private:
+  private:
     VirtualBoard();
 
     using Clock = std::chrono::steady_clock;

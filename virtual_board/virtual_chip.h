@@ -20,7 +20,7 @@ namespace vboard {
 constexpr int kChipRegisterCount = 959;  // chip register addresses 0..958
 
 class VirtualChip {
-public:
+  public:
     virtual ~VirtualChip() = default;
 
     // Chip bus write of a 16-bit register. Addresses outside 0..958 are ignored.

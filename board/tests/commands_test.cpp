@@ -135,7 +135,7 @@ TEST_F(Commands, BridgeReadReplyAndStatus) {
 TEST_F(Commands, FailedReplyDrainsBeforeTheNextRequest) {
     uint32_t value = 0;
     EXPECT_EQ(board_->bridge_read(2, 0, &value), -ETIMEDOUT);  // the reply is late ...
-    state_->push_reply(reply16(0x1111, 0));                      // ... and comes now
+    state_->push_reply(reply16(0x1111, 0));                    // ... and comes now
     state_->clear_ops();
     EXPECT_EQ(board_->bridge_read(2, 1, &value), -ETIMEDOUT);  // not answered by 0x1111
     const std::vector<std::string> expected = {

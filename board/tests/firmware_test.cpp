@@ -174,17 +174,31 @@ TEST(FirmwareFile, RefusedWithoutTouchingTheBoard) {
         std::vector<std::string> says;
     };
     const std::vector<Case> cases = {
-        {"absent", "<absent>", "", {"could not be opened: No such file or directory", "(working directory: "}},
+        {"absent",
+         "<absent>",
+         "",
+         {"could not be opened: No such file or directory", "(working directory: "}},
         {"empty", "", "", {"not a valid Intel HEX image: the file is empty."}},
-        {"end record only", kEof, "err: 0, 1\n", {"no data record before the end record on line 1"}},
-        {"bad checksum", good + good + ":0300300002337A1F\n" + kEof, "err: -1, 0\n",
+        {"end record only",
+         kEof,
+         "err: 0, 1\n",
+         {"no data record before the end record on line 1"}},
+        {"bad checksum",
+         good + good + ":0300300002337A1F\n" + kEof,
+         "err: -1, 0\n",
          {"line 3: checksum mismatch"}},
-        {"no colon", good + "0300300002337A1E\n" + kEof, "err: -3, 0\n",
+        {"no colon",
+         good + "0300300002337A1E\n" + kEof,
+         "err: -3, 0\n",
          {"line 2: the line does not start with ':'"}},
         {"no end record", good + good, "", {"no end-of-file record (the file ends after line 2)"}},
-        {"over-long line", good + data_record(0x0400, iota_bytes(122, 0)) + kEof, "err: -1, 0\n",
+        {"over-long line",
+         good + data_record(0x0400, iota_bytes(122, 0)) + kEof,
+         "err: -1, 0\n",
          {"line 2: longer than 255 characters"}},
-        {"past 0xFFFF", good + data_record(0xFFF8, iota_bytes(16, 0)) + kEof, "err: -1, 0\n",
+        {"past 0xFFFF",
+         good + data_record(0xFFF8, iota_bytes(16, 0)) + kEof,
+         "err: -1, 0\n",
          {"line 2: the data record reaches past address 0xFFFF"}},
         {"unknown type", good + ":00000006FA\n", "err: 0, 6\n", {"line 2: unknown record type 06"}},
     };
@@ -193,7 +207,8 @@ TEST(FirmwareFile, RefusedWithoutTouchingTheBoard) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // Relative to the working directory, as the programs name it.
-        const std::string name = std::string("qv_board_fw_refused_") + std::to_string(getpid()) + ".hex";
+        const std::string name =
+            std::string("qv_board_fw_refused_") + std::to_string(getpid()) + ".hex";
         const std::string dir = ::testing::TempDir();
         const std::string rel = "./sub/../" + name;
         ASSERT_EQ(std::system(("mkdir -p " + dir + "sub").c_str()), 0);
@@ -218,10 +233,12 @@ TEST(FirmwareFile, RefusedWithoutTouchingTheBoard) {
         EXPECT_EQ(out, c.out);
         const std::string file = std::string(here) + "/" + name;
         EXPECT_NE(error.find("The firmware file \"" + file + "\""), std::string::npos) << error;
-        for (const std::string& part : c.says) EXPECT_NE(error.find(part), std::string::npos) << error;
+        for (const std::string& part : c.says)
+            EXPECT_NE(error.find(part), std::string::npos) << error;
         if (c.text == "<absent>") {
             EXPECT_NE(error.find(std::string("(working directory: ") + here + ")."),
-                      std::string::npos) << error;
+                      std::string::npos)
+                << error;
             EXPECT_EQ(err, "Hex file could not be opened\n" + error + "\n");
         } else {
             EXPECT_EQ(err, error + "\n");

@@ -305,8 +305,8 @@ class FormTest : public QObject {
         QVERIFY(qvtest::run_with_dfir2_clipping(form_->board()));
         auto colours = [this] {
             QList<QColor> c;
-            for (QLabel* l : {form_->Ldcic2, form_->Ldcicn, form_->Ldfir1, form_->Ldfir2,
-                              form_->Lgain})
+            for (QLabel* l :
+                 {form_->Ldcic2, form_->Ldcicn, form_->Ldfir1, form_->Ldfir2, form_->Lgain})
                 c << l->palette().color(QPalette::WindowText);
             return c;
         };

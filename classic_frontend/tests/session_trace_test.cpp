@@ -3,9 +3,10 @@
 // run/tunerdesk's configuration; no sound server, so no buffer completions
 // add their reads), compared line by line with session_trace.golden. When a
 // change is meant, run with QV_WRITE_GOLDEN=1 and review the file's diff.
+#include <unistd.h>
+
 #include <QFile>
 #include <QtTest>
-#include <unistd.h>
 
 #include "classic_board.h"
 #include "unitvcl1.h"
@@ -20,7 +21,7 @@ class SessionTraceTest : public QObject {
         return QString::fromLatin1(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
 
-private slots:
+  private slots:
     void session_sends_what_it_always_sent() {
         const QString trace = QDir::temp().filePath(QString("td_session_%1.trace").arg(getpid()));
         QFile::remove(trace);
@@ -66,9 +67,10 @@ private slots:
         const QStringList want = lines(golden);
         QVERIFY2(!want.isEmpty(), "session_trace.golden is missing");
         for (int i = 0; i < std::min(got.size(), want.size()); ++i)
-            QVERIFY2(got[i] == want[i], qPrintable(QString("line %1: got \"%2\", want \"%3\"")
-                                                       .arg(i + 1)
-                                                       .arg(got[i], want[i])));
+            QVERIFY2(
+                got[i] == want[i],
+                qPrintable(
+                    QString("line %1: got \"%2\", want \"%3\"").arg(i + 1).arg(got[i], want[i])));
         QCOMPARE(got.size(), want.size());
     }
 };

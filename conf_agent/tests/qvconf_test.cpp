@@ -1,6 +1,5 @@
 // qvconf run as a program, from a working directory like the programs' run/.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,8 +19,7 @@ struct Result {
     std::string out, err;
 };
 
-std::string read_file(const std::string& path)
-{
+std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
@@ -29,20 +27,17 @@ std::string read_file(const std::string& path)
 }
 
 // Runs `command` in `dir` with standard output and standard error apart.
-Result run_in(const std::string& dir, const std::string& command)
-{
+Result run_in(const std::string& dir, const std::string& command) {
     char err_path[] = "/tmp/qvconf_err_XXXXXX";
     const int fd = mkstemp(err_path);
-    if (fd < 0)
-        return {};
+    if (fd < 0) return {};
     close(fd);
     Result r;
     FILE* p = popen(("cd '" + dir + "' && " + command + " 2>" + err_path).c_str(), "r");
     if (p != nullptr) {
         char buf[4096];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            r.out.append(buf, n);
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
         int st = pclose(p);
         r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     }
@@ -55,9 +50,8 @@ Result run_in(const std::string& dir, const std::string& command)
 // <dir>/config the project's configuration (a link), but there is no
 // firmware and no board.
 class Qvconf : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char tmpl[] = "/tmp/qvconf_test_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -67,9 +61,10 @@ protected:
     }
     void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
-    Result qvconf(const std::string& args) { return run_in(run_, std::string("'") + QVCONF_EXE + "' " + args); }
-    std::string write(const std::string& name, const std::string& text)
-    {
+    Result qvconf(const std::string& args) {
+        return run_in(run_, std::string("'") + QVCONF_EXE + "' " + args);
+    }
+    std::string write(const std::string& name, const std::string& text) {
         std::ofstream(run_ + "/" + name, std::ios::binary) << text;
         return run_ + "/" + name;
     }
@@ -86,16 +81,14 @@ const char* const kProgress =
     "LCFG4=0x0000, src=0, on=0\n";
 
 // By default the agent writes to a register image only: no board, no firmware.
-TEST_F(Qvconf, ProjectConfigurationWithoutBoardOrFirmware)
-{
+TEST_F(Qvconf, ProjectConfigurationWithoutBoardOrFirmware) {
     Result r = qvconf("../config/FM_radio.ini");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, kProgress + read_file(QV_EXPECTED_CONFIG_C));
 }
 
-TEST_F(Qvconf, KeysInKeyOrder)
-{
+TEST_F(Qvconf, KeysInKeyOrder) {
     Result r = qvconf("--keys ../config/FM_radio.ini");
     EXPECT_EQ(r.status, 0);
     std::istringstream in(r.out);
@@ -119,8 +112,7 @@ TEST_F(Qvconf, KeysInKeyOrder)
 // (missing, a directory, or a scanner error ended its load: one line with the
 // file and line, no dump), 1 for check reports (then every missing key and
 // the file after them) and for warnings, 0 for a clean file.
-TEST_F(Qvconf, ExitStatusAndReasons)
-{
+TEST_F(Qvconf, ExitStatusAndReasons) {
     // The project's configuration written out flat, and less three keys.
     std::string flat, less;
     {
@@ -138,15 +130,17 @@ TEST_F(Qvconf, ExitStatusAndReasons)
     const std::string unopened = write("unopened.ini", flat + "#include \"nothere.ini\"\n");
     const std::string long_token = write("long.ini", "a=1\nb=" + std::string(17000, 'x') + "\n");
     mkdir((run_ + "/dir.ini").c_str(), 0700);
-    const std::string usage = "usage: qvconf [--board] FILE\n"
-                              "       qvconf --keys FILE\n";
+    const std::string usage =
+        "usage: qvconf [--board] FILE\n"
+        "       qvconf --keys FILE\n";
     auto cannot_open = [this](const std::string& name, const std::string& why) {
         return "qvconf: Cannot open the configuration file \"" + run_ + "/" + name + "\": " + why +
                " (working directory: " + run_ + ").\n";
     };
-    const std::string overflow = "\"" + long_token +
-                                 "\", line 2: input buffer overflow, can't enlarge buffer because scanner uses "
-                                 "REJECT (a name, value or comment longer than 16384 bytes).\n";
+    const std::string overflow =
+        "\"" + long_token +
+        "\", line 2: input buffer overflow, can't enlarge buffer because scanner uses "
+        "REJECT (a name, value or comment longer than 16384 bytes).\n";
     struct Case {
         std::string args;
         int status;
@@ -155,8 +149,10 @@ TEST_F(Qvconf, ExitStatusAndReasons)
         const char* check_report;  // a line on standard output
     };
     const Case cases[] = {
-        {"no_such_file.ini", 2, cannot_open("no_such_file.ini", "No such file or directory"), false, ""},
-        {"--keys no_such_file.ini", 2, cannot_open("no_such_file.ini", "No such file or directory"), false, ""},
+        {"no_such_file.ini", 2, cannot_open("no_such_file.ini", "No such file or directory"), false,
+         ""},
+        {"--keys no_such_file.ini", 2, cannot_open("no_such_file.ini", "No such file or directory"),
+         false, ""},
         {"dir.ini", 2, cannot_open("dir.ini", "Is a directory"), false, ""},
         {"--keys dir.ini", 2, cannot_open("dir.ini", "Is a directory"), false, ""},
         {"long.ini", 2, overflow, false, ""},
@@ -165,11 +161,14 @@ TEST_F(Qvconf, ExitStatusAndReasons)
         {"--keys", 2, usage, false, ""},
         {"--bogus x.ini", 2, usage, false, ""},
         {"part.ini", 1,
-         "qvconf: " + part + ": 3 keys missing:\n  CH1.CIC2.dr\n  CH1.CICN.dr\n  CH2.DFIR1.sym\n", true,
-         "Failed GETVAR(dr) at line "},
+         "qvconf: " + part + ": 3 keys missing:\n  CH1.CIC2.dr\n  CH1.CICN.dr\n  CH2.DFIR1.sym\n",
+         true, "Failed GETVAR(dr) at line "},
         {"wide_coef.ini", 1,
-         "\"" + run_ + "/wide_coef.txt\", line 1: coefficient 70000 lies outside -32768..32767; the chip gets "
-         "its low 16 bits, 4464.\n", true, ""},
+         "\"" + run_ +
+             "/wide_coef.txt\", line 1: coefficient 70000 lies outside -32768..32767; the chip "
+             "gets "
+             "its low 16 bits, 4464.\n",
+         true, ""},
         {"unopened.ini", 1,
          "qvconf: Cannot open the file \"" + run_ + "/nothere.ini\" (#include in \"" + unopened +
              "\", line " + std::to_string(std::count(flat.begin(), flat.end(), '\n') + 1) +
@@ -198,14 +197,13 @@ TEST_F(Qvconf, ExitStatusAndReasons)
 
 // --board runs the agent against a board: here the virtual one, under its
 // launcher, from the project's run/ (the firmware is needed then).
-TEST(QvconfBoard, UnderTheLauncher)
-{
+TEST(QvconfBoard, UnderTheLauncher) {
     char tmpl[] = "/tmp/qvconf_trace_XXXXXX";
     const int fd = mkstemp(tmpl);
     ASSERT_GE(fd, 0);
     close(fd);
-    Result r = run_in(QV_RUN_DIR, std::string("'") + QV_LAUNCHER + "' --trace " + tmpl + " -- '" + QVCONF_EXE +
-                                      "' --board ../config/FM_radio.ini");
+    Result r = run_in(QV_RUN_DIR, std::string("'") + QV_LAUNCHER + "' --trace " + tmpl + " -- '" +
+                                      QVCONF_EXE + "' --board ../config/FM_radio.ini");
     const std::string trace = read_file(tmpl);
     std::remove(tmpl);
     EXPECT_EQ(r.status, 0) << r.err;

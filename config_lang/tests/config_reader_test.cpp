@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "config_reader.h"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,7 +17,6 @@
 #include <vector>
 
 #include "coeff_file.h"
-#include "config_reader.h"
 #include "number_text.h"
 
 namespace {
@@ -24,8 +24,7 @@ namespace {
 // Whether `read` returns within a minute, tried in a child process with its
 // output dropped: a reader that waits for a FIFO's writer or reads /dev/zero
 // without end must not hang the test program.
-bool ends_in_time(const std::function<void()>& read)
-{
+bool ends_in_time(const std::function<void()>& read) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (std::freopen("/dev/null", "w", stdout) && std::freopen("/dev/null", "w", stderr))
@@ -46,32 +45,28 @@ bool ends_in_time(const std::function<void()>& read)
 
 // A scratch directory with configuration files; removed afterwards.
 class ConfigFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         char tmpl[] = "/tmp/qvcfg_test_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
     }
     void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
 
-    std::string write(const std::string& name, const std::string& text)
-    {
+    std::string write(const std::string& name, const std::string& text) {
         std::string path = dir_ + "/" + name;
         std::ofstream(path, std::ios::binary) << text;
         return path;
     }
 
     // Loads `path` and returns what the scanner printed on standard output.
-    std::string load(const std::string& path)
-    {
+    std::string load(const std::string& path) {
         ::testing::internal::CaptureStdout();
         reader_.load(path);
         return ::testing::internal::GetCapturedStdout();
     }
 
-    std::string value(const std::string& key) const
-    {
+    std::string value(const std::string& key) const {
         auto it = reader_.values().find(key);
         return it == reader_.values().end() ? "<missing>" : it->second;
     }
@@ -80,8 +75,7 @@ protected:
     config_reader_ reader_;
 };
 
-TEST_F(ConfigFiles, WorkedExampleWithSourceAndInclude)
-{
+TEST_F(ConfigFiles, WorkedExampleWithSourceAndInclude) {
     write("chan.ini",
           "[HTRD]\n"
           "nco_frq = 0x2A\n"
@@ -121,8 +115,7 @@ TEST_F(ConfigFiles, WorkedExampleWithSourceAndInclude)
     EXPECT_EQ(value("CH1.x"), "1");
 }
 
-TEST_F(ConfigFiles, FilterIsAPlainPrefixOfItsOwnFileOnly)
-{
+TEST_F(ConfigFiles, FilterIsAPlainPrefixOfItsOwnFileOnly) {
     write("inner.ini", "[CH1]\na = 1\n");
     write("x.ini", "[CH1]\nb = 2\n[CH10]\nc = 3\n[CH2]\nd = 4\n#include \"inner.ini\"\n[Z]\ne=5\n");
     std::string top = write("top.ini", "#include \"x.ini\" CH1\n");
@@ -134,34 +127,52 @@ TEST_F(ConfigFiles, FilterIsAPlainPrefixOfItsOwnFileOnly)
     EXPECT_EQ(value("Z.e"), "<missing>");
 }
 
-TEST_F(ConfigFiles, HeadersAssignmentsAndUnrecognizedCharacters)
-{
+TEST_F(ConfigFiles, HeadersAssignmentsAndUnrecognizedCharacters) {
     std::string top = write("top.ini",
                             "[A]\n"
-                            "  [B]\n"           // indented: not a header
-                            "x=1;\n"            // ';' reported, value kept
-                            "y = 2 z= 3 // c\n" // two assignments, then a comment
+                            "  [B]\n"            // indented: not a header
+                            "x=1;\n"             // ';' reported, value kept
+                            "y = 2 z= 3 // c\n"  // two assignments, then a comment
                             "// comment\n"
-                            "[C.D]\n"           // header right after a line comment
+                            "[C.D]\n"  // header right after a line comment
                             "w = 4\n"
-                            "w = 5\n"           // last assignment wins
-                            "lonely\n"
-                            + std::string(1, '\0') +   // shown as \0
-                            "// a last comment without a line end");
+                            "w = 5\n"  // last assignment wins
+                            "lonely\n" +
+                                std::string(1, '\0') +  // shown as \0
+                                "// a last comment without a line end");
     std::string out = load(top);
-    EXPECT_EQ(out,
-              "Unrecognized character: [, file " + top + "\n"
-              "Unrecognized character: B, file " + top + "\n"
-              "Unrecognized character: ], file " + top + "\n"
-              "Unrecognized character: ;, file " + top + "\n"
-              "   "
-              "Unrecognized character: l, file " + top + "\n"
-              "Unrecognized character: o, file " + top + "\n"
-              "Unrecognized character: n, file " + top + "\n"
-              "Unrecognized character: e, file " + top + "\n"
-              "Unrecognized character: l, file " + top + "\n"
-              "Unrecognized character: y, file " + top + "\n"
-              "Unrecognized character: \\0, file " + top + "\n");
+    EXPECT_EQ(out, "Unrecognized character: [, file " + top +
+                       "\n"
+                       "Unrecognized character: B, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: ], file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: ;, file " +
+                       top +
+                       "\n"
+                       "   "
+                       "Unrecognized character: l, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: o, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: n, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: e, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: l, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: y, file " +
+                       top +
+                       "\n"
+                       "Unrecognized character: \\0, file " +
+                       top + "\n");
     EXPECT_EQ(value("A.x"), "1");
     EXPECT_EQ(value("A.y"), "2");
     EXPECT_EQ(value("A.z"), "3");
@@ -169,12 +180,11 @@ TEST_F(ConfigFiles, HeadersAssignmentsAndUnrecognizedCharacters)
     EXPECT_EQ(reader_.values().size(), 4u);
 }
 
-TEST_F(ConfigFiles, ValueForms)
-{
+TEST_F(ConfigFiles, ValueForms) {
     std::string top = write("top.ini",
                             "q = \"two\nlines = # // x\"\n"  // quoted, multi-line
-                            "e =\nnext rest=7\n"           // '=' ends its line
-                            "b\t=  -0x10/a.b\n"           // blanks before '=' are echoed
+                            "e =\nnext rest=7\n"             // '=' ends its line
+                            "b\t=  -0x10/a.b\n"              // blanks before '=' are echoed
                             "/* block\n[X]\nc=9 */ after = 8\n"
                             "$v.w_1 = 1.5\n");
     std::string out = load(top);
@@ -188,16 +198,14 @@ TEST_F(ConfigFiles, ValueForms)
     EXPECT_EQ(out, "  \n\t  ");
 }
 
-TEST_F(ConfigFiles, VariableNameIsCutAt1000Characters)
-{
+TEST_F(ConfigFiles, VariableNameIsCutAt1000Characters) {
     std::string name(1200, 'n');
     std::string top = write("top.ini", name + "=1\n");
     load(top);
     EXPECT_EQ(value(std::string(1000, 'n')), "1");
 }
 
-TEST_F(ConfigFiles, DirectiveFailures)
-{
+TEST_F(ConfigFiles, DirectiveFailures) {
     mkdir((dir_ + "/sub").c_str(), 0700);
     write("sub/in.ini", "[S]\nv=1\n#include \"../back.ini\"\n");
     write("back.ini", "w=2\n");
@@ -205,14 +213,14 @@ TEST_F(ConfigFiles, DirectiveFailures)
                             "[T]\n"
                             "#include \"nothere.ini\"\n"
                             "a = 1\n"
-                            "#include \"bad-name.ini\"\n"   // '-' is no file name character
+                            "#include \"bad-name.ini\"\n"  // '-' is no file name character
                             "b = 2\n"
-                            "\"sub/in.ini\"\n"              // taken as the directive's file
+                            "\"sub/in.ini\"\n"  // taken as the directive's file
                             "c = 3\n");
     std::string out = load(top);
-    EXPECT_EQ(out,
-              " Error opening file " + dir_ + "/nothere.ini\n"
-              "  \"bad-name.ini\"\nb = 2\n  ");
+    EXPECT_EQ(out, " Error opening file " + dir_ +
+                       "/nothere.ini\n"
+                       "  \"bad-name.ini\"\nb = 2\n  ");
     EXPECT_EQ(value("T.a"), "1");
     EXPECT_EQ(value("T.b"), "<missing>");
     EXPECT_EQ(value("S.v"), "1");
@@ -220,8 +228,7 @@ TEST_F(ConfigFiles, DirectiveFailures)
     EXPECT_EQ(value("T.c"), "3");
 }
 
-TEST_F(ConfigFiles, OpenConstructsCarryOverAFileEnd)
-{
+TEST_F(ConfigFiles, OpenConstructsCarryOverAFileEnd) {
     // The scanner state is not reset when an included file ends: a comment
     // left open swallows the includer's text up to its end marker, an
     // assignment left open takes its value from the includer.
@@ -238,8 +245,7 @@ TEST_F(ConfigFiles, OpenConstructsCarryOverAFileEnd)
     EXPECT_EQ(reader_.values().size(), 3u);
 }
 
-TEST_F(ConfigFiles, DirectiveOnTheLastLineWithoutLineEnd)
-{
+TEST_F(ConfigFiles, DirectiveOnTheLastLineWithoutLineEnd) {
     // The file ends right after the directive's closing quote (and blanks):
     // the directive is complete, in a top-level and in an included file.
     write("leaf.ini", "[L]\nx=1\n#include \"never.ini\"");
@@ -252,8 +258,7 @@ TEST_F(ConfigFiles, DirectiveOnTheLastLineWithoutLineEnd)
     EXPECT_EQ(reader_.load_result().error, 0);
 }
 
-TEST_F(ConfigFiles, SelfIncludeStopsAtDepth100)
-{
+TEST_F(ConfigFiles, SelfIncludeStopsAtDepth100) {
     // Each level counts once before including itself again.
     std::string top = write("self.ini", "n=1\n#include \"self.ini\"\nafter = 1\n");
     // One echoed blank per directive followed: depths 0..99.
@@ -265,30 +270,30 @@ TEST_F(ConfigFiles, SelfIncludeStopsAtDepth100)
     // The limit: a chain of 101 files (depths 0..100) is read whole, the
     // directive in the file at depth 100 ends the load.
     for (int i = 0; i <= 101; ++i)
-        write("c" + std::to_string(i) + ".ini",
-              "v" + std::to_string(i) + "=1\n#include \"c" + std::to_string(i + 1) + ".ini\"\nz=1\n");
+        write("c" + std::to_string(i) + ".ini", "v" + std::to_string(i) + "=1\n#include \"c" +
+                                                    std::to_string(i + 1) + ".ini\"\nz=1\n");
     load(dir_ + "/c0.ini");
     EXPECT_EQ(value("v100"), "1");
     EXPECT_EQ(value("v101"), "<missing>");
     EXPECT_EQ(value("z"), "<missing>");
 }
 
-TEST_F(ConfigFiles, CarriageReturnsBeforeLineFeedsAreDropped)
-{
+TEST_F(ConfigFiles, CarriageReturnsBeforeLineFeedsAreDropped) {
     std::string body = "[A]\r\nx = 1\r\n// c\r\n[B]\r\ny = \"p\r\nq\"\r\n";
     // Put a CR LF pair across the 8192-byte read boundary.
-    std::string top = write("crlf.ini", "z=0" + std::string(8188, ' ') + "\r\n" + body + "l\rm=2\r\n");
+    std::string top =
+        write("crlf.ini", "z=0" + std::string(8188, ' ') + "\r\n" + body + "l\rm=2\r\n");
     std::string out = load(top);
     EXPECT_EQ(value("z"), "0");
     EXPECT_EQ(value("A.x"), "1");
     EXPECT_EQ(value("B.y"), "\"p\nq\"");
     EXPECT_EQ(value("B.m"), "2");
     // A lone CR is still an unrecognized character.
-    EXPECT_EQ(out, "  Unrecognized character: l, file " + top + "\nUnrecognized character: \r, file " + top + "\n");
+    EXPECT_EQ(out, "  Unrecognized character: l, file " + top +
+                       "\nUnrecognized character: \r, file " + top + "\n");
 }
 
-TEST_F(ConfigFiles, TokenJustUnderTheBufferSizeReads)
-{
+TEST_F(ConfigFiles, TokenJustUnderTheBufferSizeReads) {
     std::string top = write("long.ini", "b = " + std::string(16000, 'y') + "\nc = 3\n");
     EXPECT_EQ(reader_.load(top), 0);
     EXPECT_EQ(value("b").size(), 16000u);
@@ -299,20 +304,22 @@ TEST_F(ConfigFiles, TokenJustUnderTheBufferSizeReads)
 // (absolute path) and its line, in the outcome and in one line on standard
 // error; the program goes on. A top-level file that cannot be opened prints
 // nothing. "$D" stands for the working directory, where the files are.
-TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
-{
-    const std::string overflow = "input buffer overflow, can't enlarge buffer because scanner uses REJECT";
+TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine) {
+    const std::string overflow =
+        "input buffer overflow, can't enlarge buffer because scanner uses REJECT";
     const std::string too_deep = "directives nested more than 100 files deep";
     // Each file includes the next twice: 8191 files if nothing stopped it.
     std::vector<std::pair<std::string, std::string>> fan_out = {{"f12.ini", "leaf=1\n"}};
     for (int i = 0; i < 12; ++i) {
         const std::string next = "#include \"f" + std::to_string(i + 1) + ".ini\"\n";
-        fan_out.push_back({"f" + std::to_string(i) + ".ini", "v" + std::to_string(i) + "=1\n" + next + next +
-                                                   "end" + std::to_string(i) + "=1\n"});
+        fan_out.push_back(
+            {"f" + std::to_string(i) + ".ini",
+             "v" + std::to_string(i) + "=1\n" + next + next + "end" + std::to_string(i) + "=1\n"});
     }
     struct Case {
         const char* what;
-        std::vector<std::pair<std::string, std::string>> files;  // a name ending in '/' is a directory
+        std::vector<std::pair<std::string, std::string>>
+            files;  // a name ending in '/' is a directory
         std::string top;
         int error;
         std::string message, unopened;
@@ -320,59 +327,126 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
         std::string stop_key = "";  // the key whose value was being read at the stop
     };
     const Case cases[] = {
-        {"missing top-level file", {}, "sub/../none.ini", -ENOENT,
+        {"missing top-level file",
+         {},
+         "sub/../none.ini",
+         -ENOENT,
          "Cannot open the configuration file \"$D/sub/../none.ini\": No such file or directory "
-         "(working directory: $D).", "", "", "a"},
-        {"top-level directory", {{"t.ini/", ""}}, "t.ini", -EISDIR,
-         "Cannot open the configuration file \"$D/t.ini\": Is a directory (working directory: $D).", "", "", ""},
+         "(working directory: $D).",
+         "",
+         "",
+         "a"},
+        {"top-level directory",
+         {{"t.ini/", ""}},
+         "t.ini",
+         -EISDIR,
+         "Cannot open the configuration file \"$D/t.ini\": Is a directory (working directory: $D).",
+         "",
+         "",
+         ""},
         {"over-long token in a sourced file, lines counted over multi-line constructs",
          {{"top.ini", "a = 1\n[S]\n#source\"inc.ini\"\nz = 2\n"},
           {"inc.ini", "q = \"x\ny\"\n/* c\n\n*/ // d\r\nb = " + std::string(20000, 'x') + "\n"}},
-         "top.ini", -EOVERFLOW,
-         "\"$D/inc.ini\", line 6: " + overflow + " (a name, value or comment longer than 16384 bytes).", "",
-         "S.q", "S.z", "S.b"},
-        {"#include of a directory", {{"d.ini/", ""}, {"top.ini", "a = 1\n\n#include\"d.ini\"\nb = 2\n"}},
-         "top.ini", -EISDIR, "\"$D/top.ini\", line 3: input in flex scanner failed (\"$D/d.ini\" is a directory).",
-         "", "a", "b"},
+         "top.ini",
+         -EOVERFLOW,
+         "\"$D/inc.ini\", line 6: " + overflow +
+             " (a name, value or comment longer than 16384 bytes).",
+         "",
+         "S.q",
+         "S.z",
+         "S.b"},
+        {"#include of a directory",
+         {{"d.ini/", ""}, {"top.ini", "a = 1\n\n#include\"d.ini\"\nb = 2\n"}},
+         "top.ini",
+         -EISDIR,
+         "\"$D/top.ini\", line 3: input in flex scanner failed (\"$D/d.ini\" is a directory).",
+         "",
+         "a",
+         "b"},
         // A FIFO or a device is never waited for or read: no end, no limit.
-        {"#source of a FIFO", {{"fifo|", ""}, {"top.ini", "a = 1\n#source \"fifo\"\nb = 2\n"}}, "top.ini",
-         -EINVAL, "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/fifo\" is not a regular file).", "",
-         "a", "b"},
-        {"#include of /dev/zero", {{"top.ini", "a = 1\n#include \"../../../../../../../../dev/zero\"\nb = 2\n"}},
-         "top.ini", -EINVAL,
-         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/../../../../../../../../dev/zero\" is not a "
-         "regular file).", "", "a", "b"},
-        {"#include of a file too large", {{"big.ini>", ""}, {"top.ini", "a = 1\n#include \"big.ini\"\nb = 2\n"}},
-         "top.ini", -EFBIG,
-         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/big.ini\" is larger than 16777216 bytes).",
-         "", "a", "b"},
-        {"top-level FIFO", {{"fifo|", ""}}, "fifo", -EINVAL,
-         "Cannot open the configuration file \"$D/fifo\": Not a regular file (working directory: $D).", "", "", ""},
-        {"top-level device", {}, "/dev/zero", -EINVAL,
-         "Cannot open the configuration file \"/dev/zero\": Not a regular file (working directory: $D).", "", "",
+        {"#source of a FIFO",
+         {{"fifo|", ""}, {"top.ini", "a = 1\n#source \"fifo\"\nb = 2\n"}},
+         "top.ini",
+         -EINVAL,
+         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/fifo\" is not a regular "
+         "file).",
+         "",
+         "a",
+         "b"},
+        {"#include of /dev/zero",
+         {{"top.ini", "a = 1\n#include \"../../../../../../../../dev/zero\"\nb = 2\n"}},
+         "top.ini",
+         -EINVAL,
+         "\"$D/top.ini\", line 2: input in flex scanner failed "
+         "(\"$D/../../../../../../../../dev/zero\" is not a "
+         "regular file).",
+         "",
+         "a",
+         "b"},
+        {"#include of a file too large",
+         {{"big.ini>", ""}, {"top.ini", "a = 1\n#include \"big.ini\"\nb = 2\n"}},
+         "top.ini",
+         -EFBIG,
+         "\"$D/top.ini\", line 2: input in flex scanner failed (\"$D/big.ini\" is larger than "
+         "16777216 bytes).",
+         "",
+         "a",
+         "b"},
+        {"top-level FIFO",
+         {{"fifo|", ""}},
+         "fifo",
+         -EINVAL,
+         "Cannot open the configuration file \"$D/fifo\": Not a regular file (working directory: "
+         "$D).",
+         "",
+         "",
          ""},
-        {"directives too deep", {{"self.ini", "n=1\n#include\"self.ini\"\nafter = 1\n"}}, "self.ini", -ELOOP,
-         "\"$D/self.ini\", line 2: " + too_deep + " (include cycle: \"$D/self.ini\" -> \"$D/self.ini\").", "",
-         "n", "after"},
-        {"include cycle of two files",
-         {{"a.ini", "n=1\n#include \"b.ini\"\nafter = 1\n"}, {"b.ini", "m=1\n#source \"a.ini\"\n"}}, "a.ini",
+        {"top-level device",
+         {},
+         "/dev/zero",
+         -EINVAL,
+         "Cannot open the configuration file \"/dev/zero\": Not a regular file (working directory: "
+         "$D).",
+         "",
+         "",
+         ""},
+        {"directives too deep",
+         {{"self.ini", "n=1\n#include\"self.ini\"\nafter = 1\n"}},
+         "self.ini",
          -ELOOP,
-         "\"$D/a.ini\", line 2: " + too_deep + " (include cycle: \"$D/a.ini\" -> \"$D/b.ini\" -> \"$D/a.ini\").",
-         "", "m", "after"},
+         "\"$D/self.ini\", line 2: " + too_deep +
+             " (include cycle: \"$D/self.ini\" -> \"$D/self.ini\").",
+         "",
+         "n",
+         "after"},
+        {"include cycle of two files",
+         {{"a.ini", "n=1\n#include \"b.ini\"\nafter = 1\n"}, {"b.ini", "m=1\n#source \"a.ini\"\n"}},
+         "a.ini",
+         -ELOOP,
+         "\"$D/a.ini\", line 2: " + too_deep +
+             " (include cycle: \"$D/a.ini\" -> \"$D/b.ini\" -> \"$D/a.ini\").",
+         "",
+         "m",
+         "after"},
         {"include fan-out", fan_out, "f0.ini", -EMFILE,
-         "\"$D/f11.ini\", line 3: directives would open more than 1000 files in one load.", "", "leaf", "end0"},
+         "\"$D/f11.ini\", line 3: directives would open more than 1000 files in one load.", "",
+         "leaf", "end0"},
         {"missing directive file: the load goes on",
-         {{"top.ini", "[T]\n#include \"nothere.ini\"\na = 1\n"}}, "top.ini", 0, "",
+         {{"top.ini", "[T]\n#include \"nothere.ini\"\na = 1\n"}},
+         "top.ini",
+         0,
+         "",
          "Cannot open the file \"$D/nothere.ini\" (#include in \"$D/top.ini\", line 2): "
-         "No such file or directory (working directory: $D).", "T.a", ""},
+         "No such file or directory (working directory: $D).",
+         "T.a",
+         ""},
         {"good file", {{"top.ini", "a = 1\n"}}, "top.ini", 0, "", "", "a", ""},
     };
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     auto subst = [this](std::string text) {
-        for (size_t p; (p = text.find("$D")) != std::string::npos;)
-            text.replace(p, 2, dir_);
+        for (size_t p; (p = text.find("$D")) != std::string::npos;) text.replace(p, 2, dir_);
         return text;
     };
     for (const Case& c : cases) {
@@ -385,7 +459,8 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
                 mkfifo(path.c_str(), 0600);
             else if (name.back() == '>')  // one byte over the limit, sparse
                 ASSERT_EQ(truncate(write(name.substr(0, name.size() - 1), "").c_str(),
-                                   off_t(qvcfg::kMaxFileBytes) + 1), 0);
+                                   off_t(qvcfg::kMaxFileBytes) + 1),
+                          0);
             else
                 write(name, text);
         }
@@ -399,7 +474,8 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
         EXPECT_EQ(reader_.load_result().error, c.error);
         EXPECT_EQ(reader_.load_result().message, subst(c.message));
         EXPECT_EQ(reader_.load_result().unopened,
-                  c.unopened.empty() ? std::vector<std::string>{} : std::vector<std::string>{subst(c.unopened)});
+                  c.unopened.empty() ? std::vector<std::string>{}
+                                     : std::vector<std::string>{subst(c.unopened)});
         const bool stopped = c.message.rfind("\"$D/", 0) == 0;
         EXPECT_EQ(err_out, stopped ? subst(c.message) + "\n" : "");
         EXPECT_EQ(reader_.load_result().opened, c.error == 0 || stopped);
@@ -413,30 +489,34 @@ TEST_F(ConfigFiles, LoadOutcomeNamesTheFileAndLine)
     }
     // A coefficient file is not waited for either.
     qvcfg::CoeffFile coefficients;
-    ASSERT_TRUE(ends_in_time([] { qvcfg::CoeffFile c; qvcfg::read_coeff_file("fifo", 32, c); }));
+    ASSERT_TRUE(ends_in_time([] {
+        qvcfg::CoeffFile c;
+        qvcfg::read_coeff_file("fifo", 32, c);
+    }));
     EXPECT_EQ(qvcfg::read_coeff_file("fifo", 32, coefficients), -EINVAL);
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST_F(ConfigFiles, StoredKeysKnowWhereTheyWereAssigned)
-{
+TEST_F(ConfigFiles, StoredKeysKnowWhereTheyWereAssigned) {
     const std::string inc = write("inc.ini", "\n[B]\nw = 1 y = 2\n[C]\nfiltered = 0\n");
     const std::string top = write("top.ini",
                                   "[A]\n"
-                                  "q = \"two\n"        // a value over two lines
+                                  "q = \"two\n"  // a value over two lines
                                   "lines\" w = 0\n"
                                   "#source \"inc.ini\" B\n"
                                   "[A.B]\n"
-                                  "x =\n"              // the value on the next line
+                                  "x =\n"  // the value on the next line
                                   "3\n");
     load(top);
-    struct Case { const char* key; std::string file; int line, value_line; size_t order; };
+    struct Case {
+        const char* key;
+        std::string file;
+        int line, value_line;
+        size_t order;
+    };
     const Case cases[] = {
-        {"A.q", top, 2, 3, 0},
-        {"A.w", top, 3, 3, 1},
-        {"A.B.w", inc, 3, 3, 2},
-        {"A.B.y", inc, 3, 3, 3},
-        {"A.B.x", top, 6, 7, 4},  // the key's name, not its value
+        {"A.q", top, 2, 3, 0},   {"A.w", top, 3, 3, 1},   {"A.B.w", inc, 3, 3, 2},
+        {"A.B.y", inc, 3, 3, 3}, {"A.B.x", top, 6, 7, 4},  // the key's name, not its value
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.key);
@@ -465,11 +545,11 @@ TEST_F(ConfigFiles, StoredKeysKnowWhereTheyWereAssigned)
     EXPECT_EQ(reader_.place("A.q"), nullptr);
 }
 
-TEST_F(ConfigFiles, OutputGoesWhereTheCallerSays)
-{
+TEST_F(ConfigFiles, OutputGoesWhereTheCallerSays) {
     // Copied blanks, an unrecognized character, an unopened directive file,
     // then a stop.
-    const std::string top = write("top.ini", "a  = 1;\n#include \"none.ini\"\n#include \"top.ini\"\n");
+    const std::string top =
+        write("top.ini", "a  = 1;\n#include \"none.ini\"\n#include \"top.ini\"\n");
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     for (std::FILE* err : {static_cast<std::FILE*>(nullptr), out}) {
@@ -485,9 +565,11 @@ TEST_F(ConfigFiles, OutputGoesWhereTheCallerSays)
         std::string said(1 << 20, '\0');
         std::rewind(out);
         said.resize(std::fread(&said[0], 1, said.size(), out));
-        EXPECT_EQ(said.rfind("  Unrecognized character: ;, file " + top + "\n Error opening file " + dir_ +
-                                 "/none.ini\n   Unrecognized character: ;, file top.ini\n", 0),
-                  0u) << said;
+        EXPECT_EQ(said.rfind("  Unrecognized character: ;, file " + top + "\n Error opening file " +
+                                 dir_ + "/none.ini\n   Unrecognized character: ;, file top.ini\n",
+                             0),
+                  0u)
+            << said;
         const size_t stop_line = said.find(reader_.load_result().message + "\n");
         EXPECT_EQ(stop_line != std::string::npos, err != nullptr) << said;
     }
@@ -501,8 +583,7 @@ TEST_F(ConfigFiles, OutputGoesWhereTheCallerSays)
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
-TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore)
-{
+TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore) {
     std::string top = write("top.ini", "a = 1\n");
     load(top);
     ASSERT_EQ(reader_.values().size(), 1u);
@@ -510,8 +591,7 @@ TEST_F(ConfigFiles, MissingFileLeavesAnEmptyStore)
     EXPECT_TRUE(reader_.values().empty());
 }
 
-TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection)
-{
+TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection) {
     std::string top = write("top.ini",
                             "CH1.GAIN.I = 0x8003\n"
                             "[CH1.CIC2]\nmode = 1\n"
@@ -535,12 +615,20 @@ TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection)
     EXPECT_EQ(s, "keep");
 
     reader_.set_section("RX");
-    struct Case { const char* key; int32_t as_int; uint32_t as_uint; };
+    struct Case {
+        const char* key;
+        int32_t as_int;
+        uint32_t as_uint;
+    };
     const Case cases[] = {
-        {"big", 2147483647, 4294967295u}, {"neg", -1, 4294967295u},
-        {"oct", 8, 8u},                   {"frac", 1, 1u},
-        {"quoted", 0, 0u},                {"word", 0, 0u},
-        {"huge", 2147483647, 4294967295u}, {"nhuge", -2147483647 - 1, 4294967295u},
+        {"big", 2147483647, 4294967295u},
+        {"neg", -1, 4294967295u},
+        {"oct", 8, 8u},
+        {"frac", 1, 1u},
+        {"quoted", 0, 0u},
+        {"word", 0, 0u},
+        {"huge", 2147483647, 4294967295u},
+        {"nhuge", -2147483647 - 1, 4294967295u},
         {"sp", -16, 4294967280u},
     };
     for (const Case& c : cases) {
@@ -554,8 +642,7 @@ TEST_F(ConfigFiles, TypedLookupsInTheCurrentSection)
     EXPECT_EQ(s, "\"12\"");
 }
 
-TEST_F(ConfigFiles, LoadsInSeveralThreadsKeepTheirOwnState)
-{
+TEST_F(ConfigFiles, LoadsInSeveralThreadsKeepTheirOwnState) {
     // Each load has its own scanner: interleaved loads of different files
     // (with nested directives) must not see each other's sections or stacks.
     write("inner_a.ini", "[IN]\nx=a\n");
@@ -577,8 +664,7 @@ TEST_F(ConfigFiles, LoadsInSeveralThreadsKeepTheirOwnState)
     EXPECT_EQ(vb, (std::map<std::string, std::string>{{"B.C.z", "2"}, {"y", "b"}}));
 }
 
-TEST(NumberText, SignsAndBlanks)
-{
+TEST(NumberText, SignsAndBlanks) {
     EXPECT_EQ(qvcfg::text_to_int("  +0X1f"), 31);
     EXPECT_EQ(qvcfg::text_to_int("0x"), 0);
     EXPECT_EQ(qvcfg::text_to_uint(" \t+7"), 7u);
@@ -586,8 +672,7 @@ TEST(NumberText, SignsAndBlanks)
     EXPECT_EQ(qvcfg::text_to_uint("--1"), 0u);
 }
 
-TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination)
-{
+TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination) {
     config_reader_ reader_;
     const char* QV_CHECK_FILE = "conf_agent";
     int32_t mode = 42;
@@ -609,9 +694,10 @@ TEST(Getvar, ReportsMissingKeysAndKeepsTheDestination)
     // Each key once, in the order of its first report.
     EXPECT_EQ(reader_.missing_keys(),
               (std::vector<std::string>{"RX.RX_CFG.mode", "RX.RX_CFG.file_coef", "CH1.CIC2.mode"}));
-    const std::string first_two = "Failed GETVAR(mode) at line " + std::to_string(line) + " file conf_agent\n"
-                                  "Failed GETVAR(file_coef) at line " + std::to_string(line + 2) +
-                                  " file conf_agent\n";
+    const std::string first_two = "Failed GETVAR(mode) at line " + std::to_string(line) +
+                                  " file conf_agent\n"
+                                  "Failed GETVAR(file_coef) at line " +
+                                  std::to_string(line + 2) + " file conf_agent\n";
     EXPECT_EQ(out.substr(0, first_two.size()), first_two);
 }
 

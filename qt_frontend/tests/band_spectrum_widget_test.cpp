@@ -1,4 +1,6 @@
 // Spectrum panel: axes, markers, read-out and the trace's placement.
+#include "band_spectrum_widget.h"
+
 #include <QLabel>
 #include <QSlider>
 #include <QtTest>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "band_spectrum_label.h"
-#include "band_spectrum_widget.h"
 
 class SpecWidgetTest : public QObject {
     Q_OBJECT
@@ -15,7 +16,7 @@ class SpecWidgetTest : public QObject {
         return w.findChild<QLabel*>(name)->text();
     }
 
-private slots:
+  private slots:
     void starts_at_zero_reference_and_five_db_per_division() {
         SpecWidget w;
         QCOMPARE(w.top_db(), 0.0);

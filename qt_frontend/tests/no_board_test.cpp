@@ -28,7 +28,7 @@ class NoBoardTest : public QObject {
         QCOMPARE(title, QString(kNoBoardCaption));
     }
 
-private slots:
+  private slots:
     void initTestCase() {
         vboard::unplug();  // nothing on the bus: board_instance() finds no board
         window_ = new MainWindow;

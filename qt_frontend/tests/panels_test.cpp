@@ -1,5 +1,7 @@
 // The main window and its panels on the virtual board: what each control
 // sends to the board, and what the panels show.
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
@@ -11,7 +13,6 @@
 #include <cmath>
 #include <complex>
 #include <vector>
-#include <unistd.h>
 
 #include "connectwidget.h"
 #include "filterswidget.h"
@@ -93,7 +94,7 @@ class PanelsTest : public QObject {
     }
     QV_demo_board_* board() { return window_->radio_panel()->board(); }
 
-private slots:
+  private slots:
     void initTestCase() {
         trace_path_ = QDir::temp().filePath(QString("qv_panels_trace_%1.txt").arg(getpid()));
         QFile::remove(trace_path_);

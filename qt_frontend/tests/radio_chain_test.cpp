@@ -42,17 +42,18 @@ class RadioChainTest : public QObject {
     }
     void tune(const char* preset) { QTest::mouseClick(child<QPushButton>(preset), Qt::LeftButton); }
 
-private slots:
+  private slots:
     void initTestCase() {
         window_ = new MainWindow;
         radio()->set_external_audio(true);
         window_->show();
         QVERIFY(QTest::qWaitForWindowExposed(window_));
         QVERIFY(radio()->board() != nullptr);
-        connect(radio(), &RadioWidget::signal_updated, this, [this](const double* d, int n, double) {
-            last_spectrum_.assign(d, d + n);
-            ++spectra_;
-        });
+        connect(radio(), &RadioWidget::signal_updated, this,
+                [this](const double* d, int n, double) {
+                    last_spectrum_.assign(d, d + n);
+                    ++spectra_;
+                });
         QTest::mouseClick(child<QPushButton>("connect_"), Qt::LeftButton);
         child<QCheckBox>("afc_")->setChecked(false);
         QTest::mouseClick(child<QPushButton>("radio_"), Qt::LeftButton);
@@ -93,7 +94,8 @@ private slots:
         const double fs = 66e6 / 324;
         const double offset_hz = (peak - 2048) * fs / 4096;
         qInfo("carrier at %.0f Hz from the tuning on the spectrum", offset_hz);
-        QVERIFY2(std::fabs(offset_hz - 30e3) < 2 * fs / 4096, qPrintable(QString::number(offset_hz)));
+        QVERIFY2(std::fabs(offset_hz - 30e3) < 2 * fs / 4096,
+                 qPrintable(QString::number(offset_hz)));
     }
 
     void afc_pulls_in_an_offset_station() {
@@ -106,7 +108,8 @@ private slots:
             play(1);
             ++blocks;
         }
-        qInfo("AFC: within 500 Hz of the station after %d blocks (%.2f s)", blocks, blocks * 4096 / 44100.0);
+        qInfo("AFC: within 500 Hz of the station after %d blocks (%.2f s)", blocks,
+              blocks * 4096 / 44100.0);
         QVERIFY2(blocks < 60, qPrintable(QString::number(radio()->signal_path().frequency_hz())));
         play(10);  // and it stays there
         QVERIFY(std::fabs(radio()->signal_path().frequency_hz() - target) < 500.0);

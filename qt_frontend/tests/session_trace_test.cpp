@@ -4,12 +4,13 @@
 // every command and every reply; the stream's reads are not traced). A change
 // that alters the traffic fails here; when the change is meant, run the test
 // with QV_WRITE_GOLDEN=1 to write the file again and review its diff.
+#include <unistd.h>
+
 #include <QCheckBox>
 #include <QFile>
 #include <QPushButton>
 #include <QSlider>
 #include <QtTest>
-#include <unistd.h>
 
 #include "mainwindow.h"
 #include "radiowidget.h"
@@ -25,7 +26,7 @@ class SessionTraceTest : public QObject {
         return QString::fromLatin1(f.readAll()).split('\n', Qt::SkipEmptyParts);
     }
 
-private slots:
+  private slots:
     void session_sends_what_it_always_sent() {
         const QString trace = QDir::temp().filePath(QString("qv_session_%1.trace").arg(getpid()));
         QFile::remove(trace);
@@ -43,9 +44,9 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!window.radio_panel()->waiting_for_samples(), 20000);
             QVERIFY(qvtest::child<QPushButton>(&window, "radio_")->isChecked());
             click("radio5_");
-            const std::pair<const char*, int> sliders[] = {
-                {"dcic2_", 3}, {"dcicn_", 2}, {"dfir1_", 4}, {"dfir2_", 5}, {"gain_", 20000},
-                {"phase_", 30}};
+            const std::pair<const char*, int> sliders[] = {{"dcic2_", 3},    {"dcicn_", 2},
+                                                           {"dfir1_", 4},    {"dfir2_", 5},
+                                                           {"gain_", 20000}, {"phase_", 30}};
             for (const auto& [name, value] : sliders)
                 qvtest::child<QSlider>(&window, name)->setValue(value);
             click("scl_");
@@ -65,9 +66,10 @@ private slots:
         const QStringList want = lines(golden);
         QVERIFY2(!want.isEmpty(), "session_trace.golden is missing");
         for (int i = 0; i < std::min(got.size(), want.size()); ++i)
-            QVERIFY2(got[i] == want[i], qPrintable(QString("line %1: got \"%2\", want \"%3\"")
-                                                       .arg(i + 1)
-                                                       .arg(got[i], want[i])));
+            QVERIFY2(
+                got[i] == want[i],
+                qPrintable(
+                    QString("line %1: got \"%2\", want \"%3\"").arg(i + 1).arg(got[i], want[i])));
         QCOMPARE(got.size(), want.size());
     }
 };

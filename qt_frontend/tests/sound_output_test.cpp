@@ -37,7 +37,7 @@ class SoundOutputTest : public QObject {
                pactl.exitCode() == 0;
     }
 
-private slots:
+  private slots:
     void initTestCase() {
         window_ = new MainWindow;
         window_->show();

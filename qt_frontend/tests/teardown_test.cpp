@@ -13,7 +13,7 @@
 class TeardownTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase() {
         vboard::unplug();  // no board: the panel's signal path runs on an empty ring
         QVERIFY(board_instance() == nullptr);

@@ -53,7 +53,7 @@ class WatchTest : public QObject {
     }
     QString take_message(const char* name) { return qvtest::take_message(window_, name); }
 
-private slots:
+  private slots:
     void initTestCase() {
         window_ = new MainWindow;
         window_->show();
@@ -81,8 +81,9 @@ private slots:
     void status_line_tells_tuning_and_health() {
         play(12);
         // Drops are counted, not forbidden: a busy machine may starve the stream thread.
-        QTRY_VERIFY_WITH_TIMEOUT(
-            status().contains(QRegularExpression("^105\\.7000 MHz  \\|  ring drops \\d+  \\|  rate ")), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(status().contains(QRegularExpression(
+                                     "^105\\.7000 MHz  \\|  ring drops \\d+  \\|  rate ")),
+                                 10000);
         QVERIFY2(status().contains(QRegularExpression("rate [+-]\\d+ ppm  \\|  fill \\d+  \\|  "
                                                       "underruns \\d+$")),
                  qPrintable(status()));

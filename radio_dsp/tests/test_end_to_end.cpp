@@ -137,9 +137,11 @@ TEST(EndToEnd, FmToneThroughTheChain) {
         // 13000 * 2 pi * 0.905 * 75 kHz / fs = 27204 once the de-emphasis undoes the
         // pre-emphasis; the kernel is 0.09 dB above the pure de-emphasis at 1 kHz.
         const double expected = 13000 * 2 * kPi * amplitude * 75e3 / fs;
-        std::printf("run %d: tone %.3f Hz (ratio %.4f: %.3f Hz), amplitude %.1f (expected %.1f, %.3f dB), SNR %.1f dB\n",
-                    run, fit.freq, ratio, tone_hz, fit.amplitude, expected,
-                    20 * std::log10(fit.amplitude / expected), fit.snr_db);
+        std::printf(
+            "run %d: tone %.3f Hz (ratio %.4f: %.3f Hz), amplitude %.1f (expected %.1f, %.3f dB), "
+            "SNR %.1f dB\n",
+            run, fit.freq, ratio, tone_hz, fit.amplitude, expected,
+            20 * std::log10(fit.amplitude / expected), fit.snr_db);
         EXPECT_NEAR(fit.freq, tone_hz, 0.05);
         EXPECT_NEAR(20 * std::log10(fit.amplitude / expected), 0.0, 0.2);
         EXPECT_GT(fit.snr_db, 85.0);  // truncation to 16 bits alone allows ~91 dB

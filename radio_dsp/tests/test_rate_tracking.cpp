@@ -107,7 +107,8 @@ ChainRun run_chain(const SignalPathConfig& config, double chip_rate_hz, int devi
         while (device + kAudioFrames <= device_blocks * kAudioFrames) {
             device += kAudioFrames;
             if (classic) {
-                EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0) << "underrun stop at " << t;
+                EXPECT_EQ(path.on_wave_done(out.data(), false, false), 0)
+                    << "underrun stop at " << t;
             } else {
                 path.produce_audio(out.data(), false, false);
             }

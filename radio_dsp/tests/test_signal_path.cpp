@@ -199,8 +199,8 @@ TEST(SignalPath, LongStallNeverLapsTheRingAndSkipsTheOldestOnce) {
         EXPECT_LT(path.fill_level(), kDemodRingSize - kBlockFrames);
     }
     EXPECT_GT(path.dropped_blocks(), 5u);
-    EXPECT_NEAR(path.fill_level() + 18750 + queue.samples_available(),
-                RatioTracker::kTargetBacklog, 4096 + 18750 / 2);
+    EXPECT_NEAR(path.fill_level() + 18750 + queue.samples_available(), RatioTracker::kTargetBacklog,
+                4096 + 18750 / 2);
     EXPECT_EQ(path.underruns(), 0u);
 }
 

@@ -1,11 +1,11 @@
 // The pitch tool must resolve errors far below the 0.1 % it is used to judge.
+#include "pitch_measure.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
-
-#include "pitch_measure.h"
 
 namespace {
 
@@ -27,8 +27,8 @@ Pcm tone_steps(const std::vector<double>& steps_hz, double second_hz) {
     for (double f : steps_hz)
         for (int k = 0; k < 44100; ++k, ++i) {
             phase += 2 * M_PI * f / 44100;
-            const double v = 8000 * std::sin(phase) + 6000 * std::sin(2 * M_PI * second_hz * i / 44100) +
-                             noise(rng);
+            const double v = 8000 * std::sin(phase) +
+                             6000 * std::sin(2 * M_PI * second_hz * i / 44100) + noise(rng);
             p.samples[2 * i] = static_cast<int16_t>(std::lround(v));
         }
     return p;

@@ -1,4 +1,6 @@
 // The measuring tool must be right before it can judge a program's audio.
+#include "wav_measure.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <random>
 #include <string>
 
-#include "wav_measure.h"
 #include "wav_measure_scene.h"
 
 namespace {
@@ -64,7 +65,7 @@ TEST(WavMeasure, ListedTonesAllCountAsSignal) {
     ToneReport one, both;
     ASSERT_EQ(qvtools::measure_tone(p, 0, {}, 0.3, one), 0);
     ASSERT_EQ(qvtools::measure_tone(p, 0, {440.0, 660.0}, 0.3, both), 0);
-    EXPECT_LT(one.snr_db, 3.0);   // the other tone counts as noise
+    EXPECT_LT(one.snr_db, 3.0);    // the other tone counts as noise
     EXPECT_GT(both.snr_db, 60.0);  // only rounding noise is left
 }
 
@@ -78,7 +79,8 @@ TEST(WavMeasure, PeakIsTheSamplePeak) {
             p.samples[i] = static_cast<int16_t>(p.samples[i] + other.samples[i]);
     }
     int peak = 0;
-    for (size_t i = 0; i < p.samples.size(); i += 2) peak = std::max(peak, std::abs(int(p.samples[i])));
+    for (size_t i = 0; i < p.samples.size(); i += 2)
+        peak = std::max(peak, std::abs(int(p.samples[i])));
     ToneReport r;
     ASSERT_EQ(qvtools::measure_tone(p, 0, {261.63, 329.63, 392.0}, 0.3, r), 0);
     EXPECT_GT(r.peak_dbfs, r.rms_dbfs);
@@ -134,7 +136,8 @@ TEST(WavMeasure, ReadsRawPcmUpToTheLastWholeFrame) {
 
 TEST(WavMeasure, ReadsWhatSoxWrites) {
     const std::string path = ::testing::TempDir() + "wav_measure_test.wav";
-    const std::string cmd = "sox -q -n -r 44100 -c 2 -b 16 " + path + " synth 2 sine 1234 vol 0.25 2>/dev/null";
+    const std::string cmd =
+        "sox -q -n -r 44100 -c 2 -b 16 " + path + " synth 2 sine 1234 vol 0.25 2>/dev/null";
     if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "sox is not installed";
     Pcm p;
     ASSERT_EQ(qvtools::read_wav(path, p), 0);
@@ -159,8 +162,10 @@ TEST(StationTones, FromTheSceneTheBoardPlays) {
     EXPECT_EQ(st.name, "STEREO");
     EXPECT_EQ(st.tones_hz, (std::vector<double>{392.0, 587.33}));  // left and right: a mono sum
     ASSERT_EQ(qvtools::station_tones("", 105.7, st, error), 0) << error;
-    EXPECT_EQ(st.tones_hz, (std::vector<double>{523.25, 587.33, 659.26}));  // melody without its rest
-    const std::string file = std::string(QV_SOURCE_ROOT) + "/virtual_board/model/scenes/default_scene.ini";
+    EXPECT_EQ(st.tones_hz,
+              (std::vector<double>{523.25, 587.33, 659.26}));  // melody without its rest
+    const std::string file =
+        std::string(QV_SOURCE_ROOT) + "/virtual_board/model/scenes/default_scene.ini";
     StationTones from_file;
     ASSERT_EQ(qvtools::station_tones(file, 105.7, from_file, error), 0) << error;
     EXPECT_EQ(from_file.tones_hz, st.tones_hz);

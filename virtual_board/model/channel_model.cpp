@@ -18,8 +18,14 @@ constexpr size_t kCicBlock = 4096;      // CICN output samples per synthesis blo
 constexpr double kNegligibleLsb = 1e-3;
 
 inline int16_t saturate(int64_t v, bool& ovf) {
-    if (v > 32767) { ovf = true; return 32767; }
-    if (v < -32768) { ovf = true; return -32768; }
+    if (v > 32767) {
+        ovf = true;
+        return 32767;
+    }
+    if (v < -32768) {
+        ovf = true;
+        return -32768;
+    }
     return int16_t(v);
 }
 
@@ -67,7 +73,9 @@ const float* gauss_table() {
         }
         uint32_t s = 0x9E3779B9u;
         for (size_t i = n - 1; i > 0; --i) {
-            s ^= s << 13; s ^= s >> 17; s ^= s << 5;
+            s ^= s << 13;
+            s ^= s >> 17;
+            s ^= s << 5;
             std::swap(t[i], t[s % (i + 1)]);
         }
         return t;
@@ -106,7 +114,8 @@ size_t FirStage::process(const int16_t* in, size_t n, int16_t* out, bool& overfl
     const int64_t round = int64_t(1) << (shift_ - 1);
     size_t produced = 0;
     // First input index j with (count_ + j) % ratio == phase.
-    size_t j = size_t((uint64_t(phase_) + uint64_t(ratio_) - count_ % uint64_t(ratio_)) % uint64_t(ratio_));
+    size_t j = size_t((uint64_t(phase_) + uint64_t(ratio_) - count_ % uint64_t(ratio_)) %
+                      uint64_t(ratio_));
     for (; j < n; j += size_t(ratio_)) {
         const int16_t* x = work_.data() + 2 * (h + j);  // newest input frame
         int64_t ai = 0, aq = 0;
@@ -132,7 +141,8 @@ double ChannelModel::cic_response(double cycles) const {
     double h = 1.0;
     const double x = wrap_half(cycles);
     if (s_.cic2_on) h *= std::pow(dirichlet(x, s_.cic2_ratio), 2);
-    if (s_.cicn_mode != 0) h *= std::pow(dirichlet(x * s_.cic2_ratio, s_.cicn_ratio), s_.cicn_stages());
+    if (s_.cicn_mode != 0)
+        h *= std::pow(dirichlet(x * s_.cic2_ratio, s_.cicn_ratio), s_.cicn_stages());
     return h;
 }
 
@@ -172,7 +182,8 @@ void ChannelModel::restart(const ChannelSettings& s) {
         const StationSpec& st = scene_->stations[k];
         synth_.emplace_back(st, fs_cic);
         amp_.push_back(float(kFullScale * std::pow(10.0, st.level_dbfs / 20.0)));
-        carrier_phase_.push_back(uint32_t(0x9E3779B9u * uint32_t(k + 1)));  // unrelated start phases
+        carrier_phase_.push_back(
+            uint32_t(0x9E3779B9u * uint32_t(k + 1)));  // unrelated start phases
     }
     nco_phase_ = uint32_t(s.nco_phase) << 16;
     n_cic_ = 0;
@@ -263,7 +274,8 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
         const StationSpec& sp = scene_->stations[k];
         bool on[2];
         for (int side = 0; side < 2; ++side) {
-            on[side] = plan[k].maxn[side] > kNegligibleLsb || (track2 && plan[k].max2[side] > kNegligibleLsb);
+            on[side] = plan[k].maxn[side] > kNegligibleLsb ||
+                       (track2 && plan[k].max2[side] > kNegligibleLsb);
         }
         const double f = sp.freq_hz + sp.offset_hz + sp.drift_hz_per_s * t;
         const uint32_t c_inc = cycles_to_q32(f / adc_rate_hz_ * d_cic_);
@@ -308,7 +320,9 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
     for (size_t i = 0; i < m; ++i) {
         double yi = acc_n_[2 * i], yq = acc_n_[2 * i + 1];
         if (sigma > 0.0f) {
-            rng_ ^= rng_ << 13; rng_ ^= rng_ >> 17; rng_ ^= rng_ << 5;
+            rng_ ^= rng_ << 13;
+            rng_ ^= rng_ >> 17;
+            rng_ ^= rng_ << 5;
             yi += sigma * gt_tab[rng_ >> (32 - kGaussBits)];
             yq += sigma * gt_tab[rng_ & ((1u << kGaussBits) - 1)];
         }
@@ -317,13 +331,18 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
         if (track2) {
             // A saturating CIC2 output limits what the CICN can deliver at this
             // instant by the same ratio.
-            const double ci = std::floor(acc_2_[2 * i] * g2 + 0.5), cq = std::floor(acc_2_[2 * i + 1] * g2 + 0.5);
+            const double ci = std::floor(acc_2_[2 * i] * g2 + 0.5),
+                         cq = std::floor(acc_2_[2 * i + 1] * g2 + 0.5);
             double r = 1.0;
             if (ci > 32767.0) r = std::min(r, 32767.0 / ci);
             if (ci < -32768.0) r = std::min(r, -32768.0 / ci);
             if (cq > 32767.0) r = std::min(r, 32767.0 / cq);
             if (cq < -32768.0) r = std::min(r, -32768.0 / cq);
-            if (r < 1.0) { ovf2 = true; yi *= r; yq *= r; }
+            if (r < 1.0) {
+                ovf2 = true;
+                yi *= r;
+                yq *= r;
+            }
         }
         out[2 * i] = saturate(int64_t(std::floor(yi + 0.5)), ovfn);
         out[2 * i + 1] = saturate(int64_t(std::floor(yq + 0.5)), ovfn);

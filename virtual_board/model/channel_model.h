@@ -30,7 +30,7 @@ namespace qv01model {
 
 // Decimating folded-symmetric FIR of the chip, on interleaved I/Q int16.
 class FirStage {
-public:
+  public:
     void configure(const FirSettings& s);
     void set_scale(int scale) { shift_ = 21 - scale; }
     void reset();
@@ -38,7 +38,7 @@ public:
     // inputs whose index is phase mod ratio); returns the frames written.
     size_t process(const int16_t* in, size_t n, int16_t* out, bool& overflow);
 
-private:
+  private:
     std::vector<int32_t> taps_;  // full impulse response, 2n + 1 taps
     std::vector<int16_t> hist_;  // last taps - 1 input frames, interleaved
     std::vector<int16_t> work_;
@@ -47,7 +47,7 @@ private:
 };
 
 class ChannelModel {
-public:
+  public:
     ChannelModel(std::shared_ptr<const RfScene> scene, double adc_rate_hz);
     ChannelModel(const ChannelModel&) = delete;
     ChannelModel& operator=(const ChannelModel&) = delete;
@@ -55,7 +55,10 @@ public:
     // New configuration: rebuilds responses and clears every state.
     void restart(const ChannelSettings& s);
     void set_nco_word(uint32_t word) { s_.nco_word = word; }
-    void set_gain(int16_t gi, int16_t gq) { s_.gain_i = gi; s_.gain_q = gq; }
+    void set_gain(int16_t gi, int16_t gq) {
+        s_.gain_i = gi;
+        s_.gain_q = gq;
+    }
     void set_scales(const ChannelSettings& from);
     void set_coefficients(const ChannelSettings& from);
     // Restarts the NCO phase at `phase` (2^16 = one cycle); the local
@@ -70,10 +73,10 @@ public:
     // applied to the signal (for tests and the documentation of the model).
     double cic_response(double cycles) const;
 
-private:
+  private:
     struct Entry {
-        float h2;   // CIC2 response
-        float hn;   // CIC2 x CICN response
+        float h2;  // CIC2 response
+        float hn;  // CIC2 x CICN response
     };
     struct Plan {
         float base[2];   // table position of carrier (0) and mirror (1) this block
@@ -86,16 +89,16 @@ private:
     std::shared_ptr<const RfScene> scene_;
     double adc_rate_hz_;
     ChannelSettings s_;
-    int d_cic_ = 1;                      // CIC2 x CICN decimation
-    std::vector<Entry> table_;           // response over -0.5 .. 0.5 cycles/sample
+    int d_cic_ = 1;             // CIC2 x CICN decimation
+    std::vector<Entry> table_;  // response over -0.5 .. 0.5 cycles/sample
     int table_bits_ = 12;
-    double noise_sigma_ = 0.0;           // per I/Q at the CICN output, DC gain 1
+    double noise_sigma_ = 0.0;  // per I/Q at the CICN output, DC gain 1
     std::vector<StationSynth> synth_;
-    std::vector<float> amp_;             // per station, mixer-output amplitude
+    std::vector<float> amp_;  // per station, mixer-output amplitude
     std::vector<Plan> plan_;
     std::vector<uint32_t> carrier_phase_;  // per station, 2^32 = one cycle
-    uint32_t nco_phase_ = 0;             // NCO phase at the next CICN output sample
-    uint64_t n_cic_ = 0;                 // CICN output samples since restart
+    uint32_t nco_phase_ = 0;               // NCO phase at the next CICN output sample
+    uint64_t n_cic_ = 0;                   // CICN output samples since restart
     uint32_t rng_ = 0x12345678u;
     FirStage fir_[2];
     std::vector<float> mpx_, acc_n_, acc_2_;

@@ -18,52 +18,52 @@ Qv01Chip::Qv01Chip(std::shared_ptr<const RfScene> scene, double clock_hz, double
 void Qv01Chip::command(uint16_t value) {
     // Called with reg_mu_ held.
     switch (value) {
-    case 0:
-    case kCmdStop:
-        running_ = false;
-        break;
-    case kCmdStart:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            latched_[ch].s = decode_channel(regs_.data(), ch);
-            ++latched_[ch].restart;
-            flags_[ch].store(0);
-        }
-        running_ = true;
-        started_ = true;
-        break;
-    case kCmdReset:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            latched_[ch].s.nco_phase = regs_[size_t(reg_addr(ch, kOffNcoPhase))];
-            ++latched_[ch].restart;
-            flags_[ch].store(0);
-        }
-        break;
-    case kCmdNcoUpdate:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            decode_nco_word(regs_.data(), ch, latched_[ch].s);
-            ++latched_[ch].nco;
-        }
-        break;
-    case kCmdLoadCoef:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            decode_coefficients(regs_.data(), ch, latched_[ch].s);
-            ++latched_[ch].coef;
-        }
-        break;
-    case kCmdNcoSync:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            latched_[ch].s.nco_phase = regs_[size_t(reg_addr(ch, kOffNcoPhase))];
-            ++latched_[ch].sync;
-        }
-        break;
-    case kCmdGainUpdate:
-        for (int ch = 0; ch < kChannels; ++ch) {
-            decode_gain(regs_.data(), ch, latched_[ch].s);
-            ++latched_[ch].gain;
-        }
-        break;
-    default:
-        break;  // not a command of this chip: stored, no effect
+        case 0:
+        case kCmdStop:
+            running_ = false;
+            break;
+        case kCmdStart:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                latched_[ch].s = decode_channel(regs_.data(), ch);
+                ++latched_[ch].restart;
+                flags_[ch].store(0);
+            }
+            running_ = true;
+            started_ = true;
+            break;
+        case kCmdReset:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                latched_[ch].s.nco_phase = regs_[size_t(reg_addr(ch, kOffNcoPhase))];
+                ++latched_[ch].restart;
+                flags_[ch].store(0);
+            }
+            break;
+        case kCmdNcoUpdate:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                decode_nco_word(regs_.data(), ch, latched_[ch].s);
+                ++latched_[ch].nco;
+            }
+            break;
+        case kCmdLoadCoef:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                decode_coefficients(regs_.data(), ch, latched_[ch].s);
+                ++latched_[ch].coef;
+            }
+            break;
+        case kCmdNcoSync:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                latched_[ch].s.nco_phase = regs_[size_t(reg_addr(ch, kOffNcoPhase))];
+                ++latched_[ch].sync;
+            }
+            break;
+        case kCmdGainUpdate:
+            for (int ch = 0; ch < kChannels; ++ch) {
+                decode_gain(regs_.data(), ch, latched_[ch].s);
+                ++latched_[ch].gain;
+            }
+            break;
+        default:
+            break;  // not a command of this chip: stored, no effect
     }
 }
 
@@ -140,8 +140,10 @@ void Qv01Chip::generate(int channel, int16_t* iq, size_t n) {
 namespace {
 
 // The scene of `opts`, checked as make_qv01_chip checks it.
-int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error, std::vector<std::string>* warnings) {
-    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6) || !std::isfinite(opts.clock_hz) || !std::isfinite(opts.ppm)) {
+int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error,
+            std::vector<std::string>* warnings) {
+    if (!(opts.clock_hz > 0.0) || !(opts.ppm > -1e6) || !std::isfinite(opts.clock_hz) ||
+        !std::isfinite(opts.ppm)) {
         error = "virtual chip: the clock must be positive and finite, the ppm error above -1e6";
         return -EINVAL;
     }
@@ -150,12 +152,13 @@ int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error, st
         return 0;
     }
     std::vector<std::string> notes;
-    if (const int rc = load_scene(opts.scene_path, scene, error, warnings ? &notes : nullptr)) return rc;
+    if (const int rc = load_scene(opts.scene_path, scene, error, warnings ? &notes : nullptr))
+        return rc;
     for (const std::string& note : notes)
         warnings->push_back("scene file " + qvcfg::absolute_path(opts.scene_path) + ": " + note);
     std::string warning;
-    if (const int rc = check_scene_real_time(scene, opts.clock_hz, "file " + qvcfg::absolute_path(opts.scene_path),
-                                             error, &warning))
+    if (const int rc = check_scene_real_time(
+            scene, opts.clock_hz, "file " + qvcfg::absolute_path(opts.scene_path), error, &warning))
         return rc;
     if (!warning.empty() && warnings) warnings->push_back(warning);
     return 0;
@@ -163,7 +166,8 @@ int prepare(const ChipModelOptions& opts, RfScene& scene, std::string& error, st
 
 }  // namespace
 
-int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vector<std::string>* warnings) {
+int check_qv01_chip(const ChipModelOptions& opts, std::string& error,
+                    std::vector<std::string>* warnings) {
     try {
         RfScene scene;
         return prepare(opts, scene, error, warnings);
@@ -173,7 +177,8 @@ int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vecto
     }
 }
 
-std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts, std::string* error) {
+std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts,
+                                                    std::string* error) {
     try {
         auto scene = std::make_shared<RfScene>();
         std::string msg;

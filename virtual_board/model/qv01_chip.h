@@ -40,7 +40,7 @@ struct ChipModelOptions {
 };
 
 class Qv01Chip final : public vboard::VirtualChip {
-public:
+  public:
     Qv01Chip(std::shared_ptr<const RfScene> scene, double clock_hz, double ppm);
     Qv01Chip(const Qv01Chip&) = delete;
     Qv01Chip& operator=(const Qv01Chip&) = delete;
@@ -52,7 +52,7 @@ public:
 
     double adc_rate_hz() const { return adc_rate_hz_; }
 
-private:
+  private:
     // What is in effect for one channel, with a sequence number per kind of
     // change so the stream thread applies exactly what changed.
     struct Latched {
@@ -85,13 +85,15 @@ private:
 // the clock (check_scene_real_time), a clock that is not positive and finite
 // or a ppm error not above -1e6, returns null and sets `error` (when not
 // null). Never throws.
-std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts, std::string* error);
+std::unique_ptr<vboard::VirtualChip> make_qv01_chip(const ChipModelOptions& opts,
+                                                    std::string* error);
 
 // The checks of make_qv01_chip without building the chip: 0, or a negative
 // error number with `error` set. `warnings` (when not null) receives what is
 // allowed but doubtful: what the configuration scanner said about the scene
 // file ("scene file /abs/x.ini: Unrecognized character: ;, file ..."), a
 // scene near the real-time bound. Prints nothing.
-int check_qv01_chip(const ChipModelOptions& opts, std::string& error, std::vector<std::string>* warnings);
+int check_qv01_chip(const ChipModelOptions& opts, std::string& error,
+                    std::vector<std::string>* warnings);
 
 }  // namespace qv01model

@@ -83,12 +83,13 @@ int main(int argc, char** argv) {
                                                       options.clock_hz, options.ppm);
     const double clock = options.clock_hz;
     for (int ch = 0; ch < 4; ++ch)
-        qv01model::program_channel(*chip, ch, chain, qv01model::nco_word_for(tune_mhz * 1e6, clock));
+        qv01model::program_channel(*chip, ch, chain,
+                                   qv01model::nco_word_for(tune_mhz * 1e6, clock));
     qv01model::start_receiver(*chip);
     const double rate = chip->output_rate_hz(0);
     const double cicn_rate = clock / (chain.cic2_ratio * chain.cicn_ratio);
-    std::printf("output rate %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per run\n", rate,
-                cicn_rate / 1e3, tune_mhz, seconds);
+    std::printf("output rate %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per run\n",
+                rate, cicn_rate / 1e3, tune_mhz, seconds);
     // The board's stream pacer asks for 512 frames (one 2048-byte transfer) at a time.
     const size_t chunk = 512;
     std::vector<int16_t> buf(2 * chunk);
@@ -99,12 +100,13 @@ int main(int argc, char** argv) {
         for (size_t done = 0; done < total; done += chunk) chip->generate(0, buf.data(), chunk);
         const double used = thread_cpu_s() - t0;
         cost.push_back(used / (double(total) / rate));
-        std::printf("run %d: %.1f ms CPU per second of output (%.1f %% of one core)\n", r + 1, 1e3 * cost.back(),
-                    100.0 * cost.back());
+        std::printf("run %d: %.1f ms CPU per second of output (%.1f %% of one core)\n", r + 1,
+                    1e3 * cost.back(), 100.0 * cost.back());
     }
     std::sort(cost.begin(), cost.end());
     const double med = cost[cost.size() / 2];
-    std::printf("median: %.1f ms CPU per second of output (%.1f %% of one core)\n", 1e3 * med, 100.0 * med);
+    std::printf("median: %.1f ms CPU per second of output (%.1f %% of one core)\n", 1e3 * med,
+                100.0 * med);
     // The scene reader's estimate assumes the fm chain's CIC decimation.
     std::printf("scene estimate: %.1f %% of one core (for --chain fm)\n",
                 100.0 * qv01model::scene_cpu_share(scene, clock));

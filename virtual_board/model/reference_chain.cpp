@@ -51,7 +51,8 @@ uint32_t nco_word_for(double freq_hz, double clock_hz) {
     return uint32_t(uint64_t(int64_t(w)) & 0xFFFFFFFFu);
 }
 
-void program_channel(vboard::VirtualChip& chip, int ch, const ReferenceChain& c, uint32_t nco_word) {
+void program_channel(vboard::VirtualChip& chip, int ch, const ReferenceChain& c,
+                     uint32_t nco_word) {
     auto w = [&](int off, int v) { chip.write_reg(reg_addr(ch, off), uint16_t(v)); };
     w(kOffNcoPhase, 0);
     w(kOffNcoLow, int(nco_word & 0xFFFF));

@@ -29,7 +29,8 @@ struct ReferenceChain {
 };
 
 // Writes the channel's registers (not the control register).
-void program_channel(vboard::VirtualChip& chip, int channel, const ReferenceChain& c, uint32_t nco_word);
+void program_channel(vboard::VirtualChip& chip, int channel, const ReferenceChain& c,
+                     uint32_t nco_word);
 
 // The start sequence the host programs run after configuring.
 void start_receiver(vboard::VirtualChip& chip);

@@ -3,13 +3,13 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <cstdint>
 #include <set>
 
 #include "config_reader.h"
@@ -20,7 +20,9 @@ namespace qv01model {
 
 namespace {
 
-uint32_t le32(const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t le32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 uint16_t le16(const unsigned char* p) { return uint16_t(p[0] | p[1] << 8); }
 
 // The whole file, if it is a regular file of at most max_bytes: never waits
@@ -35,7 +37,8 @@ int read_regular_file(const std::string& path, size_t max_bytes, std::string& ou
     return std::ferror(f.get()) ? -EIO : 0;
 }
 
-int load_wav_unguarded(const std::string& path, WavData& out, std::string& error, size_t max_bytes) {
+int load_wav_unguarded(const std::string& path, WavData& out, std::string& error,
+                       size_t max_bytes) {
     const std::string shown = qvcfg::absolute_path(path);
     std::string bytes;
     if (const int rc = read_regular_file(path, max_bytes, bytes)) {
@@ -48,7 +51,8 @@ int load_wav_unguarded(const std::string& path, WavData& out, std::string& error
         error = "WAV file " + shown + ": " + why;
         return -EINVAL;
     };
-    if (n < 12 || std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0) return bad("not a RIFF/WAVE file");
+    if (n < 12 || std::memcmp(b, "RIFF", 4) != 0 || std::memcmp(b + 8, "WAVE", 4) != 0)
+        return bad("not a RIFF/WAVE file");
     int format = -1, channels = 0, bits = 0, align = 0;
     uint32_t rate = 0;
     const unsigned char* data = nullptr;
@@ -57,8 +61,9 @@ int load_wav_unguarded(const std::string& path, WavData& out, std::string& error
         const size_t len = le32(b + pos + 4);
         const size_t body = pos + 8;
         if (len > n - body) {
-            return bad(std::string("its \"") + std::string(bytes, pos, 4) + "\" chunk runs past the end of the file (" +
-                       std::to_string(len) + " bytes announced, " + std::to_string(n - body) + " there)");
+            return bad(std::string("its \"") + std::string(bytes, pos, 4) +
+                       "\" chunk runs past the end of the file (" + std::to_string(len) +
+                       " bytes announced, " + std::to_string(n - body) + " there)");
         }
         if (std::memcmp(b + pos, "fmt ", 4) == 0) {
             if (len < 16) return bad("its fmt chunk is shorter than 16 bytes");
@@ -78,7 +83,8 @@ int load_wav_unguarded(const std::string& path, WavData& out, std::string& error
     if (bits != 16 || (channels != 1 && channels != 2) || align != 2 * channels)
         return bad(std::to_string(channels) + " channels of " + std::to_string(bits) +
                    " bits; only 16-bit mono or stereo is supported");
-    if (rate < kMinWavRateHz || rate > kMaxWavRateHz) return bad("sample rate outside 8000 .. 192000 Hz");
+    if (rate < kMinWavRateHz || rate > kMaxWavRateHz)
+        return bad("sample rate outside 8000 .. 192000 Hz");
     if (!data) return bad("no data chunk");
     const size_t frames = data_len / size_t(2 * channels);
     if (frames < 2) return bad("fewer than 2 frames of audio");
@@ -143,7 +149,8 @@ RfScene default_scene() {
     e.audio.melody_level = 0.45;
     // C major triad; the strongest station.
     StationSpec& f = station("TRIAD", 106.2, -15.0);
-    f.audio.tones = {{261.63, 0.2, Side::Both}, {329.63, 0.2, Side::Both}, {392.00, 0.2, Side::Both}};
+    f.audio.tones = {
+        {261.63, 0.2, Side::Both}, {329.63, 0.2, Side::Both}, {392.00, 0.2, Side::Both}};
     return sc;
 }
 
@@ -152,9 +159,9 @@ RfScene default_scene() {
 namespace {
 
 const std::set<std::string> kStationKeys = {
-    "freq_mhz", "freq_hz", "level_dbfs", "deviation_hz", "preemphasis_us", "pilot", "stereo",
-    "offset_hz", "drift_hz_per_s", "tones_hz", "left_tones_hz", "right_tones_hz", "tone_level",
-    "melody_hz", "note_ms", "melody_level", "wav_file", "wav_level"};
+    "freq_mhz",   "freq_hz",   "level_dbfs",     "deviation_hz", "preemphasis_us", "pilot",
+    "stereo",     "offset_hz", "drift_hz_per_s", "tones_hz",     "left_tones_hz",  "right_tones_hz",
+    "tone_level", "melody_hz", "note_ms",        "melody_level", "wav_file",       "wav_level"};
 const std::set<std::string> kSceneKeys = {"noise_dbfs"};
 
 // Ranges of the numeric keys (README.md, "Scenes").
@@ -220,7 +227,7 @@ Parsed parse_double(const std::string& t, double& out) {
 // take, unopened directive files), as a stream: the first kMaxNotes lines that
 // hold more than blanks, each cut to kMaxNoteChars, and a count of the rest.
 class ScannerNotes {
-public:
+  public:
     ScannerNotes() {
         cookie_io_functions_t io{};
         io.write = [](void* self, const char* buf, size_t n) -> ssize_t {
@@ -244,7 +251,7 @@ public:
         return all;
     }
 
-private:
+  private:
     static constexpr size_t kMaxNotes = 20, kMaxNoteChars = 200;
 
     void take(const char* buf, size_t n) {
@@ -271,17 +278,18 @@ private:
 };
 
 class SceneParser {
-public:
+  public:
     SceneParser(const std::string& path, std::string& error)
         : path_(path), shown_path_(qvcfg::absolute_path(path)), error_(error) {}
 
     int run(RfScene& out, std::vector<std::string>* notes);
 
-private:
+  private:
     // "scene file F, line L, KEY: what", F and L where the key was assigned.
     int fail(const std::string& key, const std::string& what, int rc = -EINVAL) {
         const key_place_* at = reader_.place(key);
-        error_ = "scene file " + (at ? where(key) : shown_path_ + ", line ?") + ", " + key + ": " + what;
+        error_ =
+            "scene file " + (at ? where(key) : shown_path_ + ", line ?") + ", " + key + ": " + what;
         return rc;
     }
 
@@ -296,8 +304,8 @@ private:
         const auto it = reader_.values().find(key);
         if (it == reader_.values().end()) return false;
         if (it->second.size() > kMaxValueChars) {
-            rc = fail(key, "a value of " + std::to_string(it->second.size()) + " characters, at most " +
-                               std::to_string(kMaxValueChars));
+            rc = fail(key, "a value of " + std::to_string(it->second.size()) +
+                               " characters, at most " + std::to_string(kMaxValueChars));
             return false;
         }
         text = strip_quotes(it->second);
@@ -328,8 +336,8 @@ private:
     // "440/660/0": numbers separated by '/' (the configuration language has
     // no lists), at most max_count, each within `range` (above its low end
     // when low_open).
-    int list(const std::string& key, std::vector<double>& out, size_t max_count, Range range, bool low_open,
-             const char* what) {
+    int list(const std::string& key, std::vector<double>& out, size_t max_count, Range range,
+             bool low_open, const char* what) {
         std::string text;
         int rc = 0;
         if (!text_of(key, text, rc)) return rc;
@@ -337,25 +345,30 @@ private:
         size_t start = 0;
         while (true) {
             const size_t slash = text.find('/', start);
-            const std::string item = text.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+            const std::string item =
+                text.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
             double v = 0.0;
             const Parsed p = parse_double(item, v);
             if (p == Parsed::not_number)
                 return fail(key, shown(text) + " is not a list of numbers such as 440/660");
             if (out.size() == max_count) {
                 const size_t count = size_t(std::count(text.begin(), text.end(), '/')) + 1;
-                return fail(key, std::to_string(count) + " " + what + ", at most " + std::to_string(max_count));
+                return fail(key, std::to_string(count) + " " + what + ", at most " +
+                                     std::to_string(max_count));
             }
-            if (p == Parsed::too_large || v < range.lo || v > range.hi || (low_open && v == range.lo))
-                return fail(key, shown(item) + " Hz is outside " + (low_open ? "0 (excluded)" : number_text(range.lo)) +
-                                     " .. " + number_text(range.hi) + " Hz");
+            if (p == Parsed::too_large || v < range.lo || v > range.hi ||
+                (low_open && v == range.lo))
+                return fail(key, shown(item) + " Hz is outside " +
+                                     (low_open ? "0 (excluded)" : number_text(range.lo)) + " .. " +
+                                     number_text(range.hi) + " Hz");
             out.push_back(v);
             if (slash == std::string::npos) return 0;
             start = slash + 1;
         }
     }
 
-    int tones(const std::string& sec, const char* name, Side side, double level, std::vector<ToneSpec>& out) {
+    int tones(const std::string& sec, const char* name, Side side, double level,
+              std::vector<ToneSpec>& out) {
         std::vector<double> f;
         if (int e = list(sec + "." + name, f, kMaxTonesPerList, kAudioHz, true, "tones")) return e;
         for (double hz : f) out.push_back(ToneSpec{hz, level, side});
@@ -394,7 +407,9 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
     const std::string k = sec + ".";
     const bool has_mhz = reader_.values().count(k + "freq_mhz") != 0;
     const bool has_hz = reader_.values().count(k + "freq_hz") != 0;
-    if (has_mhz && has_hz) return fail(k + "freq_hz", "freq_mhz is given too (" + where(k + "freq_mhz") + "); give one");
+    if (has_mhz && has_hz)
+        return fail(k + "freq_hz",
+                    "freq_mhz is given too (" + where(k + "freq_mhz") + "); give one");
     if (has_mhz) {
         double mhz = 0.0;
         if (int e = number(k + "freq_mhz", mhz, kFreqMhz)) return e;
@@ -402,14 +417,16 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
     } else if (has_hz) {
         if (int e = number(k + "freq_hz", s.freq_hz, kFreqHz)) return e;
     } else {
-        error_ = "scene file " + s.origin + ", " + k + "freq_mhz: missing (each station needs freq_mhz or freq_hz)";
+        error_ = "scene file " + s.origin + ", " + k +
+                 "freq_mhz: missing (each station needs freq_mhz or freq_hz)";
         return -EINVAL;
     }
     int e = 0;
     if ((e = number(k + "level_dbfs", s.level_dbfs, kLevelDbfs)) ||
         (e = number(k + "deviation_hz", s.deviation_hz, kDeviationHz)) ||
-        (e = number(k + "preemphasis_us", s.preemphasis_us, kPreemphasisUs)) || (e = flag(k + "pilot", s.pilot)) ||
-        (e = flag(k + "stereo", s.stereo)) || (e = number(k + "offset_hz", s.offset_hz, kOffsetHz)) ||
+        (e = number(k + "preemphasis_us", s.preemphasis_us, kPreemphasisUs)) ||
+        (e = flag(k + "pilot", s.pilot)) || (e = flag(k + "stereo", s.stereo)) ||
+        (e = number(k + "offset_hz", s.offset_hz, kOffsetHz)) ||
         (e = number(k + "drift_hz_per_s", s.drift_hz_per_s, kDriftHzPerS)))
         return e;
     double tone_level = 0.3;
@@ -429,13 +446,15 @@ int SceneParser::station(const std::string& sec, StationSpec& s) {
         std::string full = text;
         if (!full.empty() && full[0] != '/') full = dir_ + "/" + full;
         // What is left of the scene's allowance for WAV files.
-        const size_t allowance =
-            wav_bytes_ >= kMaxSceneWavBytes ? 0 : std::min(kMaxWavBytes, kMaxSceneWavBytes - wav_bytes_);
+        const size_t allowance = wav_bytes_ >= kMaxSceneWavBytes
+                                     ? 0
+                                     : std::min(kMaxWavBytes, kMaxSceneWavBytes - wav_bytes_);
         auto wav = std::make_shared<WavData>();
         std::string why;
         if (int w = load_wav(full, *wav, why, allowance)) {
             if (w == -EFBIG && allowance < kMaxWavBytes)
-                why += " (the scene's WAV files may hold " + std::to_string(kMaxSceneWavBytes >> 20) + " MiB together)";
+                why += " (the scene's WAV files may hold " +
+                       std::to_string(kMaxSceneWavBytes >> 20) + " MiB together)";
             return fail(k + "wav_file", why, w);
         }
         wav_bytes_ += 2 * size_t(wav->channels) * wav->left.size();  // its audio bytes
@@ -455,12 +474,14 @@ int SceneParser::run(RfScene& out, std::vector<std::string>* notes) {
     if (notes) *notes = said.lines();
     const load_result_& load = reader_.load_result();
     if (rc != 0 && !load.opened) {
-        error_ = "scene file " + shown_path_ + " " + qvcfg::file_error_text(rc, qvcfg::kMaxFileBytes);
+        error_ =
+            "scene file " + shown_path_ + " " + qvcfg::file_error_text(rc, qvcfg::kMaxFileBytes);
         return rc;
     }
     if (rc != 0) {
         // Named with the key whose value was being read there, if any.
-        const std::string line = load.stop_line > 0 ? ", line " + std::to_string(load.stop_line) : "";
+        const std::string line =
+            load.stop_line > 0 ? ", line " + std::to_string(load.stop_line) : "";
         const std::string key = load.stop_key.empty() ? "" : ", " + load.stop_key;
         error_ = "scene file " + load.stop_file + line + key + ": " + load.stop_reason;
         return rc;
@@ -492,8 +513,9 @@ int SceneParser::run(RfScene& out, std::vector<std::string>* notes) {
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     if (by_order.size() > kMaxStations) {
         const std::string& sec = by_order[kMaxStations].second;
-        error_ = "scene file " + where(first_key_of(sec)) + ", " + sec + ": " + std::to_string(sections.size()) +
-                 " stations, at most " + std::to_string(kMaxStations);
+        error_ = "scene file " + where(first_key_of(sec)) + ", " + sec + ": " +
+                 std::to_string(sections.size()) + " stations, at most " +
+                 std::to_string(kMaxStations);
         return -EINVAL;
     }
     RfScene sc;
@@ -513,7 +535,8 @@ int SceneParser::run(RfScene& out, std::vector<std::string>* notes) {
 
 }  // namespace
 
-int load_scene(const std::string& path, RfScene& out, std::string& error, std::vector<std::string>* notes) {
+int load_scene(const std::string& path, RfScene& out, std::string& error,
+               std::vector<std::string>* notes) {
     try {
         return SceneParser(path, error).run(out, notes);
     } catch (const std::exception& e) {
@@ -530,14 +553,15 @@ namespace {
 // Stream-thread cost per CICN output sample in ns, fitted to qv-chip-bench
 // --chain fm on scenes of 1 and 32 stations of each kind (README.md,
 // "Measured"), rounded up.
-constexpr double kFixedNs = 30.0;       // noise, DFIR1, DFIR2, gain stage
-constexpr double kStationNs = 4.5;      // carrier and mirror image of one station
-constexpr double kOscillatorNs = 0.6;   // one steady tone (a one-sided tone of a stereo station: two)
-constexpr double kMelodyNs = 4.5;       // the note sequencer
+constexpr double kFixedNs = 30.0;   // noise, DFIR1, DFIR2, gain stage
+constexpr double kStationNs = 4.5;  // carrier and mirror image of one station
+constexpr double kOscillatorNs =
+    0.6;                           // one steady tone (a one-sided tone of a stereo station: two)
+constexpr double kMelodyNs = 4.5;  // the note sequencer
 constexpr double kPilotNs = 1.5;
-constexpr double kSubcarrierNs = 1.5;   // the 38 kHz difference signal
-constexpr double kWavNs = 10.0;         // interpolating the recording
-constexpr double kWavStereoNs = 4.0;    // its difference signal as well
+constexpr double kSubcarrierNs = 1.5;  // the 38 kHz difference signal
+constexpr double kWavNs = 10.0;        // interpolating the recording
+constexpr double kWavStereoNs = 4.0;   // its difference signal as well
 // CIC decimation of config/FM_radio.ini (CIC2 4, CICN 9).
 constexpr double kCicDecimation = 36.0;
 
@@ -561,8 +585,8 @@ double scene_cpu_share(const RfScene& scene, double clock_hz) {
     return ns * 1e-9 * clock_hz / kCicDecimation;
 }
 
-int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name, std::string& error,
-                          std::string* warning) {
+int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name,
+                          std::string& error, std::string* warning) {
     const double share = scene_cpu_share(scene, clock_hz);
     size_t tones = 0, melodies = 0, wavs = 0;
     for (const StationSpec& st : scene.stations) {
@@ -572,7 +596,8 @@ int check_scene_real_time(const RfScene& scene, double clock_hz, const std::stri
     }
     char what[256];
     std::snprintf(what, sizeof what,
-                  "the chip model needs about %.0f %% of one core for this scene at a %g MHz clock (%zu stations, "
+                  "the chip model needs about %.0f %% of one core for this scene at a %g MHz clock "
+                  "(%zu stations, "
                   "%zu tones, %zu melodies, %zu WAV files)",
                   100.0 * share, clock_hz / 1e6, scene.stations.size(), tones, melodies, wavs);
     if (share > kMaxSceneCpuShare) {
@@ -582,12 +607,13 @@ int check_scene_real_time(const RfScene& scene, double clock_hz, const std::stri
         for (const StationSpec& st : scene.stations) {
             ns += station_ns(st);
             if (ns * 1e-9 * clock_hz / kCicDecimation > kMaxSceneCpuShare) {
-                at = " (passed with " + (st.origin.empty() ? st.name : "station " + st.name + ", " + st.origin) + ")";
+                at = " (passed with " +
+                     (st.origin.empty() ? st.name : "station " + st.name + ", " + st.origin) + ")";
                 break;
             }
         }
-        error = "scene " + name + ": " + what + "; above " + number_text(100.0 * kMaxSceneCpuShare) +
-                " % it cannot keep up in real time" + at;
+        error = "scene " + name + ": " + what + "; above " +
+                number_text(100.0 * kMaxSceneCpuShare) + " % it cannot keep up in real time" + at;
         return -EINVAL;
     }
     if (share > kWarnSceneCpuShare && warning) {

@@ -19,9 +19,9 @@ struct WavData {
 // Limits of scene files (model/README.md states them with the ranges of
 // every key); the size of each file and the number of files are the
 // configuration reader's (qvcfg::kMaxFileBytes, 1000 files).
-constexpr size_t kMaxValueChars = 1000;                 // a value's text
+constexpr size_t kMaxValueChars = 1000;  // a value's text
 constexpr size_t kMaxStations = 64;
-constexpr size_t kMaxTonesPerList = 16;                 // tones_hz, left_tones_hz, right_tones_hz each
+constexpr size_t kMaxTonesPerList = 16;  // tones_hz, left_tones_hz, right_tones_hz each
 constexpr size_t kMaxMelodyNotes = 64;
 constexpr size_t kMaxWavBytes = size_t(16) << 20;       // one WAV file (95 s of 44.1 kHz stereo)
 constexpr size_t kMaxSceneWavBytes = size_t(64) << 20;  // all WAV files of a scene together
@@ -32,7 +32,8 @@ constexpr double kMinWavRateHz = 8000.0, kMaxWavRateHz = 192000.0;
 // directory, -27 too large, -22 not a regular file or not such a WAV file,
 // another negated errno when it cannot be read); `error` then names the file
 // and the problem. Reads nothing past the size it found; never throws.
-int load_wav(const std::string& path, WavData& out, std::string& error, size_t max_bytes = kMaxWavBytes);
+int load_wav(const std::string& path, WavData& out, std::string& error,
+             size_t max_bytes = kMaxWavBytes);
 
 enum class Side { Both, Left, Right };
 
@@ -49,7 +50,7 @@ struct AudioSpec {
     std::vector<double> melody_hz;  // one note after the other, looped; 0 is a rest
     double note_ms = 300.0;
     double melody_level = 0.3;
-    std::string wav_path;           // as written in the scene (for messages)
+    std::string wav_path;  // as written in the scene (for messages)
     std::shared_ptr<const WavData> wav;
     double wav_level = 0.8;
 };
@@ -65,7 +66,7 @@ struct StationSpec {
     double offset_hz = 0.0;         // carrier offset from freq_hz
     double drift_hz_per_s = 0.0;    // linear carrier drift from the start of the run
     AudioSpec audio;
-    std::string origin;             // scene files: "<file>, line <n>" of the station's first key
+    std::string origin;  // scene files: "<file>, line <n>" of the station's first key
 };
 
 struct RfScene {
@@ -105,7 +106,7 @@ constexpr double kWarnSceneCpuShare = 0.25;
 // -22 with `error` giving the estimate, the bound and the station (file and
 // line) where the scene passes it. Above kWarnSceneCpuShare sets `warning`
 // (when not null) and returns 0. `name` names the scene in the messages.
-int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name, std::string& error,
-                          std::string* warning);
+int check_scene_real_time(const RfScene& scene, double clock_hz, const std::string& name,
+                          std::string& error, std::string* warning);
 
 }  // namespace qv01model

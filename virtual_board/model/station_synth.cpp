@@ -54,7 +54,8 @@ const float* sin_table() {
     // synthesising while the process runs its exit handlers.
     static const std::vector<float>* const table = new std::vector<float>([] {
         std::vector<float> t(size_t(1) << kSinBits);
-        for (size_t i = 0; i < t.size(); ++i) t[i] = float(std::sin(kTwoPi * double(i) / double(t.size())));
+        for (size_t i = 0; i < t.size(); ++i)
+            t[i] = float(std::sin(kTwoPi * double(i) / double(t.size())));
         return t;
     }());
     return table->data();
@@ -82,7 +83,8 @@ StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
         } else {
             // A tone on one side is half in the sum and +-half in the difference.
             mono_.push_back(make_osc(t.freq_hz, 0.5 * t.level));
-            diff_.push_back(make_osc(t.freq_hz, t.side == Side::Left ? 0.5 * t.level : -0.5 * t.level));
+            diff_.push_back(
+                make_osc(t.freq_hz, t.side == Side::Left ? 0.5 * t.level : -0.5 * t.level));
         }
     }
     for (double f : spec.audio.melody_hz) {
@@ -121,7 +123,8 @@ void StationSynth::render(uint64_t n0, float* mpx, size_t count) {
             const uint64_t j = n % note_len_;
             float env = 1.0f;
             const uint64_t edge = std::min(j, note_len_ - 1 - j);
-            if (edge < ramp_len_) env = 0.5f - 0.5f * std::cos(float(3.14159265 * double(edge) / double(ramp_len_)));
+            if (edge < ramp_len_)
+                env = 0.5f - 0.5f * std::cos(float(3.14159265 * double(edge) / double(ramp_len_)));
             const uint32_t ph = uint32_t(o.inc * uint32_t(n)) + o.offset;
             mpx[i] += env * o.amp * st[ph >> sh];
         }
@@ -149,7 +152,8 @@ void StationSynth::render(uint64_t n0, float* mpx, size_t count) {
         }
         // Difference signal as double-sideband suppressed carrier at twice the pilot phase.
         uint32_t ph = uint32_t(2u * pilot_inc_ * uint32_t(n0));
-        for (size_t i = 0; i < count; ++i, ph += 2u * pilot_inc_) mpx[i] += audio_scale_ * d[i] * st[ph >> sh];
+        for (size_t i = 0; i < count; ++i, ph += 2u * pilot_inc_)
+            mpx[i] += audio_scale_ * d[i] * st[ph >> sh];
     }
     if (pilot_) {
         uint32_t ph = uint32_t(pilot_inc_ * uint32_t(n0));

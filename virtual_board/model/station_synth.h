@@ -14,30 +14,30 @@
 namespace qv01model {
 
 class StationSynth {
-public:
+  public:
     StationSynth(const StationSpec& spec, double rate_hz);
 
     // mpx[i] for sample indices n0 .. n0 + count - 1 at rate_hz.
     void render(uint64_t n0, float* mpx, size_t count);
 
-private:
+  private:
     struct Osc {
         uint32_t inc;     // phase step per sample, 2^32 = one cycle
         uint32_t offset;  // pre-emphasis phase lead
         float amp;
     };
     double rate_hz_;
-    float audio_scale_;    // share of the deviation left to the audio
+    float audio_scale_;  // share of the deviation left to the audio
     bool pilot_, stereo_;
     uint32_t pilot_inc_;
-    std::vector<Osc> mono_;   // contributions to (L + R) / 2
-    std::vector<Osc> diff_;   // contributions to (L - R) / 2
-    std::vector<Osc> notes_;  // melody notes (mono)
-    uint64_t note_len_ = 1;   // samples per note
-    uint64_t ramp_len_ = 1;   // attack and release, samples
+    std::vector<Osc> mono_;                   // contributions to (L + R) / 2
+    std::vector<Osc> diff_;                   // contributions to (L - R) / 2
+    std::vector<Osc> notes_;                  // melody notes (mono)
+    uint64_t note_len_ = 1;                   // samples per note
+    uint64_t ramp_len_ = 1;                   // attack and release, samples
     std::vector<float> wav_mono_, wav_diff_;  // pre-emphasised, scaled
-    double wav_step_ = 0.0;   // WAV samples per output sample
-    std::vector<float> diff_buf_;  // scratch for the stereo difference
+    double wav_step_ = 0.0;                   // WAV samples per output sample
+    std::vector<float> diff_buf_;             // scratch for the stereo difference
 };
 
 // sin(2 pi x / 2^32) by table, |error| < 2e-4.

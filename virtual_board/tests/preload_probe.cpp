@@ -40,11 +40,14 @@ int main() {
 
     unsigned char addr[7] = {4, 0, 0, 1, 0, 0, 0};
     unsigned char rd[16] = {5, 0, 1};
-    if (bulk(h, 0x01, addr, 7) != 7 || bulk(h, 0x01, rd, 16) != 16 || bulk(h, 0x81, reply, 16) != 16) return 1;
+    if (bulk(h, 0x01, addr, 7) != 7 || bulk(h, 0x01, rd, 16) != 16 ||
+        bulk(h, 0x81, reply, 16) != 16)
+        return 1;
     const unsigned chip = reply[0] | reply[1] << 8;
 
     // Decimation 320 on channel 0, receiver on, stream on; take the first frame.
-    const unsigned short regs[][2] = {{0x24, 0x1300}, {0x25, 0x0300}, {0x26, 1}, {0x28, 1}, {5, 0x8001}};
+    const unsigned short regs[][2] = {
+        {0x24, 0x1300}, {0x25, 0x0300}, {0x26, 1}, {0x28, 1}, {5, 0x8001}};
     for (const auto& r : regs) {
         unsigned char a[7] = {4, 0, 0, (unsigned char)r[0], (unsigned char)(r[0] >> 8), 0, 0};
         unsigned char d[7] = {4, 0, 1, (unsigned char)r[1], (unsigned char)(r[1] >> 8), 0, 0};

@@ -93,17 +93,18 @@ TEST_F(BoardTest, LinesTimingStreamControlAndDescriptor) {
     ASSERT_EQ(out({12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0);
     const Bytes d = in81(14);
     const uint32_t version = vboard::stats().firmware_version;
-    EXPECT_EQ(d, (Bytes{0x0C, 1, 0, 0, 0, 1, 0, 0, 0, uint8_t(version), uint8_t(version >> 8), 0, 0, 0}));
+    EXPECT_EQ(
+        d, (Bytes{0x0C, 1, 0, 0, 0, 1, 0, 0, 0, uint8_t(version), uint8_t(version >> 8), 0, 0, 0}));
 }
 
 TEST_F(BoardTest, UnknownAndMalformedCommandsAreIgnoredWithoutReply) {
     boot();
     const uint64_t done = vboard::stats().commands;
-    ASSERT_EQ(out({0x20, 0, 0, 0}), 0);          // unknown code
-    ASSERT_EQ(out({4, 2, 1, 0, 0}), 0);          // bridge write cut short
-    ASSERT_EQ(out({13, 4, 1, 0}), 0);            // stream channel out of range
-    ASSERT_EQ(out({7, 63}), 0);                  // JTAG chunk too long
-    ASSERT_EQ(out({}), 0);                       // zero-length packet
+    ASSERT_EQ(out({0x20, 0, 0, 0}), 0);  // unknown code
+    ASSERT_EQ(out({4, 2, 1, 0, 0}), 0);  // bridge write cut short
+    ASSERT_EQ(out({13, 4, 1, 0}), 0);    // stream channel out of range
+    ASSERT_EQ(out({7, 63}), 0);          // JTAG chunk too long
+    ASSERT_EQ(out({}), 0);               // zero-length packet
     vboard::Stats st = vboard::stats();
     EXPECT_EQ(st.ignored_commands, 4u);
     EXPECT_EQ(st.commands, done);
@@ -134,8 +135,10 @@ TEST_F(BoardTest, JtagChainShiftsOutIdcodesThenDelaysByItsLength) {
         result.insert(result.end(), r.begin(), r.end());
     }
     // Two 32-bit IDCODEs, bit 0 set as IEEE 1149.1 requires, then the input 64 bits later.
-    const uint32_t id0 = uint32_t(result[0] | result[1] << 8 | result[2] << 16 | uint32_t(result[3]) << 24);
-    const uint32_t id1 = uint32_t(result[4] | result[5] << 8 | result[6] << 16 | uint32_t(result[7]) << 24);
+    const uint32_t id0 =
+        uint32_t(result[0] | result[1] << 8 | result[2] << 16 | uint32_t(result[3]) << 24);
+    const uint32_t id1 =
+        uint32_t(result[4] | result[5] << 8 | result[6] << 16 | uint32_t(result[7]) << 24);
     EXPECT_EQ(id0 & 1, 1u);
     EXPECT_EQ(id1 & 1, 1u);
     EXPECT_NE(id0, id1);

@@ -28,7 +28,7 @@ bool eventually(Pred pred) {
 constexpr double kRate = 66.0e6 / 320;
 
 class StreamTest : public BoardTest {
-protected:
+  protected:
     void start(vboard::Pattern pattern, uint8_t channel = 0) {
         vboard::set_pattern(pattern);
         boot();
@@ -101,7 +101,8 @@ TEST_F(StreamTest, FifoLosesWholeFramesWhenTheHostStopsReading) {
     for (int k = 0; k < 10; ++k) ASSERT_EQ(read(got), 0);
     // The host stops reading: 40 ms fill the FIFO, then the chip goes on and
     // its frames are dropped, several FIFOs' worth.
-    ASSERT_TRUE(eventually([] { return vboard::stats().fifo_bytes_lost >= 4 * vboard::kStreamFifoBytes; }));
+    ASSERT_TRUE(
+        eventually([] { return vboard::stats().fifo_bytes_lost >= 4 * vboard::kStreamFifoBytes; }));
     vboard::Stats st = vboard::stats();
     EXPECT_EQ(st.fifo_level, vboard::kStreamFifoBytes);
     // Keep up again for a while, so frames after the hole arrive, then drain.
@@ -115,7 +116,8 @@ TEST_F(StreamTest, FifoLosesWholeFramesWhenTheHostStopsReading) {
     EXPECT_EQ(st.fifo_bytes_delivered + st.fifo_bytes_lost, 4 * st.frames_produced);
     // The counter shows the hole, and what is missing is exactly the loss.
     bool hole = false;
-    for (size_t k = 1; k < got.size() / 4 && !hole; ++k) hole = counter_at(got, k) != counter_at(got, k - 1) + 1;
+    for (size_t k = 1; k < got.size() / 4 && !hole; ++k)
+        hole = counter_at(got, k) != counter_at(got, k - 1) + 1;
     EXPECT_TRUE(hole);
     EXPECT_EQ(4 * counter_missing(got, st.frames_produced), st.fifo_bytes_lost);
 }

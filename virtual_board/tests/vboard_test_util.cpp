@@ -15,7 +15,8 @@ std::vector<std::string> read_lines(const std::string& path) {
 }
 
 std::string temp_path(const std::string& stem) {
-    const std::string path = ::testing::TempDir() + "/vboard_" + stem + "_" + std::to_string(getpid());
+    const std::string path =
+        ::testing::TempDir() + "/vboard_" + stem + "_" + std::to_string(getpid());
     std::remove(path.c_str());
     return path;
 }

@@ -16,7 +16,7 @@ namespace vbtest {
 using Bytes = std::vector<uint8_t>;
 
 class BoardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         vboard::set_trace_file("");
         vboard::set_pattern(vboard::Pattern::tone);
@@ -32,7 +32,8 @@ protected:
     }
 
     int ctrl_write(uint16_t addr, Bytes data) {
-        return libusb_control_transfer(h_, 0x40, 0xA0, addr, 0, data.data(), uint16_t(data.size()), 300);
+        return libusb_control_transfer(h_, 0x40, 0xA0, addr, 0, data.data(), uint16_t(data.size()),
+                                       300);
     }
     void cpu_hold(bool hold) { ASSERT_EQ(ctrl_write(0xE600, {uint8_t(hold ? 1 : 0)}), 1); }
 
@@ -61,7 +62,9 @@ protected:
     }
 
     void bridge_write(uint8_t space, uint8_t addr, uint32_t v) {
-        ASSERT_EQ(out({4, space, addr, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}), 0);
+        ASSERT_EQ(
+            out({4, space, addr, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}),
+            0);
     }
     uint32_t bridge_read(uint8_t space, uint8_t addr, uint16_t* status = nullptr) {
         Bytes req(16, 0);
@@ -86,7 +89,9 @@ protected:
         bridge_write(0, uint8_t(4 * cs), addr);
         return bridge_read(0, uint8_t(4 * cs + 1));
     }
-    void stream_control(uint8_t channel, uint8_t enable) { ASSERT_EQ(out({13, channel, enable, 0}), 0); }
+    void stream_control(uint8_t channel, uint8_t enable) {
+        ASSERT_EQ(out({13, channel, enable, 0}), 0);
+    }
 
     libusb_device_handle* h_ = nullptr;
 };

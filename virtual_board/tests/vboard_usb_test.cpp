@@ -81,7 +81,8 @@ TEST_F(BoardTest, FirmwareIdentifierFollowsTheImage) {
     for (std::string line; std::getline(hex, line);) {
         ASSERT_EQ(line[0], ':');
         Bytes rec;
-        for (size_t k = 1; k + 1 < line.size(); k += 2) rec.push_back(uint8_t(std::stoi(line.substr(k, 2), nullptr, 16)));
+        for (size_t k = 1; k + 1 < line.size(); k += 2)
+            rec.push_back(uint8_t(std::stoi(line.substr(k, 2), nullptr, 16)));
         uint8_t sum = 0;
         for (uint8_t b : rec) sum = uint8_t(sum + b);
         ASSERT_EQ(sum, 0) << line;
@@ -89,7 +90,8 @@ TEST_F(BoardTest, FirmwareIdentifierFollowsTheImage) {
         ASSERT_LE(rec[0], 16);
         if (rec[3] == 1) break;
         ASSERT_EQ(rec[3], 0);
-        ASSERT_EQ(ctrl_write(uint16_t(rec[1] << 8 | rec[2]), Bytes(rec.begin() + 4, rec.end() - 1)), rec[0]);
+        ASSERT_EQ(ctrl_write(uint16_t(rec[1] << 8 | rec[2]), Bytes(rec.begin() + 4, rec.end() - 1)),
+                  rec[0]);
         ++records;
     }
     EXPECT_GT(records, 0);

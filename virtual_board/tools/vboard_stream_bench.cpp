@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     libusb_init(nullptr);
-    libusb_device_handle* h = libusb_open_device_with_vid_pid(nullptr, vboard::kVendorId, vboard::kProductId);
+    libusb_device_handle* h =
+        libusb_open_device_with_vid_pid(nullptr, vboard::kVendorId, vboard::kProductId);
     if (!h) return 1;
     unsigned char hold = 1, run = 0, code[2] = {0x80, 0xFE};
     libusb_control_transfer(h, 0x40, 0xA0, 0xE600, 0, &hold, 1, 300);
@@ -84,12 +85,14 @@ int main(int argc, char** argv) {
         libusb_bulk_transfer(h, 0x88, buf, sizeof buf, &n, 300);
         bytes += unsigned(n);
     }
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = thread_cpu_s("qv-vboard") - cpu0;
     const vboard::Stats st = vboard::stats();
-    std::printf("chip rate %.0f frames/s: delivered %.0f frames/s, producer CPU %.1f %%, lost %llu bytes\n",
-                66.0e6 / (cic2 * 16.0), double(bytes) / 4 / elapsed, 100.0 * cpu / elapsed,
-                (unsigned long long)st.fifo_bytes_lost);
+    std::printf(
+        "chip rate %.0f frames/s: delivered %.0f frames/s, producer CPU %.1f %%, lost %llu bytes\n",
+        66.0e6 / (cic2 * 16.0), double(bytes) / 4 / elapsed, 100.0 * cpu / elapsed,
+        (unsigned long long)st.fifo_bytes_lost);
     libusb_close(h);
     return 0;
 }

@@ -103,7 +103,8 @@ TEST_F(ClassicBoard, NoBoardWhenUnpluggedOrFirmwareMissing) {
               "Hex file could not be opened\n" + error + "\n");
     EXPECT_EQ(error, "The firmware file \"" + dir_ +
                          "/empty/proto.hex\" could not be opened: No such file or directory "
-                         "(working directory: " + dir_ + "/empty).");
+                         "(working directory: " +
+                         dir_ + "/empty).");
     const std::vector<std::string> expected = {"open 04b4 8613", "close"};
     EXPECT_EQ(trace(), expected);
 
@@ -114,7 +115,8 @@ TEST_F(ClassicBoard, NoBoardWhenUnpluggedOrFirmwareMissing) {
     EXPECT_EQ(create_classic_board(&error), nullptr);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "err: 0, 1\n");
-    EXPECT_NE(error.find("not a valid Intel HEX image: no data record"), std::string::npos) << error;
+    EXPECT_NE(error.find("not a valid Intel HEX image: no data record"), std::string::npos)
+        << error;
     const std::vector<std::string> twice = {"open 04b4 8613", "close", "open 04b4 8613", "close"};
     EXPECT_EQ(trace(), twice);
     EXPECT_FALSE(vboard::stats().cpu_running);

@@ -31,7 +31,8 @@ double cic_theory(double f_hz, int r1, int stages1, int r2, int stages2) {
     for (int s = 0; s < stages1; ++s) conv_box(r1, 1);
     for (int s = 0; s < stages2; ++s) conv_box(r2, r1);
     std::complex<double> acc = 0.0;
-    for (size_t n = 0; n < h.size(); ++n) acc += h[n] * std::polar(1.0, -2.0 * M_PI * f_hz / kClock * double(n));
+    for (size_t n = 0; n < h.size(); ++n)
+        acc += h[n] * std::polar(1.0, -2.0 * M_PI * f_hz / kClock * double(n));
     return std::abs(acc);
 }
 
@@ -50,17 +51,22 @@ double fir_theory(const std::vector<int16_t>& half, double f_hz, double fs_hz) {
 
 // Expected output amplitude of a carrier at offset f_hz from the tuning,
 // for the reference chain's filter shapes and the panel's chain gain.
-double expected_amplitude(qv01model::Qv01Chip& chip, const ReferenceChain& c, double level_dbfs, double f_hz) {
-    const auto h1 = qv01model::design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
-    const auto h2 = qv01model::design_lowpass_half(c.fir2_order / 2, c.fir2_cutoff, c.beta, 32768.0);
+double expected_amplitude(qv01model::Qv01Chip& chip, const ReferenceChain& c, double level_dbfs,
+                          double f_hz) {
+    const auto h1 =
+        qv01model::design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
+    const auto h2 =
+        qv01model::design_lowpass_half(c.fir2_order / 2, c.fir2_cutoff, c.beta, 32768.0);
     const double fs1 = kClock / (c.cic2_ratio * c.cicn_ratio);
-    return kFs * std::pow(10.0, level_dbfs / 20.0) * std::pow(10.0, qv01model::panel_kp_db(chip, 0) / 20.0) *
-           cic_theory(f_hz, c.cic2_ratio, 2, c.cicn_ratio, c.cicn_mode + 3) * fir_theory(h1, f_hz, fs1) *
-           fir_theory(h2, f_hz, fs1 / c.fir1_ratio);
+    return kFs * std::pow(10.0, level_dbfs / 20.0) *
+           std::pow(10.0, qv01model::panel_kp_db(chip, 0) / 20.0) *
+           cic_theory(f_hz, c.cic2_ratio, 2, c.cicn_ratio, c.cicn_mode + 3) *
+           fir_theory(h1, f_hz, fs1) * fir_theory(h2, f_hz, fs1 / c.fir1_ratio);
 }
 
-double measured_amplitude(double carrier_hz, double tune_hz, const ReferenceChain& chain, double level,
-                          double out_offset_hz, double* expected = nullptr, double f_for_theory = 0.0) {
+double measured_amplitude(double carrier_hz, double tune_hz, const ReferenceChain& chain,
+                          double level, double out_offset_hz, double* expected = nullptr,
+                          double f_for_theory = 0.0) {
     auto chip = make_chip(cw_scene(carrier_hz, level));
     configure(*chip, chain, tune_hz);
     if (expected) *expected = expected_amplitude(*chip, chain, level, f_for_theory);
@@ -104,7 +110,10 @@ TEST(ChipModelChain, CarriersLandWhereRealSamplingFoldsThem) {
     // Tuned to 100 MHz: the programs write the word for 34 MHz, and the mixer
     // shifts up by it: a carrier at f lands at -f + 34 MHz or +f + 34 MHz
     // (mod 66 MHz), whichever is near 0. The band arrives inverted.
-    struct Case { double carrier_mhz, expect_khz; const char* what; };
+    struct Case {
+        double carrier_mhz, expect_khz;
+        const char* what;
+    };
     const Case cases[] = {
         {100.05, -50.0, "66-132 MHz: -100.05 + 34 = -66.05 = -0.05 MHz"},
         {99.97, 30.0, "below the tuning"},
@@ -122,7 +131,9 @@ TEST(ChipModelChain, CarriersLandWhereRealSamplingFoldsThem) {
         const double amp = std::abs(tone(x, c.expect_khz * 1e3, kFsOut));
         if (amp_ref == 0.0) amp_ref = amp;
         // Same offset from the tuning, same response (within the pass band's droop).
-        if (std::fabs(c.expect_khz) == 50.0) { EXPECT_NEAR(db(amp / amp_ref), 0.0, 0.05) << c.what; }
+        if (std::fabs(c.expect_khz) == 50.0) {
+            EXPECT_NEAR(db(amp / amp_ref), 0.0, 0.05) << c.what;
+        }
     }
     // A sample clock 100 ppm fast moves both the folding and the NCO:
     // -100.05 + 34 * 1.0001 + 66.0066 MHz = -40.0 kHz.
@@ -138,8 +149,11 @@ TEST(ChipModelChain, BandIsSpectrallyInvertedAtEveryTuning) {
     // out below 0 Hz. Tunings whose word is below and above half a turn,
     // across the FM band and at another clock (none at a multiple of half
     // the clock, where the sum-frequency image falls onto the carrier).
-    struct Case { double clock_hz, tune_hz; };
-    const Case cases[] = {{66e6, 100e6}, {66e6, 88e6}, {66e6, 107.9e6}, {66e6, 20e6}, {66e6, 50e6}, {40e6, 97.3e6}};
+    struct Case {
+        double clock_hz, tune_hz;
+    };
+    const Case cases[] = {{66e6, 100e6}, {66e6, 88e6}, {66e6, 107.9e6},
+                          {66e6, 20e6},  {66e6, 50e6}, {40e6, 97.3e6}};
     for (const Case& c : cases) {
         for (double delta : {50e3, -50e3}) {
             auto chip = make_chip(cw_scene(c.tune_hz + delta, -10), c.clock_hz);
@@ -193,22 +207,30 @@ TEST(ChipModelChain, SweptResponseMatchesCicAndFirTheory) {
     const double f = 66e6 / 81.0 - 100e3;
     double expect = 0.0;
     const double got = measured_amplitude(100e6 + f, 100e6, chain, 0.0, 100e3, &expect, f);
-    const auto h1 = qv01model::design_lowpass_half(chain.fir1_order / 2, chain.fir1_cutoff, chain.beta, 32768.0);
-    const auto h2 = qv01model::design_lowpass_half(chain.fir2_order / 2, chain.fir2_cutoff, chain.beta, 32768.0);
+    const auto h1 = qv01model::design_lowpass_half(chain.fir1_order / 2, chain.fir1_cutoff,
+                                                   chain.beta, 32768.0);
+    const auto h2 = qv01model::design_lowpass_half(chain.fir2_order / 2, chain.fir2_cutoff,
+                                                   chain.beta, 32768.0);
     // The FIRs see the alias at +100 kHz, not at -f.
     expect = expect / fir_theory(h1, f, 66e6 / 81.0) / fir_theory(h2, f, 66e6 / 162.0) *
              fir_theory(h1, 100e3, 66e6 / 81.0) * fir_theory(h2, 100e3, 66e6 / 162.0);
-    std::printf("CIC alias at %.1f kHz: measured %.2f, theory %.2f LSB (%.2f dB)\n", f / 1e3, got, expect,
-                db(got / expect));
+    std::printf("CIC alias at %.1f kHz: measured %.2f, theory %.2f LSB (%.2f dB)\n", f / 1e3, got,
+                expect, db(got / expect));
     EXPECT_GT(got, 5.0);
     EXPECT_NEAR(db(got / expect), 0.0, 1.0);
 }
 
 TEST(ChipModelChain, StageGainsFollowThePanelFormula) {
-    struct Scales { int cic2, cicn; bool mx; int f1, f2; int16_t gi; int cicn_ratio; };
+    struct Scales {
+        int cic2, cicn;
+        bool mx;
+        int f1, f2;
+        int16_t gi;
+        int cicn_ratio;
+    };
     const Scales cases[] = {
-        {10, 5, true, 6, 7, 14000, 27}, {8, 5, true, 6, 7, 16384, 27}, {10, 4, true, 7, 6, 20000, 27},
-        {11, 5, true, 5, 8, 9000, 27},
+        {10, 5, true, 6, 7, 14000, 27}, {8, 5, true, 6, 7, 16384, 27},
+        {10, 4, true, 7, 6, 20000, 27}, {11, 5, true, 5, 8, 9000, 27},
         {10, 4, false, 6, 6, 16384, 8},  // 8^4 * 2^(4 - 16) = 1 without scl_mx
     };
     for (const Scales& s : cases) {
@@ -222,7 +244,8 @@ TEST(ChipModelChain, StageGainsFollowThePanelFormula) {
         c.gain_i = s.gi;
         double expect = 0.0;
         const double got = measured_amplitude(100e6 + 2e3, 100e6, c, -20.0, -2e3, &expect, 2e3);
-        EXPECT_NEAR(db(got / expect), 0.0, 0.05) << "cic2 " << s.cic2 << " cicn " << s.cicn << " mx " << s.mx;
+        EXPECT_NEAR(db(got / expect), 0.0, 0.05)
+            << "cic2 " << s.cic2 << " cicn " << s.cicn << " mx " << s.mx;
     }
 }
 
@@ -238,7 +261,8 @@ TEST(ChipModelChain, AntisymmetricDfirHasCentreTapDcGain) {
         chip->write_reg(reg_addr(0, qv01::kOffDfir2Bank), 8000);
         chip->write_reg(reg_addr(0, qv01::kOffDfir2Bank + 2), 16384);
         chip->write_reg(qv01::kRegControl, qv01::kCmdStart);
-        const auto h1 = qv01model::design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
+        const auto h1 =
+            qv01model::design_lowpass_half(c.fir1_order / 2, c.fir1_cutoff, c.beta, 32768.0);
         const double fs2 = kClock / 162.0;
         const double w = 2.0 * M_PI * f / fs2;
         const double h2 = std::abs(std::complex<double>(16384.0, 16000.0 * std::sin(w))) / 16384.0;
@@ -323,6 +347,7 @@ TEST(ChipModelChain, CarrierOffsetDriftAndNcoPhase) {
     configure(*b, ReferenceChain{}, 100e6);
     b->write_reg(reg_addr(0, qv01::kOffNcoPhase), 0x2000);  // 45 degrees
     b->write_reg(qv01::kRegControl, qv01::kCmdNcoSync);
-    const auto ta = tone(capture(*a, 2048), -10e3, kFsOut), tb = tone(capture(*b, 2048), -10e3, kFsOut);
+    const auto ta = tone(capture(*a, 2048), -10e3, kFsOut),
+               tb = tone(capture(*b, 2048), -10e3, kFsOut);
     EXPECT_NEAR(std::arg(tb / ta) * 180.0 / M_PI, 45.0, 0.2);
 }

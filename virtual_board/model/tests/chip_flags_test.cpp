@@ -9,8 +9,8 @@
 #include "qv01_regs.h"
 
 using namespace qv01test;
-using qv01model::ReferenceChain;
 using qv01::reg_addr;
+using qv01model::ReferenceChain;
 
 namespace {
 
@@ -40,38 +40,59 @@ uint16_t flags_after(const ReferenceChain& c, double level_dbfs) {
 }  // namespace
 
 TEST(ChipModelFlags, EachStageFlagsExactlyWhenItSaturates) {
-    struct Case { const char* stage; ReferenceChain chain; double gain_to_stage; uint16_t bit; };
-    const double cic2 = 4.0 * 9.0;                    // 4 R^2, R = 3
-    const double cicn = std::pow(27.0, 4);            // R^(mode + 3), mode 1
+    struct Case {
+        const char* stage;
+        ReferenceChain chain;
+        double gain_to_stage;
+        uint16_t bit;
+    };
+    const double cic2 = 4.0 * 9.0;          // 4 R^2, R = 3
+    const double cicn = std::pow(27.0, 4);  // R^(mode + 3), mode 1
     std::vector<Case> cases;
     {
         ReferenceChain c;  // CIC2 x 4.5, CICN x 2^-3.95, the rest at 1
-        c.cic2_scale = 13; c.cicn_scale = 0; c.fir2_scale = 6; c.gain_i = 16384;
+        c.cic2_scale = 13;
+        c.cicn_scale = 0;
+        c.fir2_scale = 6;
+        c.gain_i = 16384;
         cases.push_back({"CIC2", c, cic2 * std::ldexp(1.0, 13 - 16) * (1.0 + cic2_image_response()),
                          qv01::kOvfCic2});
     }
     {
-        ReferenceChain c;  // CIC2 x 0.5625, CICN x 4.05, DFIR1 x 1/2: the clipped signal's ringing stays inside
-        c.cicn_scale = 7; c.fir1_scale = 5; c.fir2_scale = 6; c.gain_i = 8192;
-        cases.push_back({"CICN", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 7 - 24),
+        ReferenceChain c;  // CIC2 x 0.5625, CICN x 4.05, DFIR1 x 1/2: the clipped signal's ringing
+                           // stays inside
+        c.cicn_scale = 7;
+        c.fir1_scale = 5;
+        c.fir2_scale = 6;
+        c.gain_i = 8192;
+        cases.push_back({"CICN", c,
+                         cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 7 - 24),
                          qv01::kOvfCicn});
     }
     {
         ReferenceChain c;  // DFIR1 x 4, DFIR2 x 1/4
-        c.fir1_scale = 8; c.fir2_scale = 4; c.gain_i = 16384;
-        cases.push_back({"DFIR1", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
+        c.fir1_scale = 8;
+        c.fir2_scale = 4;
+        c.gain_i = 16384;
+        cases.push_back({"DFIR1", c,
+                         cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
                          qv01::kOvfDfir1});
     }
     {
         ReferenceChain c;  // DFIR2 x 4, gain x 1/4
-        c.fir2_scale = 8; c.gain_i = 4096;
-        cases.push_back({"DFIR2", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
+        c.fir2_scale = 8;
+        c.gain_i = 4096;
+        cases.push_back({"DFIR2", c,
+                         cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 4.0,
                          qv01::kOvfDfir2});
     }
     {
         ReferenceChain c;  // DFIR2 x 2, gain x 2
-        c.fir2_scale = 7; c.gain_i = 32767;
-        cases.push_back({"GAIN", c, cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 2.0 * 32767.0 / 16384.0,
+        c.fir2_scale = 7;
+        c.gain_i = 32767;
+        cases.push_back({"GAIN", c,
+                         cic2 * std::ldexp(1.0, 10 - 16) * cicn * std::ldexp(1.0, 5 - 24) * 2.0 *
+                             32767.0 / 16384.0,
                          qv01::kOvfGain});
     }
     for (const Case& c : cases) {

@@ -35,7 +35,8 @@ Reception receive(const RfScene& scene, const StationSpec& st, double seconds) {
     const double share = (st.pilot || st.stereo) ? 0.9 : 1.0;
     double sig = 0.0, res = 0.0;
     Reception r;
-    auto check = [&](size_t b, size_t e, const std::vector<double>& f, const std::vector<double>& want) {
+    auto check = [&](size_t b, size_t e, const std::vector<double>& f,
+                     const std::vector<double>& want) {
         const auto amp = fit_tones(audio, b, e, fa, f, &sig, &res);
         for (size_t k = 0; k < f.size(); ++k)
             r.worst_amp_error = std::max(r.worst_amp_error, std::fabs(amp[k] / want[k] - 1.0));
@@ -87,9 +88,11 @@ TEST(ChipModelScene, DefaultStationsDemodulateWithAtLeast40dBSnr) {
         EXPECT_LE(st.level_dbfs, -15.0);
         EXPECT_GE(st.level_dbfs, -45.0);
         // Long enough for two windows of the slowest melody.
-        const Reception r = receive(scene, st, st.audio.tones.empty() ? 2.2 * st.audio.note_ms * 1e-3 + 0.06 : 0.25);
-        std::printf("%-10s %6.1f MHz %6.1f dBFS: audio SNR %.1f dB, tone level error %.4f %%\n", st.name.c_str(),
-                    st.freq_hz / 1e6, st.level_dbfs, r.snr_db, 100.0 * r.worst_amp_error);
+        const Reception r = receive(
+            scene, st, st.audio.tones.empty() ? 2.2 * st.audio.note_ms * 1e-3 + 0.06 : 0.25);
+        std::printf("%-10s %6.1f MHz %6.1f dBFS: audio SNR %.1f dB, tone level error %.4f %%\n",
+                    st.name.c_str(), st.freq_hz / 1e6, st.level_dbfs, r.snr_db,
+                    100.0 * r.worst_amp_error);
         EXPECT_GE(r.snr_db, 40.0) << st.name;
         EXPECT_LT(r.worst_amp_error, 0.03) << st.name;
     }
@@ -131,7 +134,8 @@ TEST(ChipModelScene, InvertedBandDemodulatesToNegatedDeviation) {
     // a frame of the discriminator; the station's tone (pre-emphasis lead
     // undone by the de-emphasis) starts at phase 0 at the start command.
     const double fs1 = kClock / (chain.cic2_ratio * chain.cicn_ratio);
-    const double delay_s = (chain.fir1_order / 2) / fs1 + (chain.fir2_order / 2) / (fs1 / chain.fir1_ratio) + 0.5 / fs;
+    const double delay_s =
+        (chain.fir1_order / 2) / fs1 + (chain.fir2_order / 2) / (fs1 / chain.fir1_ratio) + 0.5 / fs;
     const double t0 = (double(kSkip) + 201.0) / fs - delay_s;
     const double want = 2.0 * M_PI * 100.0 * t0;
     const double err_deg = std::remainder(phase[0] - want, 2.0 * M_PI) * 180.0 / M_PI;
@@ -143,8 +147,10 @@ TEST(ChipModelScene, AdjacentStationsAreKeptApart) {
     // Filter rejection proper: an unmodulated carrier 200 kHz either side.
     for (double off : {200e3, -200e3}) {
         const RfScene cw = cw_scene(103.5e6 + off, -20.0);
-        const double rejection = 10.0 * std::log10(output_power(cw, 103.5e6 + off) / output_power(cw, 103.5e6));
-        std::printf("carrier %+.0f kHz from the tuning: rejected by %.1f dB\n", off / 1e3, rejection);
+        const double rejection =
+            10.0 * std::log10(output_power(cw, 103.5e6 + off) / output_power(cw, 103.5e6));
+        std::printf("carrier %+.0f kHz from the tuning: rejected by %.1f dB\n", off / 1e3,
+                    rejection);
         EXPECT_GT(rejection, 60.0);
     }
     // The modulated neighbours: what is left includes the part of each FM
@@ -158,7 +164,8 @@ TEST(ChipModelScene, AdjacentStationsAreKeptApart) {
         const double rejection = 10.0 * std::log10(output_power(alone, alone.stations[0].freq_hz) /
                                                    output_power(alone, other_hz));
         std::printf("%s (%.1f MHz, modulated) seen from %.1f MHz: %.1f dB below its own channel\n",
-                    alone.stations[0].name.c_str(), alone.stations[0].freq_hz / 1e6, other_hz / 1e6, rejection);
+                    alone.stations[0].name.c_str(), alone.stations[0].freq_hz / 1e6, other_hz / 1e6,
+                    rejection);
         EXPECT_GT(rejection, 40.0);
     }
 }

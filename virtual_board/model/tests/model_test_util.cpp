@@ -17,11 +17,14 @@ qv01model::RfScene cw_scene(double freq_hz, double level_dbfs, double noise_dbfs
     return sc;
 }
 
-std::unique_ptr<qv01model::Qv01Chip> make_chip(const qv01model::RfScene& scene, double clock_hz, double ppm) {
-    return std::make_unique<qv01model::Qv01Chip>(std::make_shared<qv01model::RfScene>(scene), clock_hz, ppm);
+std::unique_ptr<qv01model::Qv01Chip> make_chip(const qv01model::RfScene& scene, double clock_hz,
+                                               double ppm) {
+    return std::make_unique<qv01model::Qv01Chip>(std::make_shared<qv01model::RfScene>(scene),
+                                                 clock_hz, ppm);
 }
 
-void configure(qv01model::Qv01Chip& chip, const qv01model::ReferenceChain& chain, double tune_hz, double clock_hz) {
+void configure(qv01model::Qv01Chip& chip, const qv01model::ReferenceChain& chain, double tune_hz,
+               double clock_hz) {
     qv01model::program_channel(chip, 0, chain, qv01model::nco_word_for(tune_hz, clock_hz));
     qv01model::start_receiver(chip);
 }
@@ -31,11 +34,13 @@ std::vector<std::complex<double>> capture(qv01model::Qv01Chip& chip, size_t n, s
     chip.generate(0, buf.data(), skip);
     chip.generate(0, buf.data() + 2 * skip, n);
     std::vector<std::complex<double>> x(n);
-    for (size_t i = 0; i < n; ++i) x[i] = {double(buf[2 * (skip + i)]), double(buf[2 * (skip + i) + 1])};
+    for (size_t i = 0; i < n; ++i)
+        x[i] = {double(buf[2 * (skip + i)]), double(buf[2 * (skip + i) + 1])};
     return x;
 }
 
-std::complex<double> tone(const std::vector<std::complex<double>>& x, double freq_hz, double fs_hz) {
+std::complex<double> tone(const std::vector<std::complex<double>>& x, double freq_hz,
+                          double fs_hz) {
     std::complex<double> acc = 0.0;
     const double w = -2.0 * M_PI * freq_hz / fs_hz;
     for (size_t i = 0; i < x.size(); ++i) acc += x[i] * std::polar(1.0, w * double(i));
@@ -54,9 +59,11 @@ double db(double ratio) { return 20.0 * std::log10(ratio); }
 
 namespace qv01test {
 
-std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz, double deemphasis_us) {
+std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz,
+                               double deemphasis_us) {
     std::vector<double> f(x.size(), 0.0);
-    for (size_t i = 1; i < x.size(); ++i) f[i] = std::arg(std::conj(x[i]) * x[i - 1]) * fs_hz / (2.0 * M_PI);
+    for (size_t i = 1; i < x.size(); ++i)
+        f[i] = std::arg(std::conj(x[i]) * x[i - 1]) * fs_hz / (2.0 * M_PI);
     if (deemphasis_us > 0.0) {
         const double a = 1.0 - std::exp(-1.0 / (fs_hz * deemphasis_us * 1e-6));
         double y = 0.0;
@@ -69,7 +76,8 @@ std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, doubl
     for (int k = 0; k < taps; ++k) {
         const int m = k - half;
         const double sinc = m == 0 ? 2.0 * fc : std::sin(2.0 * M_PI * fc * m) / (M_PI * m);
-        const double w = 0.42 - 0.5 * std::cos(2.0 * M_PI * k / (taps - 1)) + 0.08 * std::cos(4.0 * M_PI * k / (taps - 1));
+        const double w = 0.42 - 0.5 * std::cos(2.0 * M_PI * k / (taps - 1)) +
+                         0.08 * std::cos(4.0 * M_PI * k / (taps - 1));
         sum += h[size_t(k)] = sinc * w;
     }
     std::vector<double> out;
@@ -120,11 +128,13 @@ std::vector<double> fit_tones(const std::vector<double>& y, size_t begin, size_t
         *residual += res * res;
     }
     std::vector<double> amp;
-    for (size_t k = 0; k < freqs_hz.size(); ++k) amp.push_back(std::hypot(coef[1 + 2 * k], coef[2 + 2 * k]));
+    for (size_t k = 0; k < freqs_hz.size(); ++k)
+        amp.push_back(std::hypot(coef[1 + 2 * k], coef[2 + 2 * k]));
     if (phase_rad) {
         // c cos + s sin = A sin(w i + psi) with c = A sin psi, s = A cos psi.
         phase_rad->clear();
-        for (size_t k = 0; k < freqs_hz.size(); ++k) phase_rad->push_back(std::atan2(coef[1 + 2 * k], coef[2 + 2 * k]));
+        for (size_t k = 0; k < freqs_hz.size(); ++k)
+            phase_rad->push_back(std::atan2(coef[1 + 2 * k], coef[2 + 2 * k]));
     }
     if (dc) *dc = coef[0];
     return amp;

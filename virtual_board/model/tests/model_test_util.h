@@ -17,8 +17,8 @@ constexpr double kFs = 32767.0;  // output amplitude of a full-scale carrier at 
 // A scene with one unmodulated carrier at freq_hz and level_dbfs.
 qv01model::RfScene cw_scene(double freq_hz, double level_dbfs, double noise_dbfs = -200.0);
 
-std::unique_ptr<qv01model::Qv01Chip> make_chip(const qv01model::RfScene& scene, double clock_hz = kClock,
-                                               double ppm = 0.0);
+std::unique_ptr<qv01model::Qv01Chip> make_chip(const qv01model::RfScene& scene,
+                                               double clock_hz = kClock, double ppm = 0.0);
 
 // Programs channel 0 with `chain` tuned to tune_hz and starts the receiver.
 void configure(qv01model::Qv01Chip& chip, const qv01model::ReferenceChain& chain, double tune_hz,
@@ -44,7 +44,8 @@ namespace qv01test {
 // decimation by 4. Output in Hz of deviation at fs_hz / 4, positive for a
 // carrier above the tuning: the channel delivers the band spectrally
 // inverted, so the discriminator works on the conjugate of x.
-std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz, double deemphasis_us = 75.0);
+std::vector<double> fm_receive(const std::vector<std::complex<double>>& x, double fs_hz,
+                               double deemphasis_us = 75.0);
 
 // Least-squares fit of DC plus sinusoids at `freqs_hz` to y[begin, end).
 // Returns the fitted amplitude per frequency; adds the fitted AC power and the
