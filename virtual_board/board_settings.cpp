@@ -35,6 +35,7 @@ BoardSettings settings_from_environment() {
         s.unplug_after_s = seconds_or(p, -1.0);
     if (const char* p = std::getenv("QV_VIRTUAL_REPLUG_AFTER"))
         s.replug_after_s = seconds_or(p, -1.0);
+    if (const char* p = std::getenv("QV_VIRTUAL_DENY_OPEN")) s.deny_open = std::strcmp(p, "1") == 0;
     return s;
 }
 

@@ -9,6 +9,7 @@
 //   QV_VIRTUAL_TRACE         protocol trace file, appended to
 //   QV_VIRTUAL_UNPLUG_AFTER  seconds (finite, >= 0) until the cable is pulled
 //   QV_VIRTUAL_REPLUG_AFTER  seconds (finite, >= 0) from the unplug until the replug
+//   QV_VIRTUAL_DENY_OPEN     1: the board cannot be opened (no permission); else it can
 // Bad values of the pattern, clock and seconds are ignored: the setting keeps
 // its default. The scene and the ppm are judged when the chip is made.
 //
@@ -27,6 +28,7 @@ struct BoardSettings {
     std::string trace_path;        // empty: no trace
     double unplug_after_s = -1.0;  // < 0: the board stays plugged in
     double replug_after_s = -1.0;  // < 0: no replug after the unplug
+    bool deny_open = false;        // opening fails as without permission
 };
 
 BoardSettings settings_from_environment();

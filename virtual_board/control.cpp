@@ -19,5 +19,6 @@ void stall_next_reply() { VirtualBoard::instance().stall_next_reply(); }
 void short_next_reply(size_t bytes) { VirtualBoard::instance().short_next_reply(bytes); }
 void delay_next_reply(unsigned ms) { VirtualBoard::instance().delay_next_reply(ms); }
 void cut_next_stream_read(size_t bytes) { VirtualBoard::instance().cut_next_stream_read(bytes); }
+void deny_open(bool deny) { VirtualBoard::instance().deny_open(deny); }
 
 }  // namespace vboard

@@ -88,6 +88,8 @@ int to_errno(Result r, const char* what) {
             return fail(-EOVERFLOW, what);
         case Result::invalid_param:
             return fail(-EINVAL, what);
+        case Result::access:
+            return fail(-EACCES, what);
     }
     return fail(-EIO, what);
 }
@@ -139,10 +141,14 @@ usb_dev_handle* usb_open(struct usb_device* dev) {
         fail(-ENODEV, "usb_open");
         return nullptr;
     }
-    std::unique_ptr<Session> s =
-        VirtualBoard::instance().open(dev->descriptor.idVendor, dev->descriptor.idProduct);
-    if (!s) {
-        fail(-ENODEV, "usb_open");
+    std::unique_ptr<Session> s;
+    const Result r =
+        VirtualBoard::instance().open(dev->descriptor.idVendor, dev->descriptor.idProduct, &s);
+    if (r != Result::ok) {
+        // A node the user may not open (deny_open) fails as libusb-0.1's
+        // open(2) does, with errno EACCES; usb_strerror says so.
+        to_errno(r, "usb_open");
+        errno = r == Result::access ? EACCES : ENODEV;
         return nullptr;
     }
     auto* handle = new usb_dev_handle;

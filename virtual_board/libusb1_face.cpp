@@ -21,9 +21,34 @@ struct libusb_device_handle {
     std::unique_ptr<Session> session;
 };
 
+// The board as an entry of the device list: one per process, on bus 1 at
+// address 2 (as the libusb-0.1 face lists it). It lives as long as the
+// process, so references need no counting.
+struct libusb_device {
+    uint8_t bus_number = 1;
+    uint8_t address = 2;
+};
+
 namespace {
 
 libusb_context g_default_context;
+libusb_device g_board;
+
+// The FX2 as it enumerates without firmware; the firmware keeps its identifiers.
+libusb_device_descriptor board_descriptor() {
+    libusb_device_descriptor d{};
+    d.bLength = LIBUSB_DT_DEVICE_SIZE;
+    d.bDescriptorType = LIBUSB_DT_DEVICE;
+    d.bcdUSB = 0x0200;
+    d.bDeviceClass = LIBUSB_CLASS_VENDOR_SPEC;
+    d.bDeviceSubClass = 0xFF;
+    d.bDeviceProtocol = 0xFF;
+    d.bMaxPacketSize0 = 64;
+    d.idVendor = vboard::kVendorId;
+    d.idProduct = vboard::kProductId;
+    d.bNumConfigurations = 1;
+    return d;
+}
 
 int to_libusb(Result r) {
     switch (r) {
@@ -41,6 +66,8 @@ int to_libusb(Result r) {
             return LIBUSB_ERROR_OVERFLOW;
         case Result::invalid_param:
             return LIBUSB_ERROR_INVALID_PARAM;
+        case Result::access:
+            return LIBUSB_ERROR_ACCESS;
     }
     return LIBUSB_ERROR_OTHER;
 }
@@ -72,11 +99,53 @@ int LIBUSB_CALL libusb_set_option(libusb_context* ctx, enum libusb_option option
     return LIBUSB_SUCCESS;
 }
 
+// The list holds the board while it is plugged in, else nothing.
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* /*ctx*/, libusb_device*** list) {
+    if (!list) return LIBUSB_ERROR_INVALID_PARAM;
+    const bool plugged = VirtualBoard::instance().stats().plugged;
+    *list = new libusb_device* [2] { plugged ? &g_board : nullptr, nullptr };
+    return plugged ? 1 : 0;
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int /*unref_devices*/) {
+    delete[] list;
+}
+
+libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* dev) { return dev; }
+void LIBUSB_CALL libusb_unref_device(libusb_device* /*dev*/) {}
+
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) {
+    if (!dev || !desc) return LIBUSB_ERROR_INVALID_PARAM;
+    *desc = board_descriptor();
+    return LIBUSB_SUCCESS;
+}
+
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev) { return dev ? dev->bus_number : 0; }
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev) { return dev ? dev->address : 0; }
+
+// A list entry taken before an unplug opens nothing (LIBUSB_ERROR_NO_DEVICE);
+// one taken before a replug opens the board that is there now.
+int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** dev_handle) {
+    if (!dev || !dev_handle) return LIBUSB_ERROR_INVALID_PARAM;
+    const libusb_device_descriptor d = board_descriptor();
+    std::unique_ptr<Session> s;
+    const Result r = VirtualBoard::instance().open(d.idVendor, d.idProduct, &s);
+    if (r != Result::ok) return to_libusb(r);
+    *dev_handle = new libusb_device_handle;
+    (*dev_handle)->session = std::move(s);
+    return LIBUSB_SUCCESS;
+}
+
+libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* /*dev_handle*/) {
+    return &g_board;
+}
+
+// Null when the board is absent, denied (deny_open) or not the one asked for.
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context* /*ctx*/,
                                                                   uint16_t vendor_id,
                                                                   uint16_t product_id) {
-    std::unique_ptr<Session> s = VirtualBoard::instance().open(vendor_id, product_id);
-    if (!s) return nullptr;
+    std::unique_ptr<Session> s;
+    if (VirtualBoard::instance().open(vendor_id, product_id, &s) != Result::ok) return nullptr;
     auto* handle = new libusb_device_handle;
     handle->session = std::move(s);
     return handle;

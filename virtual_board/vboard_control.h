@@ -11,8 +11,8 @@
 // threads are inside libusb calls on the board. Settings are read from the
 // environment (QV_VIRTUAL_TRACE, QV_VIRTUAL_PATTERN, QV_VIRTUAL_CLOCK_HZ,
 // QV_VIRTUAL_SCENE, QV_VIRTUAL_PPM, QV_VIRTUAL_UNPLUG_AFTER,
-// QV_VIRTUAL_REPLUG_AFTER) once, when the board first comes into existence;
-// the functions below override them afterwards.
+// QV_VIRTUAL_REPLUG_AFTER, QV_VIRTUAL_DENY_OPEN) once, when the board first
+// comes into existence; the functions below override them afterwards.
 //
 // Scripted unplug: QV_VIRTUAL_UNPLUG_AFTER=SECONDS (a non-negative number)
 // calls unplug() that many seconds after the board came into existence;
@@ -144,5 +144,15 @@ void stall_next_reply();
 void short_next_reply(size_t bytes);
 void delay_next_reply(unsigned ms);
 void cut_next_stream_read(size_t bytes);
+
+// Opening without permission, as on a machine without the board's udev rule:
+// while `deny` holds, the board is on the bus (listed, its descriptor
+// readable) but cannot be opened: libusb_open fails with LIBUSB_ERROR_ACCESS,
+// libusb_open_device_with_vid_pid returns null, and libusb-0.1's usb_open
+// returns null with errno EACCES. Nothing reaches the board, nothing is
+// traced; handles opened before keep working. A setting, not a one-shot
+// fault: it lasts across reset() and unplug() until changed. Default:
+// QV_VIRTUAL_DENY_OPEN=1 denies, anything else (or unset) allows.
+void deny_open(bool deny);
 
 }  // namespace vboard

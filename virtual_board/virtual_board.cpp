@@ -47,6 +47,7 @@ VirtualBoard& VirtualBoard::instance() {
 VirtualBoard::VirtualBoard() {
     const BoardSettings settings = settings_from_environment();
     chip_setup_ = settings.chip;
+    open_denied_ = settings.deny_open;
     if (!settings.trace_path.empty()) trace_.open(settings.trace_path);
     bus_.set_chip(make_chip_or_exit(chip_setup_));
     if (settings.unplug_after_s >= 0.0)
@@ -90,11 +91,15 @@ Result VirtualBoard::wait_for(Lock& lock, const Session& s, unsigned timeout_ms,
 
 // ---- Device level ---------------------------------------------------------
 
-std::unique_ptr<Session> VirtualBoard::open(uint16_t vendor, uint16_t product) {
+Result VirtualBoard::open(uint16_t vendor, uint16_t product, std::unique_ptr<Session>* session) {
     Lock lock(m_);
-    if (!plugged_ || vendor != kVendorId || product != kProductId) return nullptr;
+    session->reset();
+    if (!plugged_ || vendor != kVendorId || product != kProductId) return Result::no_device;
+    // The device is there but its node cannot be opened: nothing reaches it.
+    if (open_denied_) return Result::access;
     trace_.line(format("open %04x %04x", vendor, product));
-    return std::unique_ptr<Session>(new Session(generation_));
+    session->reset(new Session(generation_));
+    return Result::ok;
 }
 
 void VirtualBoard::close(Session& s) {
@@ -392,6 +397,11 @@ void VirtualBoard::cut_next_stream_read(size_t bytes) {
 void VirtualBoard::delay_next_reply(unsigned ms) {
     Lock lock(m_);
     faults_.delay_next_reply(ms);
+}
+
+void VirtualBoard::deny_open(bool deny) {
+    Lock lock(m_);
+    open_denied_ = deny;
 }
 
 void VirtualBoard::short_next_reply(size_t bytes) {

@@ -51,6 +51,7 @@ enum class Result {
     not_found,      // no such interface, alternate setting or endpoint
     overflow,       // the device sent more than the host asked for
     invalid_param,  // bad arguments from the host
+    access,         // the user may not open the device (deny_open)
 };
 
 class VirtualBoard;
@@ -78,8 +79,10 @@ class VirtualBoard {
     VirtualBoard(const VirtualBoard&) = delete;
     VirtualBoard& operator=(const VirtualBoard&) = delete;
 
-    // Opens the board when it is plugged in and vendor/product match; else null.
-    std::unique_ptr<Session> open(uint16_t vendor, uint16_t product);
+    // Opens the board: ok with *session set when it is plugged in and
+    // vendor/product match; no_device when not; access while opening is
+    // denied (deny_open), *session then left empty.
+    Result open(uint16_t vendor, uint16_t product, std::unique_ptr<Session>* session);
     // Ends a session (releases its interface). Always succeeds, also on a stale handle.
     void close(Session& s);
 
@@ -120,6 +123,7 @@ class VirtualBoard {
     void short_next_reply(size_t bytes);
     void delay_next_reply(unsigned ms);
     void cut_next_stream_read(size_t bytes);
+    void deny_open(bool deny);
 
   private:
     VirtualBoard();
@@ -163,6 +167,7 @@ class VirtualBoard {
     uint64_t generation_ = 1;                   // plug generation; sessions of older ones are stale
     std::deque<std::vector<uint8_t>> replies_;  // endpoint 0x81 packets
     uint64_t no_device_refusals_ = 0;           // kept across reset()
+    bool open_denied_ = false;                  // a setting: kept across reset()
 
     Fx2Core core_;
     ChipBus bus_;

@@ -1,6 +1,9 @@
 // The FX2 side of the virtual board through the libusb-1.0 calls: CPU reset
 // and release, dead endpoints before firmware, the firmware identifier, the
-// protocol trace, unplugging and the scripted faults.
+// protocol trace, unplugging, the scripted faults and a denied open.
+#include <usb.h>
+
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <thread>
@@ -174,6 +177,47 @@ TEST_F(BoardTest, UnplugFailsEveryTransferAndWakesWaiters) {
     EXPECT_FALSE(vboard::stats().cpu_running);
     EXPECT_EQ(out({0, 0, 0, 0}, &moved, 20), LIBUSB_ERROR_TIMEOUT);
     EXPECT_STREQ(libusb_error_name(LIBUSB_ERROR_NO_DEVICE), "LIBUSB_ERROR_NO_DEVICE");
+}
+
+// Without permission the board is listed but opens on neither face; a handle
+// opened before keeps working, and the device list follows the plug.
+TEST_F(BoardTest, DeniedOpenListsTheBoardButOpensNothing) {
+    struct Allow {
+        ~Allow() { vboard::deny_open(false); }
+    } allow_at_exit;
+    vboard::deny_open(true);
+    libusb_device** list = nullptr;
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 1);
+    libusb_device_descriptor d{};
+    ASSERT_EQ(libusb_get_device_descriptor(list[0], &d), 0);
+    EXPECT_EQ(d.idVendor, vboard::kVendorId);
+    EXPECT_EQ(d.idProduct, vboard::kProductId);
+    EXPECT_EQ(libusb_get_bus_number(list[0]), 1);
+    EXPECT_EQ(libusb_get_device_address(list[0]), 2);
+    libusb_device_handle* h = nullptr;
+    EXPECT_EQ(libusb_open(list[0], &h), LIBUSB_ERROR_ACCESS);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(libusb_open_device_with_vid_pid(nullptr, 0x04B4, 0x8613), nullptr);
+
+    usb_init();
+    usb_find_busses();
+    usb_find_devices();
+    struct usb_device* dev = usb_get_busses()->devices;
+    ASSERT_NE(dev, nullptr);
+    errno = 0;
+    EXPECT_EQ(usb_open(dev), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(vboard::stats().commands, 0u);
+    EXPECT_EQ(ctrl_write(0xE600, {1}), 1);  // the handle from before
+
+    vboard::deny_open(false);
+    ASSERT_EQ(libusb_open(list[0], &h), 0);
+    libusb_close(h);
+    libusb_free_device_list(list, 1);
+    vboard::unplug();
+    ASSERT_EQ(libusb_get_device_list(nullptr, &list), 0);
+    EXPECT_EQ(list[0], nullptr);
+    libusb_free_device_list(list, 1);
 }
 
 TEST_F(BoardTest, ScriptedFaultsAffectOnlyTheNextEvent) {
