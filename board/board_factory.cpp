@@ -33,8 +33,14 @@ KeptBoard& kept() {
 }  // namespace
 
 std::unique_ptr<QV_demo_board_> create_board(const BoardDescriptor& wanted, std::string* error) {
-    return create_board_on(open_libusb1_port(wanted.vendor, wanted.product), "../fw/proto.hex",
-                           kLibusb1Profile, error);
+    std::string open_error;
+    std::unique_ptr<UsbPort> port = open_libusb1_port(wanted.vendor, wanted.product, &open_error);
+    if (!port) {
+        // Not found (no text), or found but not ours to open (the reason).
+        if (error) *error = open_error;
+        return nullptr;
+    }
+    return create_board_on(std::move(port), "../fw/proto.hex", kLibusb1Profile, error);
 }
 
 QV_demo_board_* board_instance() {

@@ -91,8 +91,10 @@ std::unique_ptr<QV_demo_board_> create_board_on(std::unique_ptr<qv::UsbPort> por
 
 // qv01_fm over libusb-1.0: opens the first device with the vendor and product
 // of `wanted`, loads "../fw/proto.hex" and builds the board. No board when no
-// device matches (`*error` empty) or the firmware could not be loaded
-// (`*error` says why, as for create_board_on).
+// device matches (`*error` empty), when the device may not be opened
+// (`*error` is qv::no_permission_message() for EACCES, see open_libusb1_port)
+// or the firmware could not be loaded (`*error` says why, as for
+// create_board_on).
 std::unique_ptr<QV_demo_board_> create_board(const BoardDescriptor& wanted,
                                              std::string* error = nullptr);
 
@@ -107,6 +109,7 @@ QV_demo_board_* board_instance();
 // null. A dropped board is destroyed here: pointers to it die with it.
 QV_demo_board_* reopen_board_instance();
 
-// Text of the last failed attempt of board_instance()/reopen_board_instance();
-// empty when no device matched or the last attempt succeeded. GUI thread only.
+// Text of the last failed attempt of board_instance()/reopen_board_instance()
+// (no permission to open the device, or the firmware); empty when no device
+// matched or the last attempt succeeded. GUI thread only.
 const std::string& board_instance_error();

@@ -8,8 +8,23 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace qv {
+
+// What the user is told when the device is on the bus but its node may not be
+// opened (EACCES): the udev rule that grants the logged-in user access is
+// missing, or the board was plugged in before the rule was installed. Every
+// USB binding uses this text.
+inline std::string no_permission_message(int vendor, int product, int bus, int device) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "No permission to open the USB device %04x:%04x (bus %d device %d): install the "
+                  "udev rule (see README) and plug the board in again",
+                  vendor & 0xFFFF, product & 0xFFFF, bus, device);
+    return text;
+}
 
 class UsbPort {
   public:

@@ -4,6 +4,7 @@
 #include <libusb.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace qv {
 namespace {
@@ -98,13 +99,46 @@ class Libusb1Port final : public UsbPort {
 
 }  // namespace
 
-std::unique_ptr<UsbPort> open_libusb1_port(int vendor, int product) {
+std::unique_ptr<UsbPort> open_libusb1_port(int vendor, int product, std::string* error) {
+    if (error) error->clear();
     // The default context lives for the rest of the process.
     if (libusb_init(nullptr) != 0) return nullptr;
-    libusb_device_handle* handle = libusb_open_device_with_vid_pid(
-        nullptr, static_cast<uint16_t>(vendor), static_cast<uint16_t>(product));
-    if (!handle) return nullptr;
-    return std::make_unique<Libusb1Port>(handle);
+    // Walked by hand rather than with libusb_open_device_with_vid_pid, which
+    // answers null alike for "not there" and "there but not ours to open".
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &list);
+    if (count < 0) return nullptr;
+    libusb_device_handle* handle = nullptr;
+    int refused = 0;  // libusb's code for the first match that would not open
+    int bus = 0, address = 0;
+    for (ssize_t i = 0; i < count && !handle; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != vendor ||
+            d.idProduct != product)
+            continue;
+        libusb_device_handle* opened = nullptr;
+        const int rc = libusb_open(list[i], &opened);
+        if (rc == 0) {
+            handle = opened;
+        } else if (refused == 0) {
+            refused = rc;
+            bus = libusb_get_bus_number(list[i]);
+            address = libusb_get_device_address(list[i]);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    if (handle) return std::make_unique<Libusb1Port>(handle);
+    // A device that went away between the list and the open was not found.
+    if (error && refused == LIBUSB_ERROR_ACCESS)
+        *error = no_permission_message(vendor, product, bus, address);
+    else if (error && refused != 0 && refused != LIBUSB_ERROR_NO_DEVICE) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "The USB device %04x:%04x (bus %d device %d) could not be opened: %s", vendor,
+                      product, bus, address, libusb_strerror(refused));
+        *error = text;
+    }
+    return nullptr;
 }
 
 }  // namespace qv

@@ -327,6 +327,29 @@ TEST_F(VirtualBoardLink, NoBoardWithoutDeviceOrFirmware) {
     EXPECT_FALSE(vboard::stats().cpu_running);
 }
 
+// The board is on the bus but its node may not be opened (no udev rule): the
+// attempt names the device instead of "not found", sends nothing, and the
+// same call opens the board once access is granted.
+TEST_F(VirtualBoardLink, NoPermissionToOpenTheBoard) {
+    struct Allow {
+        ~Allow() { vboard::deny_open(false); }
+    } allow_at_exit;
+    vboard::deny_open(true);
+    std::string error;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(create_board(fx2(), &error), nullptr);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(error,
+              "No permission to open the USB device 04b4:8613 (bus 1 device 2): install the udev "
+              "rule (see README) and plug the board in again");
+    EXPECT_EQ(trace(), std::vector<std::string>{});
+    EXPECT_EQ(open_libusb1_port(kFx2Vendor, kFx2Product), nullptr);
+
+    vboard::deny_open(false);
+    open_board();
+    EXPECT_EQ(trace().front(), "open 04b4 8613");
+}
+
 // board_instance() keeps the result of its attempt until a reopen replaces
 // it; each case runs in a fresh process of its own.
 TEST(BoardInstance, KeepsTheFirstBoard) {
@@ -379,6 +402,23 @@ TEST(BoardInstance, ReopensALostBoard) {
             QV_demo_board_* second = reopen_board_instance();
             if (!second || second->device_lost() || board_instance() != second) std::_Exit(5);
             std::_Exit(second->read_reg(1) == vboard::kSimpleChipDeviceId ? 0 : 6);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+// Without permission the attempt leaves the reason for the GUI (qv01_fm shows it).
+TEST(BoardInstance, KeepsTheReasonForNoPermission) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            vboard::reset();
+            vboard::deny_open(true);
+            const bool none = board_instance() == nullptr && reopen_board_instance() == nullptr;
+            std::_Exit(none && board_instance_error().rfind("No permission to open the USB "
+                                                            "device 04b4:8613 (bus 1 device 2)",
+                                                            0) == 0
+                           ? 0
+                           : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
