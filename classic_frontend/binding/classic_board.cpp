@@ -15,8 +15,14 @@ constexpr uint8_t kClassicCmd1C = 0;
 }  // namespace
 
 std::unique_ptr<QV_demo_board_> create_classic_board(std::string* error) {
-    return create_board_on(open_libusb0_port(kFx2Vendor, kFx2Product), kClassicHexPath,
-                           kClassicProfile, error);
+    std::string open_error;
+    std::unique_ptr<UsbPort> port = open_libusb0_port(kFx2Vendor, kFx2Product, &open_error);
+    if (!port) {
+        // Not found (no text), or on the bus but not ours to open (the reason).
+        if (error) *error = open_error;
+        return nullptr;
+    }
+    return create_board_on(std::move(port), kClassicHexPath, kClassicProfile, error);
 }
 
 ClassicIds classic_connect(QV_demo_board_& board) {

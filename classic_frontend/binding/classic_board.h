@@ -17,7 +17,9 @@
 
 // Opens the first FX2 (0x04B4/0x8613) on the USB busses, loads "proto.hex" from the working
 // directory and builds the board with the classic link profile. No board (nullptr) when no
-// device matches ("not found\n", "Bye!\n" on stderr; `*error` left empty) or the firmware
+// device matches ("not found\n", "Bye!\n" on stderr; `*error` left empty), when the device
+// may not be opened (`*error` gets "No permission to open the USB device 04b4:8613 (bus B
+// device D): install the udev rule (see README) and plug the board in again") or the firmware
 // could not be loaded: missing or unreadable file, not a valid Intel HEX image (nothing is
 // sent to the board then), failed download. `*error`, when given, then gets one or two
 // sentences for a message box with the file's absolute path and the working directory or
