@@ -12,6 +12,8 @@ packages=(
   qtbase5-dev qtmultimedia5-dev libqt5multimedia5-plugins libqwt-qt5-dev libfftw3-dev libpulse-dev
   # tests, benchmarks, fuzzing (clang's libFuzzer), comparison DSP library
   libgtest-dev libgmock-dev googletest libbenchmark-dev libliquid-dev clang libclang-rt-14-dev clang-format
+  # the real USB bindings tested below the library, against a scripted FX2
+  umockdev libumockdev-dev
   # headless runs: X server, clicks, a private PulseAudio with a null sink, recording and measuring
   xvfb xdotool x11-utils pulseaudio pulseaudio-utils sox imagemagick bc
   # design scripts under tools/ (not needed by the build)
