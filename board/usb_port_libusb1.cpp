@@ -141,4 +141,43 @@ std::unique_ptr<UsbPort> open_libusb1_port(int vendor, int product, std::string*
     return nullptr;
 }
 
+int list_libusb1_devices(int vendor, int product, std::vector<UsbLocation>* found) {
+    found->clear();
+    if (int rc = libusb_init(nullptr); rc != 0) return to_errno(rc);
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &list);
+    if (count < 0) return to_errno(static_cast<int>(count));
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) == 0 && d.idVendor == vendor &&
+            d.idProduct == product)
+            found->push_back({libusb_get_bus_number(list[i]), libusb_get_device_address(list[i])});
+    }
+    libusb_free_device_list(list, 1);
+    return 0;
+}
+
+int open_libusb1_port_at(int vendor, int product, UsbLocation where,
+                         std::unique_ptr<UsbPort>* port) {
+    port->reset();
+    if (int rc = libusb_init(nullptr); rc != 0) return to_errno(rc);
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(nullptr, &list);
+    if (count < 0) return to_errno(static_cast<int>(count));
+    int rc = -ENODEV;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device_descriptor d{};
+        if (libusb_get_device_descriptor(list[i], &d) != 0 || d.idVendor != vendor ||
+            d.idProduct != product || libusb_get_bus_number(list[i]) != where.bus ||
+            libusb_get_device_address(list[i]) != where.address)
+            continue;
+        libusb_device_handle* handle = nullptr;
+        rc = to_errno(libusb_open(list[i], &handle));
+        if (rc == 0) *port = std::make_unique<Libusb1Port>(handle);
+        break;
+    }
+    libusb_free_device_list(list, 1);
+    return rc;
+}
+
 }  // namespace qv
