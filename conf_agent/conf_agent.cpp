@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -221,6 +222,19 @@ int conf_agent_::set_reg(int32_t address, int32_t value) {
     return rc;
 }
 
+std::string conf_agent_::coefficient_path(const std::string& file) const {
+    if (coefficient_dir_.empty() || file.empty() || file[0] == '/') return file;
+    return coefficient_dir_ + "/" + file;
+}
+
+void conf_agent_::progress(const char* format, ...) const {
+    if (progress_ == nullptr) return;
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(progress_, format, args);
+    va_end(args);
+}
+
 void conf_agent_::note_file_problem(const std::string& text) {
     if (std::find(file_problems_.begin(), file_problems_.end(), text) == file_problems_.end())
         file_problems_.push_back(text);
@@ -234,10 +248,11 @@ void conf_agent_::check_coefficients(int count, int32_t order, const std::string
     // A file that could not be opened is noted already, a missing name is a
     // missing key.
     if (file.empty() || last_coefficient_file_unopened_) return;
-    note_file_problem("The coefficient file \"" + qvcfg::absolute_path(file) + "\" holds " +
-                      std::to_string(count) + (count == 1 ? " coefficient; " : " coefficients; ") +
-                      bank + " of order " + std::to_string(order) + " needs " +
-                      std::to_string((int64_t{order} + 2) / 2) + ".");
+    note_file_problem("The coefficient file \"" + qvcfg::absolute_path(coefficient_path(file)) +
+                      "\" holds " + std::to_string(count) +
+                      (count == 1 ? " coefficient; " : " coefficients; ") + bank + " of order " +
+                      std::to_string(order) + " needs " + std::to_string((int64_t{order} + 2) / 2) +
+                      ".");
 }
 
 ConfigureReport conf_agent_::report() const {
@@ -266,14 +281,14 @@ int conf_agent_::setup_rx(const std::string& name) {
         reader_.set_section(name + ".ADC_CFG");
         auto keys = look_up(reader_, kAdcCfgKeys);
         const int32_t v = pack(keys);
-        std::printf("ADC_CFG=0x%.4x,enc_dir=%d \n", static_cast<unsigned>(v),
-                    static_cast<int32_t>(keys["enc_dir"]));
+        progress("ADC_CFG=0x%.4x,enc_dir=%d \n", static_cast<unsigned>(v),
+                 static_cast<int32_t>(keys["enc_dir"]));
         set_reg(kRegAdcCfg, v);
     }
     {
         reader_.set_section(name + ".RX_CFG");
         const int32_t v = pack(look_up(reader_, kRxCfgKeys));
-        std::printf("RX_CFG=0x%.4x\n", static_cast<unsigned>(v));
+        progress("RX_CFG=0x%.4x\n", static_cast<unsigned>(v));
         set_reg(kRegRxCfg, v);
     }
     {
@@ -290,8 +305,8 @@ int conf_agent_::setup_rx(const std::string& name) {
         reader_.set_section(name + ".RX" + std::to_string(n) + "_LCFG");
         auto keys = look_up(reader_, kLcfgKeys);
         const int32_t v = pack(keys);
-        std::printf("LCFG%d=0x%.4x, src=%d, on=%d\n", n, static_cast<unsigned>(v),
-                    static_cast<int32_t>(keys["src"]), static_cast<int32_t>(keys["on"]));
+        progress("LCFG%d=0x%.4x, src=%d, on=%d\n", n, static_cast<unsigned>(v),
+                 static_cast<int32_t>(keys["src"]), static_cast<int32_t>(keys["on"]));
         set_reg(reg_addr(n - 1, kOffLcfg), v);
     }
     return 0;
@@ -384,7 +399,8 @@ int conf_agent_::setup_channel(int ch, const std::string& name) {
     return 0;
 }
 
-int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& file) {
+int conf_agent_::load_fir_coeff_from_file(int ch, int which, const std::string& name) {
+    const std::string file = coefficient_path(name);
     qvcfg::CoeffFile coefficients;
     const int rc = qvcfg::read_coeff_file(file, kBankCoefficients, coefficients);
     last_coefficient_file_unopened_ = rc != 0;
@@ -433,10 +449,6 @@ int conf_agent_::dump_regs(const std::string& path) const {
     return std::fclose(f);
 }
 
-namespace {
-
-enum class front_end { qv01_fm, tunerdesk };
-
 // Register 4 all ones (every channel's overflow flags cleared), receive mode
 // 2, reset, coefficients and NCO sync, then the stream of channel 0 is enabled
 // before the receiver runs. Stops at the first failed board call and returns
@@ -450,6 +462,10 @@ int start_receiver(QV_board_& board) {
     if (rc >= 0) rc = board.write_reg(kRegControl, kCmdStart);
     return std::min(rc, 0);
 }
+
+namespace {
+
+enum class front_end { qv01_fm, tunerdesk };
 
 int run_configure(QV_board_* board, const std::string& path, front_end variant,
                   const std::function<void()>& announce_filters, ConfigureReport* report) {

@@ -84,9 +84,10 @@ class conf_agent_ {
     int setup_channel(int ch, const std::string& name);
 
     // Writes up to 32 coefficients of the file `file` (white-space separated
-    // numbers, path relative to the working directory) to the DFIR1 (which =
-    // 0) or DFIR2 (which = 1) bank of channel `ch`, each followed by a 0 in
-    // the pair's second register. A token that is not a number is written as
+    // numbers, path relative to the working directory, or to the coefficient
+    // directory when one is set) to the DFIR1 (which = 0) or DFIR2 (which =
+    // 1) bank of channel `ch`, each followed by a 0 in the pair's second
+    // register. A token that is not a number is written as
     // far as it converts ("x9" as 0), a value outside -32768..32767 as it is
     // (the chip keeps its low 16 bits); both are warned about on standard
     // error with the file and line, once per file in the agent's life.
@@ -94,6 +95,15 @@ class conf_agent_ {
     // opened or is a directory (nothing written, nothing printed; a file
     // problem is noted unless the name is empty).
     int load_fir_coeff_from_file(int ch, int which, const std::string& file);
+
+    // Directory that relative coefficient file names (file_coef) are taken
+    // from in place of the working directory; empty (the default): the
+    // working directory, as the programs have it. For a caller that cannot
+    // choose its working directory (a library inside someone else's program).
+    void set_coefficient_directory(const std::string& directory) { coefficient_dir_ = directory; }
+    // Where setup_rx prints its progress lines (ADC_CFG, RX_CFG, LCFG);
+    // standard output by default, none with nullptr.
+    void set_progress_output(std::FILE* out) { progress_ = out; }
 
     // The whole configuration: setup_rx("RX"), then setup_channel for
     // channels 0..3 ("CH1".."CH4"), stopping after a section in which a
@@ -131,6 +141,11 @@ class conf_agent_ {
     void check_coefficients(int count, int32_t order, const std::string& file,
                             const std::string& bank, const char* expr, int line);
     void note_file_problem(const std::string& text);
+    // `file` as it is opened: resolved against the coefficient directory
+    // when that is set and the name is relative.
+    std::string coefficient_path(const std::string& file) const;
+    // One progress line of setup_rx to progress_ (nothing when it is null).
+    void progress(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
     QV_board_* const board_;  // null: image only
     const std::string path_;
@@ -142,7 +157,15 @@ class conf_agent_ {
     std::vector<std::string> warnings_;
     std::vector<std::string> warned_files_;        // coefficient files read so far
     bool last_coefficient_file_unopened_ = false;  // set by load_fir_coeff_from_file
+    std::string coefficient_dir_;                  // empty: the working directory
+    std::FILE* progress_ = stdout;
 };
+
+// The start of the receiver after a configuration run (the end of
+// configure_chip): register 4 = 0xFFFF (overflow flags cleared), receive mode
+// 2, register 5 = 0x8002, 0x8004, 0x8100, stream of channel 0 on, register 5
+// = 0x8001. Stops at the first failed board call and returns its error, else 0.
+int start_receiver(QV_board_& board);
 
 // Sentence for a run ended by a failed board call with error `error`.
 std::string board_lost_text(int error);
