@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Designs the DFIR1 and DFIR2 decimators of the QV01 FM receive chains.
 
-Two chains, one per program (--chain selects; qv01_fm is the default):
+Chains (--chain selects; qv01_fm is the default): one per program, and the
+I/Q chains of the SoapySDR driver, one per sample rate it offers.
 
 qv01_fm, channel 0 at a 66 MHz chip clock, total decimation 324, 203.7 kHz out,
 files in config/:
@@ -15,14 +16,31 @@ out, files in run/tunerdesk/ (the program's working directory):
     NCO -> CIC2 /4 -> CICN /12 (5th order) -> DFIR1 /2 -> DFIR2 /2 -> GAIN
     40 MHz    10 MHz      833.3 kHz            416.7 kHz    208.3 kHz
 
+I/Q chains of the SoapySDR driver, channel 0 at a 66 MHz chip clock, files
+config/iq_<rate>.ini (the whole chip), iq_<rate>_channel.ini (channel 0) and
+iq_<rate>_dfir1.txt / _dfir2.txt, coefficient names relative to config/:
+
+    iq_101k85  CIC2 /4 -> CICN /27 -> DFIR1 /3 -> DFIR2 /2   total /648  101.85 kHz
+    iq_203k7   CIC2 /4 -> CICN /27 -> DFIR1 /1 -> DFIR2 /3   total /324  203.70 kHz
+    iq_250k    CIC2 /4 -> CICN /11 -> DFIR1 /3 -> DFIR2 /2   total /264  250.00 kHz
+    iq_500k    CIC2 /4 -> CICN /11 -> DFIR1 /1 -> DFIR2 /3   total /132  500.00 kHz
+    iq_1M031   CIC2 /4 -> CICN /8  -> DFIR1 /1 -> DFIR2 /2   total /64   1.03125 MHz
+
+Their pass band is 80 % of the rate (+-0.4 x rate) rather than the FM
+channel's +-80 kHz. A DFIR1 at ratio 1 is a single tap (order 0): a gain
+stage that makes up what the CICs leave below full scale. The CICN rate is
+kept at or below about 2 MHz, which the virtual board's chip model computes
+in real time.
+
 Both FIRs are odd-length symmetric filters (sym = 0 in the chip: the bank
 holds c_0 .. c_n, the filter is c_0 .. c_n .. c_0, 2n+1 taps, order 2n).
 DFIR1 is a plain low-pass; DFIR2 carries the sharp edge and flattens the
 pass band of everything before it (CIC droop, DFIR1 ripple).
 
 Targets at the output:
-  * pass band +-80 kHz flat within 0.5 dB, CIC droop included;
-  * whatever folds into +-80 kHz at each decimation at least 60 dB down;
+  * pass band (+-80 kHz, or +-0.4 x rate for the I/Q chains) flat within
+    0.5 dB, CIC droop included;
+  * whatever folds into the pass band at each decimation at least 60 dB down;
   * every stage in range for a full-scale pass-band tone (cumulative gain
     <= 1 at each stage output; at the CIC2 output also with the tone's
     mixer image of the same size on top), chain gain close to 0 dB.
@@ -38,10 +56,11 @@ white-space separated; nothing else may be in these files since every token
 is read as a coefficient) and prints the figures and the ini keys to use.
 Needs Debian's python3-numpy and python3-scipy; the build does not run it.
 
-Usage: tools/design_dfir.py [--chain qv01_fm|tunerdesk] [--check | --verify]
+Usage: tools/design_dfir.py [--chain NAME] [--check | --verify]
+  NAME      qv01_fm, tunerdesk, or an I/Q chain (iq_101k85 ... iq_1M031)
   --check   design and report, write nothing
-  --verify  design and report, then compare with the chain's dfir1.txt,
-            dfir2.txt and the keys of its fm_channel.ini; exit 1 on any
+  --verify  design and report, then compare with the chain's coefficient
+            files and the keys of its channel file; exit 1 on any
             difference (run as a test)
 """
 
@@ -61,7 +80,33 @@ class Chain:
     """Plan of one receive chain; its ini file must agree with it."""
 
     def __init__(self, **kw):
+        # The programs' FM chains: +-80 kHz, dfir1.txt, dfir2.txt, fm_channel.ini.
+        self.pass_hz = PASS_HZ
+        self.dfir1_file = "dfir1.txt"
+        self.dfir2_file = "dfir2.txt"
+        self.channel_ini = "fm_channel.ini"
         self.__dict__.update(kw)
+
+
+def iq_chain(name, cicn_r, cicn_mode, cicn_scl, cicn_scl_mx, dfir1_r, dfir1_order, dfir2_r,
+             dfir2_order, dfir2_stop_weight=10.0):
+    """An I/Q chain of the SoapySDR driver at 66 MHz: CIC2 /4 at half gain as
+    in the FM chain, pass band 80 % of the output rate, files named after it."""
+    rate = 66e6 / (4 * cicn_r * dfir1_r * dfir2_r)
+    return Chain(
+        f_clk=66e6,
+        cic2_r=4, cic2_scl=9,
+        cicn_r=cicn_r, cicn_mode=cicn_mode, cicn_scl=cicn_scl, cicn_scl_mx=cicn_scl_mx,
+        dfir1_r=dfir1_r, dfir1_order=dfir1_order, dfir1_stop_weight=30.0,
+        dfir2_r=dfir2_r, dfir2_order=dfir2_order, dfir2_stop_weight=dfir2_stop_weight,
+        gain_i=16384,
+        pass_hz=0.4 * rate,
+        directory="config",
+        coef_prefix="",                # relative to config/, where the driver takes them from
+        dfir1_file=name + "_dfir1.txt",
+        dfir2_file=name + "_dfir2.txt",
+        channel_ini=name + "_channel.ini",
+    )
 
 
 CHAINS = {
@@ -96,6 +141,13 @@ CHAINS = {
         directory="run/tunerdesk",
         coef_prefix="",                # the program runs in run/tunerdesk/
     ),
+    # The SoapySDR driver's rates. CICN gains: 27^5 * 2^-24 = 0.855 (scl_mx),
+    # 11^5 * 2^-18 = 0.614 (scl_mx), 8^6 * 2^-18 = 1 (sixth order, scl_mx).
+    "iq_101k85": iq_chain("iq_101k85", 27, 2, 0, 1, 3, 16, 2, 62),
+    "iq_203k7": iq_chain("iq_203k7", 27, 2, 0, 1, 1, 0, 3, 62),
+    "iq_250k": iq_chain("iq_250k", 11, 2, 6, 1, 3, 16, 2, 62),
+    "iq_500k": iq_chain("iq_500k", 11, 2, 6, 1, 1, 0, 3, 62),
+    "iq_1M031": iq_chain("iq_1M031", 8, 3, 6, 1, 1, 0, 2, 62),
 }
 
 C = CHAINS["qv01_fm"]   # the chain being designed; main() selects it
@@ -132,7 +184,8 @@ def bank_to_cos(c):
     n = len(c) - 1
     b = np.empty(n + 1)
     b[0] = c[n]
-    b[1:] = 2 * c[n - 1::-1]
+    if n > 0:  # (a single tap has no mirrored half)
+        b[1:] = 2 * c[n - 1::-1]
     return b
 
 
@@ -140,7 +193,8 @@ def cos_to_bank(b):
     n = len(b) - 1
     c = np.empty(n + 1)
     c[n] = b[0]
-    c[n - 1::-1] = b[1:] / 2
+    if n > 0:
+        c[n - 1::-1] = b[1:] / 2
     return c
 
 
@@ -219,10 +273,15 @@ def cicn_mag(f):
     return cic_mag(f, fs1, C.cicn_r, C.cicn_mode + 3, 1)
 
 
-def fold_bands(fs_in, fs_out, edge=PASS_HZ):
+def fold_bands(fs_in, fs_out, edge=None):
     """Frequencies (Hz, 0..fs_in/2) that a decimation from fs_in to fs_out
-    folds into +-edge."""
+    folds into +-edge (the chain's pass band by default); none without
+    decimation."""
+    if edge is None:
+        edge = C.pass_hz
     bands = []
+    if fs_out >= fs_in:
+        return bands
     k = 1
     while k * fs_out - edge < fs_in / 2:
         lo = k * fs_out - edge
@@ -238,11 +297,17 @@ def grid(bands, points=400):
 
 def design():
     fs0, fs1, fs2, fs3, fs4 = rates()
-    fpass = np.linspace(0, PASS_HZ, 400)
+    fpass = np.linspace(0, C.pass_hz, 400)
 
-    # DFIR1: flat low-pass, stop bands where its decimation folds onto +-80 kHz.
-    stop1 = grid(fold_bands(fs2, fs3))
-    b1 = minimax_fir(C.dfir1_order, fs2, fpass, np.ones_like(fpass), stop1, C.dfir1_stop_weight)
+    # DFIR1: flat low-pass, stop bands where its decimation folds onto the
+    # pass band; without decimation a single tap (a gain stage).
+    if C.dfir1_r == 1:
+        assert C.dfir1_order == 0, "a DFIR1 at ratio 1 is a single tap"
+        b1 = np.array([1.0])
+    else:
+        stop1 = grid(fold_bands(fs2, fs3))
+        b1 = minimax_fir(C.dfir1_order, fs2, fpass, np.ones_like(fpass), stop1,
+                         C.dfir1_stop_weight)
 
     # DFIR2: the sharp edge, pass band shaped to undo what comes before.
     before = cic2_mag(fpass) * cicn_mag(fpass) * fir_mag(b1, fpass, fs2) / fir_mag(b1, [0.0], fs2)[0]
@@ -267,7 +332,7 @@ def analyse(c1, scl1, c2, scl2):
     b1 = bank_to_cos(c1) / bank_sum(c1)
     b2 = bank_to_cos(c2) / bank_sum(c2)
 
-    fpass = np.linspace(0, PASS_HZ, 2001)
+    fpass = np.linspace(0, C.pass_hz, 2001)
     h_cic2 = cic2_mag(fpass)
     h_cicn = cicn_mag(fpass)
     h1 = fir_mag(b1, fpass, fs2)
@@ -286,8 +351,9 @@ def analyse(c1, scl1, c2, scl2):
         ("GAIN", g_cic2 * g_cicn * g1 * g2 * g_gain * total.max()),
     ]
 
-    # attenuation of what folds into +-80 kHz at each decimation, by the
-    # stages up to and including the decimating one
+    # attenuation of what folds into the pass band at each decimation, by
+    # the stages up to and including the decimating one (a stage that does
+    # not decimate folds nothing)
     def atten(bands, mag):
         f = grid(bands, 4000)
         return -20 * np.log10(np.max(mag(f)) + 1e-300)
@@ -296,12 +362,15 @@ def analyse(c1, scl1, c2, scl2):
         ("CIC2  /%d at %.4g MHz" % (C.cic2_r, fs0 / 1e6), atten(fold_bands(fs0, fs1), cic2_mag)),
         ("CICN  /%d at %.4g MHz" % (C.cicn_r, fs1 / 1e6),
          atten(fold_bands(fs1, fs2), lambda f: cic2_mag(f) * cicn_mag(f))),
-        ("DFIR1 /%d at %.4g kHz" % (C.dfir1_r, fs2 / 1e3),
-         atten(fold_bands(fs2, fs3), lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2))),
+    ]
+    if C.dfir1_r > 1:
+        alias.append(
+            ("DFIR1 /%d at %.4g kHz" % (C.dfir1_r, fs2 / 1e3),
+             atten(fold_bands(fs2, fs3), lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2))))
+    alias.append(
         ("DFIR2 /%d at %.4g kHz" % (C.dfir2_r, fs3 / 1e3),
          atten(fold_bands(fs3, fs4),
-               lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2) * fir_mag(b2, f, fs3))),
-    ]
+               lambda f: cic2_mag(f) * cicn_mag(f) * fir_mag(b1, f, fs2) * fir_mag(b2, f, fs3))))
 
     # chain gain as the Filters panel computes it (kp)
     a = 2.0 ** (C.cic2_scl - 16) * 4 * C.cic2_r ** 2
@@ -341,7 +410,7 @@ def read_bank(path):
 def verify(root, c1, scl1, c2, scl2):
     """Differences between the design and the committed configuration."""
     problems = []
-    for name, c in (("dfir1.txt", c1), ("dfir2.txt", c2)):
+    for name, c in ((C.dfir1_file, c1), (C.dfir2_file, c2)):
         got = read_bank(os.path.join(root, C.directory, name))
         if got != [int(v) for v in c]:
             problems.append("%s/%s differs from the design" % (C.directory, name))
@@ -349,18 +418,18 @@ def verify(root, c1, scl1, c2, scl2):
         "CIC2": {"mode": 1, "dr": C.cic2_r - 1, "scl": C.cic2_scl},
         "CICN": {"mode": C.cicn_mode, "dr": C.cicn_r - 1, "scl": C.cicn_scl, "scl_mx": C.cicn_scl_mx},
         "DFIR1": {"order": C.dfir1_order, "sym": 0, "dr": C.dfir1_r - 1, "scl": scl1,
-                  "file_coef": C.coef_prefix + "dfir1.txt"},
+                  "file_coef": C.coef_prefix + C.dfir1_file},
         "DFIR2": {"order": C.dfir2_order, "sym": 0, "dr": C.dfir2_r - 1, "scl": scl2,
-                  "file_coef": C.coef_prefix + "dfir2.txt"},
+                  "file_coef": C.coef_prefix + C.dfir2_file},
         "GAIN": {"I": C.gain_i, "Q": 0},
     }
-    ini = read_ini_sections(os.path.join(root, C.directory, "fm_channel.ini"))
+    ini = read_ini_sections(os.path.join(root, C.directory, C.channel_ini))
     for sec, keys in want.items():
         for k, v in keys.items():
             got = ini.get(sec, {}).get(k)
             ok = got is not None and (got == v if isinstance(v, str) else int(got, 0) == v)
             if not ok:
-                problems.append("fm_channel.ini [%s] %s = %s, design has %s" % (sec, k, got, v))
+                problems.append("%s [%s] %s = %s, design has %s" % (C.channel_ini, sec, k, got, v))
     return problems
 
 
@@ -371,7 +440,7 @@ def main():
         i = args.index("--chain")
         name = args[i + 1] if i + 1 < len(args) else ""
         if name not in CHAINS:
-            sys.exit("--chain takes one of: " + ", ".join(sorted(CHAINS)))
+            sys.exit("--chain takes one of: " + ", ".join(CHAINS))
         C = CHAINS[name]
         del args[i:i + 2]
     check_only = "--check" in args or "--verify" in args
@@ -382,7 +451,7 @@ def main():
 
     # DFIR1 brings the chain back to just under full scale; DFIR2 stays at
     # unity DC gain (its pass band lifts by the droop it undoes).
-    fpass = np.linspace(0, PASS_HZ, 2001)
+    fpass = np.linspace(0, C.pass_hz, 2001)
     pre = cic2_mag(fpass) * cicn_mag(fpass)
     h1 = fir_mag(b1, fpass, fs2) / fir_mag(b1, [0.0], fs2)[0]
     g1 = head / (g_cic2 * g_cicn * (pre * h1).max())
@@ -403,9 +472,9 @@ def main():
           % (C.dfir1_order, len(c1), scl1, bank_sum(c1), gf1))
     print("DFIR2: order %d, %d coefficients, scl %d, sum %d, gain %.4f"
           % (C.dfir2_order, len(c2), scl2, bank_sum(c2), gf2))
-    print("pass band +-%.0f kHz ripple (chain, CIC droop included): %.3f dB" % (PASS_HZ / 1e3, ripple))
+    print("pass band +-%.4g kHz ripple (chain, CIC droop included): %.3f dB" % (C.pass_hz / 1e3, ripple))
     for name, db in alias:
-        print("fold into +-%.0f kHz at %s: %.1f dB down" % (PASS_HZ / 1e3, name, db))
+        print("fold into +-%.4g kHz at %s: %.1f dB down" % (C.pass_hz / 1e3, name, db))
     for name, peak in peaks:
         print("peak gain at %-5s output for a full-scale tone: %.4f (%.2f dB)"
               % (name, peak, 20 * math.log10(peak)))
@@ -423,9 +492,10 @@ def main():
         print("configuration matches the design" if not problems else "CONFIGURATION DIFFERS")
         ok = ok and not problems
     if not check_only:
-        write_bank(os.path.join(root, C.directory, "dfir1.txt"), c1)
-        write_bank(os.path.join(root, C.directory, "dfir2.txt"), c2)
-        print("wrote %s/dfir1.txt and %s/dfir2.txt; ini keys:" % (C.directory, C.directory))
+        write_bank(os.path.join(root, C.directory, C.dfir1_file), c1)
+        write_bank(os.path.join(root, C.directory, C.dfir2_file), c2)
+        print("wrote %s/%s and %s/%s; ini keys:"
+              % (C.directory, C.dfir1_file, C.directory, C.dfir2_file))
         print("  [DFIR1] order = %d  sym = 0  dr = %d  scl = %d" % (C.dfir1_order, C.dfir1_r - 1, scl1))
         print("  [DFIR2] order = %d  sym = 0  dr = %d  scl = %d" % (C.dfir2_order, C.dfir2_r - 1, scl2))
     return 0 if ok else 1
