@@ -38,19 +38,23 @@ const double* phase_kernel_table() {
 }
 
 Resampler::Resampler(RateMatchParams params)
-    : step(params.nominal_step), params_(params), phase_kernel_(phase_kernel_table()) {}
+    : step(params.nominal_step),
+      upper_threshold(params.upper_threshold),
+      lower_threshold(params.lower_threshold),
+      params_(params),
+      phase_kernel_(phase_kernel_table()) {}
 
 int Resampler::guard_correction(int avail) {
     int change = 0;
     if (avail < lower_threshold) {
-        change = -(1 + (kDefaultLowerThreshold - avail) / params_.divisor);
+        change = -(1 + (params_.lower_threshold - avail) / params_.divisor);
         lower_threshold = avail - kThresholdHysteresis;
-        upper_threshold = kDefaultUpperThreshold;
+        upper_threshold = params_.upper_threshold;
     }
     if (avail > upper_threshold) {
-        change = 1 + (avail - kDefaultUpperThreshold) / params_.divisor;
+        change = 1 + (avail - params_.upper_threshold) / params_.divisor;
         upper_threshold = avail + kThresholdHysteresis;
-        lower_threshold = kDefaultLowerThreshold;
+        lower_threshold = params_.lower_threshold;
     }
     return change;
 }

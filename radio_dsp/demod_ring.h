@@ -50,18 +50,23 @@ class DemodRing {
     std::unique_ptr<float[]> data_;
 };
 
-// Rate-matching constants: nominal step in 1/256 input sample per output
-// frame and the divisor of the correction size.
-struct RateMatchParams {
-    int nominal_step;
-    int divisor;
-};
-constexpr RateMatchParams kQv01RateMatch{1182, 1500};    // 203.6 kHz nominal input
-constexpr RateMatchParams kClassicRateMatch{1200, 500};  // 206.7 kHz nominal input
-
 constexpr int kDefaultUpperThreshold = 40000;
 constexpr int kDefaultLowerThreshold = 30000;
 constexpr int kThresholdHysteresis = 500;
+
+// Rate-matching constants: nominal step in 1/256 input sample per output
+// frame, the divisor of the correction size, and the fill window the step is
+// kept in (the programs' 30000 to 40000; a lower window plays the samples
+// sooner, but the ring must still hold a whole block's input when a run
+// starts, some 19000 samples).
+struct RateMatchParams {
+    int nominal_step;
+    int divisor;
+    int lower_threshold = kDefaultLowerThreshold;
+    int upper_threshold = kDefaultUpperThreshold;
+};
+constexpr RateMatchParams kQv01RateMatch{1182, 1500};    // 203.6 kHz nominal input
+constexpr RateMatchParams kClassicRateMatch{1200, 500};  // 206.7 kHz nominal input
 
 enum class ChannelLayout {
     kMonoBoth,  // the sample in left and right
@@ -112,8 +117,8 @@ class Resampler {
     // alone, so a zero fraction gives exactly the integer step's audio.
     uint32_t phase_fraction = 0;
     uint32_t step_fraction = 0;
-    int upper_threshold = kDefaultUpperThreshold;
-    int lower_threshold = kDefaultLowerThreshold;
+    int upper_threshold;
+    int lower_threshold;
 
   private:
     RateMatchParams params_;

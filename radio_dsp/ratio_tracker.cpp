@@ -39,7 +39,10 @@ int median(const int (&v)[RatioTracker::kQuietRuns]) {
 
 }  // namespace
 
-RatioTracker::RatioTracker(RateMatchParams params) : estimate_(params.nominal_step) {}
+RatioTracker::RatioTracker(RateMatchParams params)
+    : target_((params.lower_threshold + params.upper_threshold) / 2 + 2048),
+      estimate_(params.nominal_step),
+      aim_(target_) {}
 
 void RatioTracker::note_unplanned(int samples) {
     last_backlog_ += samples;
@@ -71,10 +74,10 @@ RatioTracker::Decision RatioTracker::update(int backlog, double delivered, doubl
             // audio broke anyway); near it: aim at where the backlog is and
             // glide back.
             int settled = median(recent_);
-            if (std::abs(settled - kTargetBacklog) > kRealignDistance) {
-                d.adjust = settled - kTargetBacklog;
+            if (std::abs(settled - target_) > kRealignDistance) {
+                d.adjust = settled - target_;
                 last_backlog_ -= d.adjust;
-                settled = kTargetBacklog;
+                settled = target_;
             }
             smoothed_ = aim_ = settled;
             settling_ = false;
@@ -97,7 +100,7 @@ RatioTracker::Decision RatioTracker::update(int backlog, double delivered, doubl
         fit_sxy_ += x * y;
     }
     smoothed_ += kSmoothing * std::clamp(backlog - smoothed_, -kClip, kClip);
-    aim_ += std::clamp(kTargetBacklog - aim_, -kGlide, kGlide);
+    aim_ += std::clamp(target_ - aim_, -kGlide, kGlide);
     double error = smoothed_ - aim_;
     estimate_ += kIntegral * error;
     d.guard = resampler.guard_correction(std::clamp(
@@ -120,10 +123,10 @@ RatioTracker::Decision RatioTracker::update(int backlog, double delivered, doubl
         // it stands and glide back rather than steer the pitch.
         if (fits_ == 1 && fit_runs_ == kFitRuns) {
             const int now = median(recent_);
-            if (std::abs(now - kTargetBacklog) > kRealignDistance) {
-                d.adjust = now - kTargetBacklog;
+            if (std::abs(now - target_) > kRealignDistance) {
+                d.adjust = now - target_;
                 last_backlog_ -= d.adjust;
-                smoothed_ = aim_ = kTargetBacklog;
+                smoothed_ = aim_ = target_;
             } else {
                 aim_ = smoothed_;
             }

@@ -48,7 +48,8 @@ namespace radio_dsp {
 class RatioTracker {
   public:
     // Backlog the loop aims at: the middle of the fill window plus the half
-    // block that waits in the queue on average.
+    // block that waits in the queue on average (kTargetBacklog for the
+    // programs' window, target_backlog() for the tracker's own).
     static constexpr int kTargetBacklog =
         (kDefaultLowerThreshold + kDefaultUpperThreshold) / 2 + 2048;
     // A backlog change between two runs beyond this is a jump, not jitter
@@ -89,6 +90,7 @@ class RatioTracker {
     // steady again.
     void note_unplanned(int samples);
 
+    int target_backlog() const { return target_; }
     // Estimate of the true ratio, in step units.
     double estimate() const { return estimate_; }
     // True while the ratio is held after a jump (and before the first lock).
@@ -99,9 +101,10 @@ class RatioTracker {
     int fits() const { return fits_; }
 
   private:
+    int target_;
     double estimate_;
     double smoothed_ = 0.0;
-    double aim_ = kTargetBacklog;  // backlog the loop steers to, gliding to the target
+    double aim_;  // backlog the loop steers to, gliding to the target
     int last_backlog_ = 0;
     bool have_last_ = false;
     bool settling_ = true;

@@ -70,6 +70,7 @@ class ClockedQueue : public SampleSource {
 struct ChainRun {
     std::vector<double> window_error;  // per 44100 output frames: mean ratio / true ratio - 1
     double stall_end_s = 0.0;          // in output seconds
+    std::vector<int> backlog;          // ring fill plus queue at each block's run
 };
 
 // Runs `seconds` of audio. The device holds `device_blocks` blocks (Qt's pulse
@@ -86,6 +87,7 @@ ChainRun run_chain(const SignalPathConfig& config, double chip_rate_hz, int devi
     const double true_step = chip_rate_hz / 44100.0 * 256.0;
     std::vector<int16_t> out(2 * kAudioFrames);
     std::vector<double> ratio_per_block;
+    std::vector<int> backlog;
     Lcg rng(5);
     // The radio panel starts the audio once 10000 frames are queued; the
     // classic form starts with both of its buffers submitted.
@@ -113,11 +115,15 @@ ChainRun run_chain(const SignalPathConfig& config, double chip_rate_hz, int devi
                 path.produce_audio(out.data(), false, false);
             }
             ratio_per_block.push_back(path.resampler().ratio());
+            // As the run found it: what is left plus what the block took.
+            backlog.push_back(path.fill_level() + queue.samples_available() +
+                              int(kAudioFrames * path.resampler().ratio() / 256));
             output_s += kAudioFrames / 44100.0;
         }
     }
     ChainRun run;
     run.stall_end_s = stall_end_output_s;
+    run.backlog = backlog;
     const double per_window = 44100.0 / kAudioFrames;
     for (int w = 0; (w + 1) * per_window <= ratio_per_block.size(); ++w) {
         const double a = w * per_window, b = (w + 1) * per_window;
@@ -161,6 +167,22 @@ TEST(RateTracking, RadioPanelHoldsThePitchThroughJitterAndAStall) {
 TEST(RateTracking, ClassicFormHoldsThePitchThroughJitterAndAStall) {
     // 40 MHz / 192: 9.4 step units above the nominal 1200.
     expect_pitch_held(run_chain(kClassicSignalPath, 40e6 / 192 * (1 - 50e-6), 2, 40.0, 20.0));
+}
+
+TEST(RateTracking, ANarrowerFillWindowHoldsThePitchAtItsOwnBacklog) {
+    // A window low enough that a block is played some 120 ms after its
+    // samples arrived: the loop aims at its middle plus the half block queued.
+    SignalPathConfig config = kQv01SignalPath;
+    config.rate.lower_threshold = 21000;
+    config.rate.upper_threshold = 25000;
+    const RatioTracker tracker(config.rate);
+    EXPECT_EQ(tracker.target_backlog(), 23000 + 2048);
+    const ChainRun run = run_chain(config, 66e6 / 324 * (1 + 30e-6), 2, 40.0, 20.0);
+    expect_pitch_held(run);
+    std::vector<int> settled(run.backlog.begin() + run.backlog.size() / 4,
+                             run.backlog.begin() + run.backlog.size() / 2);  // 10 to 20 s
+    std::sort(settled.begin(), settled.end());
+    EXPECT_NEAR(settled[settled.size() / 2], tracker.target_backlog(), 2048);
 }
 
 }  // namespace
