@@ -16,6 +16,10 @@ packages=(
   umockdev libumockdev-dev
   # headless runs: X server, clicks, a private PulseAudio with a null sink, recording and measuring
   xvfb xdotool x11-utils pulseaudio pulseaudio-utils sox imagemagick bc
+  # SoapySDR driver: the library, SoapySDRUtil, the Python bindings, SoapyRemote (its server wants
+  # a DNS-SD daemon: the loopback test starts avahi-daemon on a private bus, never the system's)
+  libsoapysdr-dev soapysdr-tools python3-soapysdr soapysdr-module-remote soapyremote-server
+  avahi-daemon dbus-daemon
   # design scripts under tools/ (not needed by the build)
   python3 python3-numpy python3-scipy fonts-dejavu-core
 )
