@@ -36,7 +36,13 @@ std::string data_directory() {
     // QV_SOAPY_DATA_FROM_MODULE: share/qv01 relative to the module's
     // install folder; QV_SOAPY_SOURCE_ROOT: the tree it was built from.
     const std::string installed = module_directory() + "/" QV_SOAPY_DATA_FROM_MODULE;
-    if (holds_configurations(installed)) return installed;
+    if (holds_configurations(installed)) {
+        // Without the module folder's "../../../.." for the reader of its paths.
+        char* resolved = realpath(installed.c_str(), nullptr);
+        const std::string dir = resolved ? resolved : installed;
+        std::free(resolved);
+        return dir;
+    }
     if (holds_configurations(QV_SOAPY_SOURCE_ROOT)) return QV_SOAPY_SOURCE_ROOT;
     return "";
 }
