@@ -93,6 +93,22 @@ void FirStage::configure(const FirSettings& s) {
         taps_[size_t(2 * n - k)] = s.antisym ? -int32_t(s.coef[size_t(k)]) : s.coef[size_t(k)];
     }
     taps_[size_t(n)] = s.coef[size_t(n)];
+    // The vector dot product sums 16-bit products in pairs into eight 32-bit
+    // lanes per 16 taps; it is exact when every tap fits 16 bits and no lane's
+    // share of the taps can reach 2^31 with full-scale inputs.
+    const size_t len = taps_.size();
+    const size_t padded = (len + 15) / 16 * 16;
+    rev_.assign(padded, 0);
+    bool packed = true;
+    int64_t lane_sum[8] = {};
+    for (size_t j = 0; j < len; ++j) {
+        const int32_t t = taps_[len - 1 - j];
+        if (t < -32768 || t > 32767) packed = false;
+        rev_[j] = int16_t(t);
+        lane_sum[(j % 16) / 2] += std::abs(int64_t(t)) * 32768;
+    }
+    for (int64_t v : lane_sum) packed = packed && v < (int64_t(1) << 31);
+    layout_ = FirTaps{rev_.data(), taps_.data(), len, padded, packed};
     ratio_ = s.ratio;
     phase_ = s.phase % s.ratio;
     set_scale(s.scale);
@@ -100,35 +116,39 @@ void FirStage::configure(const FirSettings& s) {
 }
 
 void FirStage::reset() {
-    hist_.assign((taps_.size() - 1) * 2, 0);
+    x_i_.assign(taps_.size() - 1, 0);
+    x_q_.assign(taps_.size() - 1, 0);
     count_ = 0;
 }
 
-size_t FirStage::process(const int16_t* in, size_t n, int16_t* out, bool& overflow) {
-    const size_t l = taps_.size();
-    const size_t h = l - 1;
-    work_.resize((h + n) * 2);
-    std::copy(hist_.begin(), hist_.end(), work_.begin());
-    std::copy(in, in + 2 * n, work_.begin() + long(2 * h));
-    const int32_t* t = taps_.data();
-    const int64_t round = int64_t(1) << (shift_ - 1);
-    size_t produced = 0;
+size_t FirStage::process(const int16_t* in_i, const int16_t* in_q, size_t n, int16_t* out_i,
+                         int16_t* out_q, bool& overflow) {
+    const size_t h = taps_.size() - 1;
+    const size_t room = h + n + layout_.padded;
+    if (x_i_.size() < room) {
+        x_i_.resize(room, 0);
+        x_q_.resize(room, 0);
+    }
+    std::copy(in_i, in_i + n, x_i_.begin() + long(h));
+    std::copy(in_q, in_q + n, x_q_.begin() + long(h));
     // First input index j with (count_ + j) % ratio == phase.
-    size_t j = size_t((uint64_t(phase_) + uint64_t(ratio_) - count_ % uint64_t(ratio_)) %
-                      uint64_t(ratio_));
-    for (; j < n; j += size_t(ratio_)) {
-        const int16_t* x = work_.data() + 2 * (h + j);  // newest input frame
-        int64_t ai = 0, aq = 0;
-        for (size_t k = 0; k < l; ++k) {
-            ai += int64_t(t[k]) * x[-2 * long(k)];
-            aq += int64_t(t[k]) * x[-2 * long(k) + 1];
-        }
-        out[2 * produced] = saturate((ai + round) >> shift_, overflow);
-        out[2 * produced + 1] = saturate((aq + round) >> shift_, overflow);
-        ++produced;
+    const size_t j = size_t((uint64_t(phase_) + uint64_t(ratio_) - count_ % uint64_t(ratio_)) %
+                            uint64_t(ratio_));
+    const size_t produced = j < n ? (n - j + size_t(ratio_) - 1) / size_t(ratio_) : 0;
+    if (acc_i_.size() < produced) {
+        acc_i_.resize(produced);
+        acc_q_.resize(produced);
+    }
+    synth_kernels().fir_dot(layout_, x_i_.data(), x_q_.data(), h + j, size_t(ratio_), produced,
+                            acc_i_.data(), acc_q_.data());
+    const int64_t round = int64_t(1) << (shift_ - 1);
+    for (size_t k = 0; k < produced; ++k) {
+        out_i[k] = saturate((acc_i_[k] + round) >> shift_, overflow);
+        out_q[k] = saturate((acc_q_[k] + round) >> shift_, overflow);
     }
     count_ += n;
-    std::copy(work_.end() - long(2 * h), work_.end(), hist_.begin());
+    std::copy(x_i_.begin() + long(n), x_i_.begin() + long(n + h), x_i_.begin());
+    std::copy(x_q_.begin() + long(n), x_q_.begin() + long(n + h), x_q_.begin());
     return produced;
 }
 
@@ -153,14 +173,20 @@ void ChannelModel::build_tables() {
     while (bits < 18 && (1 << bits) < d_cic_ * 512) ++bits;
     table_bits_ = bits;
     const size_t n = size_t(1) << bits;
-    table_.resize(n);
+    h2_.assign(n + 2 * kTablePad, 0.0f);
+    hn_.assign(n + 2 * kTablePad, 0.0f);
     double sum_sq = 0.0;
     for (size_t i = 0; i < n; ++i) {
         const double x = double(i) / double(n) - 0.5;
         const double h2 = s_.cic2_on ? std::pow(dirichlet(x, s_.cic2_ratio), 2) : 1.0;
         const double hn = cic_response(x);
-        table_[i] = Entry{float(h2), float(hn)};
+        h2_[kTablePad + i] = float(h2);
+        hn_[kTablePad + i] = float(hn);
         sum_sq += hn * hn;
+    }
+    for (auto* t : {&h2_, &hn_}) {
+        std::copy_n(t->begin() + long(n), kTablePad, t->begin());
+        std::copy_n(t->begin() + kTablePad, kTablePad, t->begin() + long(n + kTablePad));
     }
     // White ADC noise of variance v, mixed to complex baseband with the
     // mixer's factor 2, has 2v per I and Q; the CICs pass sum(h^2) of it,
@@ -190,11 +216,9 @@ void ChannelModel::restart(const ChannelSettings& s) {
     fir_[0].configure(s.fir[0]);
     fir_[1].configure(s.fir[1]);
     mpx_.resize(kCicBlock);
-    acc_n_.resize(2 * kCicBlock);
-    acc_2_.resize(2 * kCicBlock);
-    buf_a_.resize(2 * kCicBlock);
-    buf_b_.resize(2 * kCicBlock);
-    buf_c_.resize(2 * kCicBlock);
+    acc_.resize(2 * kCicBlock);
+    acc2_.resize(2 * kCicBlock);
+    for (auto* v : {&cic_i_, &cic_q_, &fir1_i_, &fir1_q_, &fir2_i_, &fir2_q_}) v->resize(kCicBlock);
 }
 
 void ChannelModel::set_scales(const ChannelSettings& from) {
@@ -219,8 +243,9 @@ void ChannelModel::sync_nco(uint16_t phase) {
     nco_phase_ = uint32_t(phase) << 16;
 }
 
-// Synthesises m CICN output samples (m <= kCicBlock) into `out` (I/Q int16).
-uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
+// Synthesises m CICN output samples (m <= kCicBlock) into out_i, out_q.
+uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
+    const SynthKernels& kx = synth_kernels();
     const double fs_cic = adc_rate_hz_ / d_cic_;
     const double t = double(n_cic_) / fs_cic;
     const double nco_cycles = double(s_.nco_word) / kTwo32;  // per ADC sample
@@ -229,12 +254,10 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
     const double gt = g2 * s_.cicn_gain();
     const int tsize = 1 << table_bits_;
     const int mask = tsize - 1;
-    const Entry* tab = table_.data();
-    const float* st = sin_table();
-    constexpr int sh = 32 - kSinBits;
-    constexpr uint32_t quarter = 1u << 30;
+    const float* h2 = h2_.data() + kTablePad;
+    const float* hn = hn_.data() + kTablePad;
 
-    std::fill(acc_n_.begin(), acc_n_.begin() + long(2 * m), 0.0f);
+    std::fill(acc_.begin(), acc_.begin() + long(2 * m), 0.0f);
 
     // The mixer multiplies the real ADC signal by 2 e^{+j (w n + nco phase)}:
     // the NCO word shifts the spectrum up. A station at f contributes
@@ -257,9 +280,8 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
             plan[k].base[side] = float(pos);
             double m2 = 0.0, mn = 0.0;
             for (long i = long(pos - dev_entries); i <= long(pos + dev_entries); ++i) {
-                const Entry& e = tab[i & mask];
-                m2 = std::max(m2, double(std::fabs(e.h2)));
-                mn = std::max(mn, double(std::fabs(e.hn)));
+                m2 = std::max(m2, double(std::fabs(h2[i & mask])));
+                mn = std::max(mn, double(std::fabs(hn[i & mask])));
             }
             plan[k].max2[side] = m2 * amp_[k] * std::fabs(g2);
             plan[k].maxn[side] = mn * amp_[k] * std::fabs(gt);
@@ -268,89 +290,55 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out) {
     }
     // The CIC2 output needs following only when it could reach full scale.
     const bool track2 = bound2 + 6.0 * noise_sigma_ * std::fabs(g2) > 32767.0;
-    if (track2) std::fill(acc_2_.begin(), acc_2_.begin() + long(2 * m), 0.0f);
+    if (track2) std::fill(acc2_.begin(), acc2_.begin() + long(2 * m), 0.0f);
 
+    ComponentBlock c;
+    c.mpx = mpx_.data();
+    c.m = m;
+    c.nco = nco_phase_;
+    c.nco_inc = nco_inc;
+    c.h2 = h2;
+    c.hn = hn;
+    c.table_mask = uint32_t(mask);
+    c.acc = acc_.data();
+    c.acc2 = track2 ? acc2_.data() : nullptr;
     for (size_t k = 0; k < ns; ++k) {
         const StationSpec& sp = scene_->stations[k];
-        bool on[2];
         for (int side = 0; side < 2; ++side) {
-            on[side] = plan[k].maxn[side] > kNegligibleLsb ||
-                       (track2 && plan[k].max2[side] > kNegligibleLsb);
+            c.on[side] = plan[k].maxn[side] > kNegligibleLsb ||
+                         (track2 && plan[k].max2[side] > kNegligibleLsb);
+            c.base[side] = plan[k].base[side];
         }
         const double f = sp.freq_hz + sp.offset_hz + sp.drift_hz_per_s * t;
-        const uint32_t c_inc = cycles_to_q32(f / adc_rate_hz_ * d_cic_);
-        if (!on[0] && !on[1]) {
-            carrier_phase_[k] += uint32_t(c_inc * uint32_t(m));
+        c.c_inc = cycles_to_q32(f / adc_rate_hz_ * d_cic_);
+        if (!c.on[0] && !c.on[1]) {
+            carrier_phase_[k] += uint32_t(c.c_inc * uint32_t(m));
             continue;
         }
-        float* mpx = mpx_.data();
-        synth_[k].render(n_cic_, mpx, m);
-        const float k_inc = float(sp.deviation_hz / adc_rate_hz_ * d_cic_ * kTwo32);
-        const float k_idx = float(sp.deviation_hz / adc_rate_hz_ * tsize);
-        const float a = amp_[k];
-        uint32_t phi = carrier_phase_[k];
-        uint32_t nco = nco_phase_;
-        float* an = acc_n_.data();
-        float* a2 = acc_2_.data();
-        for (size_t i = 0; i < m; ++i) {
-            const float dv = mpx[i];
-            phi += c_inc + uint32_t(int64_t(k_inc * dv));
-            for (int side = 0; side < 2; ++side) {
-                if (!on[side]) continue;
-                const float d = side == 0 ? dv : -dv;
-                const Entry& e = tab[int(plan[k].base[side] + k_idx * d) & mask];
-                const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
-                const float c = st[(th + quarter) >> sh], s = st[th >> sh];
-                an[2 * i] += a * e.hn * c;
-                an[2 * i + 1] += a * e.hn * s;
-                if (track2) {
-                    a2[2 * i] += a * e.h2 * c;
-                    a2[2 * i + 1] += a * e.h2 * s;
-                }
-            }
-            nco += nco_inc;
-        }
-        carrier_phase_[k] = phi;
+        synth_[k].render(n_cic_, mpx_.data(), m);
+        c.k_inc = float(sp.deviation_hz / adc_rate_hz_ * d_cic_ * kTwo32);
+        c.k_idx = float(sp.deviation_hz / adc_rate_hz_ * tsize);
+        c.amp = amp_[k];
+        c.phase = carrier_phase_[k];
+        carrier_phase_[k] = kx.component(c);
     }
 
-    const float* gt_tab = gauss_table();
-    const float sigma = float(noise_sigma_);
-    uint16_t flags = 0;
-    bool ovf2 = false, ovfn = false;
-    for (size_t i = 0; i < m; ++i) {
-        double yi = acc_n_[2 * i], yq = acc_n_[2 * i + 1];
-        if (sigma > 0.0f) {
-            rng_ ^= rng_ << 13;
-            rng_ ^= rng_ >> 17;
-            rng_ ^= rng_ << 5;
-            yi += sigma * gt_tab[rng_ >> (32 - kGaussBits)];
-            yq += sigma * gt_tab[rng_ & ((1u << kGaussBits) - 1)];
-        }
-        yi *= gt;
-        yq *= gt;
-        if (track2) {
-            // A saturating CIC2 output limits what the CICN can deliver at this
-            // instant by the same ratio.
-            const double ci = std::floor(acc_2_[2 * i] * g2 + 0.5),
-                         cq = std::floor(acc_2_[2 * i + 1] * g2 + 0.5);
-            double r = 1.0;
-            if (ci > 32767.0) r = std::min(r, 32767.0 / ci);
-            if (ci < -32768.0) r = std::min(r, -32768.0 / ci);
-            if (cq > 32767.0) r = std::min(r, 32767.0 / cq);
-            if (cq < -32768.0) r = std::min(r, -32768.0 / cq);
-            if (r < 1.0) {
-                ovf2 = true;
-                yi *= r;
-                yq *= r;
-            }
-        }
-        out[2 * i] = saturate(int64_t(std::floor(yi + 0.5)), ovfn);
-        out[2 * i + 1] = saturate(int64_t(std::floor(yq + 0.5)), ovfn);
-    }
+    CicnOutput o;
+    o.acc = c.acc;
+    o.acc2 = c.acc2;
+    o.m = m;
+    o.sigma = float(noise_sigma_);
+    o.rng = &rng_;
+    o.gain = gt;
+    o.gain2 = g2;
+    o.out_i = out_i;
+    o.out_q = out_q;
+    kx.cicn_output(o);
     nco_phase_ += uint32_t(nco_inc * uint32_t(m));
     n_cic_ += m;
-    if (ovf2) flags |= qv01::kOvfCic2;
-    if (ovfn) flags |= qv01::kOvfCicn;
+    uint16_t flags = 0;
+    if (o.cic2_clipped) flags |= qv01::kOvfCic2;
+    if (o.cicn_clipped) flags |= qv01::kOvfCicn;
     return flags;
 }
 
@@ -363,12 +351,14 @@ uint16_t ChannelModel::generate(int16_t* iq, size_t n) {
     while (n > 0) {
         const size_t k = std::min(n, max_out);
         const size_t m = k * per_out;
-        flags |= run_cic(m, buf_a_.data());
-        const size_t m1 = fir_[0].process(buf_a_.data(), m, buf_b_.data(), o1);
-        const size_t m2 = fir_[1].process(buf_b_.data(), m1, buf_c_.data(), o2);
+        flags |= run_cic(m, cic_i_.data(), cic_q_.data());
+        const size_t m1 =
+            fir_[0].process(cic_i_.data(), cic_q_.data(), m, fir1_i_.data(), fir1_q_.data(), o1);
+        const size_t m2 =
+            fir_[1].process(fir1_i_.data(), fir1_q_.data(), m1, fir2_i_.data(), fir2_q_.data(), o2);
         // m2 == k: each stage emits exactly one frame per `ratio` inputs.
         for (size_t i = 0; i < m2; ++i) {
-            const int64_t x = buf_c_[2 * i], y = buf_c_[2 * i + 1];
+            const int64_t x = fir2_i_[i], y = fir2_q_[i];
             iq[2 * i] = saturate((x * gi - y * gq + 8192) >> 14, og);
             iq[2 * i + 1] = saturate((x * gq + y * gi + 8192) >> 14, og);
         }

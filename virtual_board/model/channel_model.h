@@ -25,10 +25,11 @@
 #include "channel_settings.h"
 #include "rf_scene.h"
 #include "station_synth.h"
+#include "synth_kernels.h"
 
 namespace qv01model {
 
-// Decimating folded-symmetric FIR of the chip, on interleaved I/Q int16.
+// Decimating folded-symmetric FIR of the chip, on I and Q int16 streams.
 class FirStage {
   public:
     void configure(const FirSettings& s);
@@ -36,12 +37,17 @@ class FirStage {
     void reset();
     // Consumes n input frames, writes one frame per `ratio` inputs (at the
     // inputs whose index is phase mod ratio); returns the frames written.
-    size_t process(const int16_t* in, size_t n, int16_t* out, bool& overflow);
+    size_t process(const int16_t* in_i, const int16_t* in_q, size_t n, int16_t* out_i,
+                   int16_t* out_q, bool& overflow);
 
   private:
     std::vector<int32_t> taps_;  // full impulse response, 2n + 1 taps
-    std::vector<int16_t> hist_;  // last taps - 1 input frames, interleaved
-    std::vector<int16_t> work_;
+    std::vector<int16_t> rev_;   // the taps reversed and zero-padded (FirTaps)
+    FirTaps layout_;
+    // The last taps - 1 input frames, then the block being filtered and room
+    // for the padded dot products to read past its end.
+    std::vector<int16_t> x_i_, x_q_;
+    std::vector<int64_t> acc_i_, acc_q_;
     int ratio_ = 1, phase_ = 0, shift_ = 21;
     uint64_t count_ = 0;
 };
@@ -74,23 +80,22 @@ class ChannelModel {
     double cic_response(double cycles) const;
 
   private:
-    struct Entry {
-        float h2;  // CIC2 response
-        float hn;  // CIC2 x CICN response
-    };
     struct Plan {
         float base[2];   // table position of carrier (0) and mirror (1) this block
         double max2[2];  // largest contribution at the CIC2 output, LSB
         double maxn[2];  // largest contribution at the CICN output, LSB
     };
     void build_tables();
-    uint16_t run_cic(size_t m, int16_t* out);
+    // m CICN output samples into out_i, out_q; returns the overflow flags.
+    uint16_t run_cic(size_t m, int16_t* out_i, int16_t* out_q);
 
     std::shared_ptr<const RfScene> scene_;
     double adc_rate_hz_;
     ChannelSettings s_;
-    int d_cic_ = 1;             // CIC2 x CICN decimation
-    std::vector<Entry> table_;  // response over -0.5 .. 0.5 cycles/sample
+    int d_cic_ = 1;  // CIC2 x CICN decimation
+    // Responses over -0.5 .. 0.5 cycles/sample, CIC2 and CIC2 x CICN, with
+    // kTablePad entries of the other end before and after.
+    std::vector<float> h2_, hn_;
     int table_bits_ = 12;
     double noise_sigma_ = 0.0;  // per I/Q at the CICN output, DC gain 1
     std::vector<StationSynth> synth_;
@@ -101,8 +106,9 @@ class ChannelModel {
     uint64_t n_cic_ = 0;                   // CICN output samples since restart
     uint32_t rng_ = 0x12345678u;
     FirStage fir_[2];
-    std::vector<float> mpx_, acc_n_, acc_2_;
-    std::vector<int16_t> buf_a_, buf_b_, buf_c_;
+    std::vector<float> mpx_;
+    std::vector<float> acc_, acc2_;  // CICN and CIC2 sums, I and Q interleaved
+    std::vector<int16_t> cic_i_, cic_q_, fir1_i_, fir1_q_, fir2_i_, fir2_q_;
 };
 
 // Unit-variance Gaussian table for the noise floor.

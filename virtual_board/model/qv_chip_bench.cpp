@@ -1,13 +1,20 @@
-// Cost of the QV01 chip model in real time: configures channel 0, tunes it
-// into a scene (the default one, or a scene file), and measures the CPU time
-// the stream thread needs per second of output. Prints every run, the median
+// Cost of the QV01 chip model in real time, as the virtual board's stream
+// thread pays it inside a program: configures the chip with a configuration
+// file through the configuration agent (the programs' config/FM_radio.ini by
+// default), tunes channel 0 into a scene (the default one, or a scene file),
+// and measures the CPU time per second of output while asking for frames the
+// way the board's producer does, one millisecond's worth per call. Prints
+// every round, the median (the figure to quote: % of one core in real time)
 // and the scene reader's estimate of the same cost.
 //
-//   qv-chip-bench [--scene FILE] [--chain reference|fm] [seconds-per-run] [runs] [tune-MHz]
+//   qv-chip-bench [--config FILE | --chain reference] [--scene FILE]
+//                 [--kernels vector|plain|both] [seconds-per-round] [rounds] [tune-MHz]
 //
-// --chain reference (default): the reference chain, decimation 3*27*2*2
-// (CICN output 814.8 kHz at 66 MHz); fm: the layout of config/FM_radio.ini,
-// 4*9*3*3 (CICN output 1.833 MHz), the one the scene estimate assumes.
+// --config: a whole-chip configuration file; relative coefficient file names
+// are taken from its folder. --chain reference: the model's reference chain
+// instead (designed filters, decimation 3*27*2*2, CICN output 814.8 kHz at
+// 66 MHz). --kernels both: the vector and the plain kernels in alternate
+// rounds of one run, with both medians and their ratio.
 #include <time.h>
 
 #include <algorithm>
@@ -18,8 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "conf_agent.h"
 #include "qv01_chip.h"
+#include "qv01_regs.h"
 #include "reference_chain.h"
+#include "synth_kernels.h"
 
 namespace {
 
@@ -29,22 +39,34 @@ double thread_cpu_s() {
     return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
 }
 
-// The CIC and DFIR layout of config/FM_radio.ini (its coefficients are not
-// needed for the cost).
-qv01model::ReferenceChain fm_radio_chain() {
-    qv01model::ReferenceChain c;
-    c.cic2_ratio = 4;
-    c.cic2_scale = 9;
-    c.cicn_ratio = 9;
-    c.cicn_mode = 2;
-    c.cicn_scale = 0;
-    c.scl_mx = false;
-    c.fir1_order = 16;
-    c.fir1_ratio = 3;
-    c.fir2_order = 62;
-    c.fir2_ratio = 3;
-    c.fir2_scale = 5;
-    return c;
+// The configuration run of the programs, into the agent's register image
+// (no board), then every register to the chip and the programs' start.
+int configure(qv01model::Qv01Chip& chip, const std::string& path, double tune_hz, double clock_hz) {
+    conf_agent_ agent(path);
+    const size_t slash = path.find_last_of('/');
+    agent.set_coefficient_directory(slash == std::string::npos ? "." : path.substr(0, slash));
+    agent.set_progress_output(nullptr);
+    agent.setup_sections();
+    const ConfigureReport report = agent.report();
+    if (!report.error.empty() || !report.missing_keys.empty() || !report.file_problems.empty()) {
+        std::fprintf(stderr, "qv-chip-bench: %s\n",
+                     report.error.empty() ? report.summary().c_str() : report.error.c_str());
+        return -22;
+    }
+    for (const auto& [address, value] : agent.image()) chip.write_reg(address, uint16_t(value));
+    const uint32_t word = qv01model::nco_word_for(tune_hz, clock_hz);
+    chip.write_reg(qv01::reg_addr(0, qv01::kOffNcoLow), uint16_t(word & 0xFFFF));
+    chip.write_reg(qv01::reg_addr(0, qv01::kOffNcoHigh), uint16_t(word >> 16));
+    chip.write_reg(qv01::kRegFlagClear, 0xFFFF);
+    for (uint16_t command :
+         {qv01::kCmdReset, qv01::kCmdLoadCoef, qv01::kCmdNcoSync, qv01::kCmdStart})
+        chip.write_reg(qv01::kRegControl, command);
+    return 0;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 }  // namespace
@@ -52,24 +74,36 @@ qv01model::ReferenceChain fm_radio_chain() {
 int main(int argc, char** argv) {
     std::vector<const char*> pos;
     qv01model::ChipModelOptions options;
-    qv01model::ReferenceChain chain;
+    std::string config = QV_CHIP_BENCH_CONFIG;
+    bool reference = false;
+    std::string kernels = "vector";
     for (int k = 1; k < argc; ++k) {
-        if (std::strcmp(argv[k], "--scene") == 0 && k + 1 < argc) {
+        const std::string a = argv[k];
+        if (a == "--scene" && k + 1 < argc) {
             options.scene_path = argv[++k];
-        } else if (std::strcmp(argv[k], "--chain") == 0 && k + 1 < argc) {
-            const std::string c = argv[++k];
-            if (c == "fm") {
-                chain = fm_radio_chain();
-            } else if (c != "reference") {
-                std::fprintf(stderr, "qv-chip-bench: --chain takes reference or fm\n");
+        } else if (a == "--config" && k + 1 < argc) {
+            config = argv[++k];
+        } else if (a == "--chain" && k + 1 < argc && std::string(argv[k + 1]) == "reference") {
+            reference = true;
+            ++k;
+        } else if (a == "--kernels" && k + 1 < argc) {
+            kernels = argv[++k];
+            if (kernels != "vector" && kernels != "plain" && kernels != "both") {
+                std::fprintf(stderr, "qv-chip-bench: --kernels takes vector, plain or both\n");
                 return 2;
             }
+        } else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9') && a[1] != '.') {
+            std::fprintf(stderr,
+                         "usage: qv-chip-bench [--config FILE | --chain reference] [--scene FILE]\n"
+                         "       [--kernels vector|plain|both] [seconds-per-round] [rounds] "
+                         "[tune-MHz]\n");
+            return 2;
         } else {
             pos.push_back(argv[k]);
         }
     }
-    const double seconds = pos.size() > 0 ? std::atof(pos[0]) : 5.0;
-    const int runs = std::max(1, pos.size() > 1 ? std::atoi(pos[1]) : 5);
+    const double seconds = pos.size() > 0 ? std::atof(pos[0]) : 2.0;
+    const int rounds = std::max(1, pos.size() > 1 ? std::atoi(pos[1]) : 7);
     const double tune_mhz = pos.size() > 2 ? std::atof(pos[2]) : 103.5;
     std::string err;
     qv01model::RfScene scene = qv01model::default_scene();
@@ -82,33 +116,58 @@ int main(int argc, char** argv) {
     auto chip = std::make_unique<qv01model::Qv01Chip>(std::make_shared<qv01model::RfScene>(scene),
                                                       options.clock_hz, options.ppm);
     const double clock = options.clock_hz;
-    for (int ch = 0; ch < 4; ++ch)
-        qv01model::program_channel(*chip, ch, chain,
+    if (reference) {
+        qv01model::program_channel(*chip, 0, qv01model::ReferenceChain{},
                                    qv01model::nco_word_for(tune_mhz * 1e6, clock));
-    qv01model::start_receiver(*chip);
-    const double rate = chip->output_rate_hz(0);
-    const double cicn_rate = clock / (chain.cic2_ratio * chain.cicn_ratio);
-    std::printf("output rate %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per run\n",
-                rate, cicn_rate / 1e3, tune_mhz, seconds);
-    // The board's stream pacer asks for 512 frames (one 2048-byte transfer) at a time.
-    const size_t chunk = 512;
-    std::vector<int16_t> buf(2 * chunk);
-    std::vector<double> cost;
-    for (int r = 0; r < runs; ++r) {
-        const size_t total = size_t(seconds * rate);
-        const double t0 = thread_cpu_s();
-        for (size_t done = 0; done < total; done += chunk) chip->generate(0, buf.data(), chunk);
-        const double used = thread_cpu_s() - t0;
-        cost.push_back(used / (double(total) / rate));
-        std::printf("run %d: %.1f ms CPU per second of output (%.1f %% of one core)\n", r + 1,
-                    1e3 * cost.back(), 100.0 * cost.back());
+        qv01model::start_receiver(*chip);
+    } else if (configure(*chip, config, tune_mhz * 1e6, clock) != 0) {
+        return 1;
     }
-    std::sort(cost.begin(), cost.end());
-    const double med = cost[cost.size() / 2];
-    std::printf("median: %.1f ms CPU per second of output (%.1f %% of one core)\n", 1e3 * med,
-                100.0 * med);
-    // The scene reader's estimate assumes the fm chain's CIC decimation.
-    std::printf("scene estimate: %.1f %% of one core (for --chain fm)\n",
+    const double rate = chip->output_rate_hz(0);
+    if (!(rate > 0.0)) {
+        std::fprintf(stderr, "qv-chip-bench: the configuration does not start channel 0\n");
+        return 1;
+    }
+    const auto cicn = [&] {
+        const int r36 = chip->read_reg(qv01::reg_addr(0, qv01::kOffCic2));
+        const int r37 = chip->read_reg(qv01::reg_addr(0, qv01::kOffCicn));
+        return clock / (get_field(r36, qv01::cic2::kRatio) + 1) /
+               (get_field(r37, qv01::cicn::kRatio) + 1);
+    }();
+    std::printf("%s: output %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per round\n",
+                reference ? "reference chain" : config.c_str(), rate, cicn / 1e3, tune_mhz,
+                seconds);
+    // The board's producer wakes every millisecond and asks for the frames
+    // due since its last turn.
+    const size_t chunk = std::max<size_t>(1, size_t(rate / 1000.0 + 0.5));
+    std::vector<int16_t> buf(2 * chunk);
+    std::vector<double> cost[2];  // vector, plain
+    const char* names[2] = {"vector", "plain"};
+    for (int r = 0; r < rounds; ++r) {
+        for (int which = 0; which < 2; ++which) {
+            if (kernels != "both" && kernels != names[which]) continue;
+            qv01model::use_vector_kernels(which == 0);
+            const size_t total = size_t(seconds * rate);
+            const double t0 = thread_cpu_s();
+            for (size_t done = 0; done < total; done += chunk) chip->generate(0, buf.data(), chunk);
+            const double used = thread_cpu_s() - t0;
+            cost[which].push_back(used / (double(total) / rate));
+            std::printf(
+                "round %d, %s kernels (%s): %.1f ms CPU per second of output (%.2f %% "
+                "of one core)\n",
+                r + 1, names[which], qv01model::synth_kernels().name, 1e3 * cost[which].back(),
+                100.0 * cost[which].back());
+        }
+    }
+    for (int which = 0; which < 2; ++which) {
+        if (cost[which].empty()) continue;
+        const double med = median(cost[which]);
+        std::printf("median, %s kernels: %.1f ms CPU per second of output (%.2f %% of one core)\n",
+                    names[which], 1e3 * med, 100.0 * med);
+    }
+    if (!cost[0].empty() && !cost[1].empty())
+        std::printf("vector / plain: %.3f\n", median(cost[0]) / median(cost[1]));
+    std::printf("scene estimate: %.1f %% of one core (for the CICN output at clock / 36)\n",
                 100.0 * qv01model::scene_cpu_share(scene, clock));
     return 0;
 }

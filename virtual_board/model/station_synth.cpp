@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "synth_kernels.h"
+
 namespace qv01model {
 
 namespace {
@@ -93,6 +95,14 @@ StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
     note_len_ = std::max<uint64_t>(2, uint64_t(spec.audio.note_ms * 1e-3 * rate_hz));
     // 10 ms raised-cosine attack and release keep note changes click-free.
     ramp_len_ = std::max<uint64_t>(1, std::min<uint64_t>(note_len_ / 2, uint64_t(0.010 * rate_hz)));
+    if (!notes_.empty()) {
+        attack_.resize(size_t(ramp_len_));
+        for (uint64_t e = 0; e < ramp_len_; ++e) {
+            attack_[size_t(e)] =
+                0.5f - 0.5f * std::cos(float(3.14159265 * double(e) / double(ramp_len_)));
+        }
+        release_.assign(attack_.rbegin(), attack_.rend());
+    }
     if (spec.audio.wav && !spec.audio.wav->left.empty()) {
         const WavData& w = *spec.audio.wav;
         std::vector<float> m(w.left.size()), d(w.left.size());
@@ -107,26 +117,43 @@ StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
 }
 
 void StationSynth::render(uint64_t n0, float* mpx, size_t count) {
-    const float* st = sin_table();
-    constexpr int sh = 32 - kSinBits;
-    for (size_t i = 0; i < count; ++i) mpx[i] = 0.0f;
-    auto add_osc = [&](const Osc& o, float* dst) {
-        uint32_t ph = uint32_t(o.inc * uint32_t(n0)) + o.offset;
-        for (size_t i = 0; i < count; ++i, ph += o.inc) dst[i] += o.amp * st[ph >> sh];
+    const SynthKernels& kx = synth_kernels();
+    auto tones_at = [&](const std::vector<Osc>& oscs) {
+        tones_.clear();
+        for (const Osc& o : oscs)
+            tones_.push_back({uint32_t(o.inc * uint32_t(n0)) + o.offset, o.inc, o.amp});
+        return tones_.data();
     };
-    for (const Osc& o : mono_) add_osc(o, mpx);
-    if (!notes_.empty()) {
-        for (size_t i = 0; i < count; ++i) {
-            const uint64_t n = n0 + i;
-            const Osc& o = notes_[(n / note_len_) % notes_.size()];
-            if (o.amp == 0.0f) continue;
-            const uint64_t j = n % note_len_;
-            float env = 1.0f;
-            const uint64_t edge = std::min(j, note_len_ - 1 - j);
-            if (edge < ramp_len_)
-                env = 0.5f - 0.5f * std::cos(float(3.14159265 * double(edge) / double(ramp_len_)));
-            const uint32_t ph = uint32_t(o.inc * uint32_t(n)) + o.offset;
-            mpx[i] += env * o.amp * st[ph >> sh];
+    kx.add_tones(mpx, count, tones_at(mono_), mono_.size(), true);
+    // Melody: note by note, each with its attack, steady part and release
+    // (the ramps take at most half a note, so they never overlap).
+    for (size_t i = 0; i < count && !notes_.empty();) {
+        const uint64_t n = n0 + i;
+        uint64_t j = n % note_len_;
+        const Osc& o = notes_[(n / note_len_) % notes_.size()];
+        const size_t end = i + size_t(std::min<uint64_t>(count - i, note_len_ - j));
+        if (o.amp == 0.0f) {
+            i = end;
+            continue;
+        }
+        uint32_t ph = uint32_t(o.inc * uint32_t(n)) + o.offset;
+        while (i < end) {
+            size_t len;
+            if (j < ramp_len_) {
+                len = size_t(std::min<uint64_t>(end - i, ramp_len_ - j));
+                kx.add_tone_env(mpx + i, len, ph, o.inc, o.amp, attack_.data() + j);
+            } else if (j < note_len_ - ramp_len_) {
+                len = size_t(std::min<uint64_t>(end - i, note_len_ - ramp_len_ - j));
+                const Tone steady{ph, o.inc, o.amp};
+                kx.add_tones(mpx + i, len, &steady, 1, false);
+            } else {
+                len = end - i;
+                kx.add_tone_env(mpx + i, len, ph, o.inc, o.amp,
+                                release_.data() + (j - (note_len_ - ramp_len_)));
+            }
+            i += len;
+            j += len;
+            ph += uint32_t(len) * o.inc;
         }
     }
     const bool wav = !wav_mono_.empty();
@@ -141,23 +168,24 @@ void StationSynth::render(uint64_t n0, float* mpx, size_t count) {
     if (wav) {
         for (size_t i = 0; i < count; ++i) mpx[i] += wav_at(wav_mono_, n0 + i);
     }
-    for (size_t i = 0; i < count; ++i) mpx[i] *= audio_scale_;
+    if (audio_scale_ != 1.0f) {
+        const float scale = audio_scale_;
+        for (size_t i = 0; i < count; ++i) mpx[i] *= scale;
+    }
     if (stereo_ && (!diff_.empty() || wav)) {
         if (diff_buf_.size() < count) diff_buf_.resize(count);
         float* d = diff_buf_.data();
-        for (size_t i = 0; i < count; ++i) d[i] = 0.0f;
-        for (const Osc& o : diff_) add_osc(o, d);
+        kx.add_tones(d, count, tones_at(diff_), diff_.size(), true);
         if (wav) {
             for (size_t i = 0; i < count; ++i) d[i] += wav_at(wav_diff_, n0 + i);
         }
         // Difference signal as double-sideband suppressed carrier at twice the pilot phase.
-        uint32_t ph = uint32_t(2u * pilot_inc_ * uint32_t(n0));
-        for (size_t i = 0; i < count; ++i, ph += 2u * pilot_inc_)
-            mpx[i] += audio_scale_ * d[i] * st[ph >> sh];
+        kx.add_modulated(mpx, d, count, uint32_t(2u * pilot_inc_ * uint32_t(n0)), 2u * pilot_inc_,
+                         audio_scale_);
     }
     if (pilot_) {
-        uint32_t ph = uint32_t(pilot_inc_ * uint32_t(n0));
-        for (size_t i = 0; i < count; ++i, ph += pilot_inc_) mpx[i] += kPilotShare * st[ph >> sh];
+        const Tone pilot{uint32_t(pilot_inc_ * uint32_t(n0)), pilot_inc_, kPilotShare};
+        kx.add_tones(mpx, count, &pilot, 1, false);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rf_scene.h"
+#include "synth_kernels.h"
 
 namespace qv01model {
 
@@ -35,9 +36,12 @@ class StationSynth {
     std::vector<Osc> notes_;                  // melody notes (mono)
     uint64_t note_len_ = 1;                   // samples per note
     uint64_t ramp_len_ = 1;                   // attack and release, samples
+    std::vector<float> attack_;               // note envelope over the attack, ramp_len_ values
+    std::vector<float> release_;              // the same backwards
     std::vector<float> wav_mono_, wav_diff_;  // pre-emphasised, scaled
     double wav_step_ = 0.0;                   // WAV samples per output sample
     std::vector<float> diff_buf_;             // scratch for the stereo difference
+    std::vector<Tone> tones_;                 // scratch: oscillators at the block's start
 };
 
 // sin(2 pi x / 2^32) by table, |error| < 2e-4.

@@ -1,0 +1,550 @@
+#include "synth_kernels.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+#include "channel_model.h"
+#include "station_synth.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QV_MODEL_X86 1
+#include <immintrin.h>
+#endif
+
+namespace qv01model {
+
+namespace {
+
+constexpr int kSinShift = 32 - kSinBits;
+constexpr uint32_t kQuarter = 1u << 30;  // a quarter cycle: cos from the sine table
+
+// ------------------------------------------------------------ plain kernels
+
+void add_tone_plain(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp) {
+    const float* st = sin_table();
+    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += amp * st[ph >> kSinShift];
+}
+
+void add_tones_plain(float* dst, size_t n, const Tone* tones, size_t count, bool from_zero) {
+    if (from_zero) std::fill(dst, dst + n, 0.0f);
+    for (size_t k = 0; k < count; ++k)
+        add_tone_plain(dst, n, tones[k].ph, tones[k].inc, tones[k].amp);
+}
+
+void add_tone_env_plain(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp,
+                        const float* env) {
+    const float* st = sin_table();
+    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += env[i] * amp * st[ph >> kSinShift];
+}
+
+void add_modulated_plain(float* dst, const float* x, size_t n, uint32_t ph, uint32_t inc,
+                         float scale) {
+    const float* st = sin_table();
+    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += scale * x[i] * st[ph >> kSinShift];
+}
+
+uint32_t component_plain(const ComponentBlock& c) {
+    const float* st = sin_table();
+    uint32_t phi = c.phase, nco = c.nco;
+    for (size_t i = 0; i < c.m; ++i) {
+        const float dv = c.mpx[i];
+        phi += c.c_inc + uint32_t(int64_t(c.k_inc * dv));
+        for (int side = 0; side < 2; ++side) {
+            if (!c.on[side]) continue;
+            const float d = side == 0 ? dv : -dv;
+            const uint32_t e = uint32_t(int(c.base[side] + c.k_idx * d)) & c.table_mask;
+            const float h2 = c.h2[e], hn = c.hn[e];
+            const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
+            const float co = st[(th + kQuarter) >> kSinShift], si = st[th >> kSinShift];
+            c.acc[2 * i] += c.amp * hn * co;
+            c.acc[2 * i + 1] += c.amp * hn * si;
+            if (c.acc2) {
+                c.acc2[2 * i] += c.amp * h2 * co;
+                c.acc2[2 * i + 1] += c.amp * h2 * si;
+            }
+        }
+        nco += c.nco_inc;
+    }
+    return phi;
+}
+
+inline int16_t saturate(int64_t v, bool& ovf) {
+    if (v > 32767) {
+        ovf = true;
+        return 32767;
+    }
+    if (v < -32768) {
+        ovf = true;
+        return -32768;
+    }
+    return int16_t(v);
+}
+
+inline uint32_t xorshift(uint32_t& s) {
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    return s;
+}
+
+// One CICN output sample; `ni`, `nq` the noise already drawn (0 without).
+inline void cicn_sample(CicnOutput& o, size_t i, float ni, float nq) {
+    double yi = o.acc[2 * i], yq = o.acc[2 * i + 1];
+    if (o.sigma > 0.0f) {
+        yi += ni;
+        yq += nq;
+    }
+    yi *= o.gain;
+    yq *= o.gain;
+    if (o.acc2) {
+        // A saturating CIC2 output limits what the CICN can deliver at this
+        // instant by the same ratio.
+        const double ci = std::floor(o.acc2[2 * i] * o.gain2 + 0.5),
+                     cq = std::floor(o.acc2[2 * i + 1] * o.gain2 + 0.5);
+        double r = 1.0;
+        if (ci > 32767.0) r = std::min(r, 32767.0 / ci);
+        if (ci < -32768.0) r = std::min(r, -32768.0 / ci);
+        if (cq > 32767.0) r = std::min(r, 32767.0 / cq);
+        if (cq < -32768.0) r = std::min(r, -32768.0 / cq);
+        if (r < 1.0) {
+            o.cic2_clipped = true;
+            yi *= r;
+            yq *= r;
+        }
+    }
+    o.out_i[i] = saturate(int64_t(std::floor(yi + 0.5)), o.cicn_clipped);
+    o.out_q[i] = saturate(int64_t(std::floor(yq + 0.5)), o.cicn_clipped);
+}
+
+void cicn_output_plain(CicnOutput& o) {
+    const float* gt = gauss_table();
+    constexpr uint32_t low = (1u << kGaussBits) - 1;
+    for (size_t i = 0; i < o.m; ++i) {
+        float ni = 0.0f, nq = 0.0f;
+        if (o.sigma > 0.0f) {
+            const uint32_t s = xorshift(*o.rng);
+            ni = o.sigma * gt[s >> (32 - kGaussBits)];
+            nq = o.sigma * gt[s & low];
+        }
+        cicn_sample(o, i, ni, nq);
+    }
+}
+
+void fir_dot_plain(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
+                   size_t step, size_t count, int64_t* acc_i, int64_t* acc_q) {
+    for (size_t k = 0; k < count; ++k) {
+        const size_t n = first + k * step;
+        int64_t ai = 0, aq = 0;
+        for (size_t j = 0; j < t.len; ++j) {
+            ai += int64_t(t.taps[j]) * x_i[n - j];
+            aq += int64_t(t.taps[j]) * x_q[n - j];
+        }
+        acc_i[k] = ai;
+        acc_q[k] = aq;
+    }
+}
+
+const SynthKernels kPlain = {add_tones_plain, add_tone_env_plain, add_modulated_plain,
+                             component_plain, cicn_output_plain,  fir_dot_plain,
+                             "plain"};
+
+#ifdef QV_MODEL_X86
+
+// ------------------------------------------------------------- AVX2 kernels
+
+#define QV_AVX2 __attribute__((target("avx2")))
+
+QV_AVX2 inline __m256i lane_steps(uint32_t ph, uint32_t inc) {
+    const __m256i k = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_add_epi32(_mm256_set1_epi32(int(ph)),
+                            _mm256_mullo_epi32(k, _mm256_set1_epi32(int(inc))));
+}
+
+QV_AVX2 inline __m256 sine_at(const float* st, __m256i ph) {
+    return _mm256_i32gather_ps(st, _mm256_srli_epi32(ph, kSinShift), 4);
+}
+
+QV_AVX2 void add_tones_avx2(float* dst, size_t n, const Tone* tones, size_t count, bool from_zero) {
+    const float* st = sin_table();
+    // Eight tones per pass over dst, each pass adding them in their order.
+    constexpr size_t kPass = 8;
+    if (count == 0 && from_zero) std::fill(dst, dst + n, 0.0f);
+    for (size_t t0 = 0; t0 < count; t0 += kPass) {
+        const size_t nt = std::min(kPass, count - t0);
+        const bool zero = from_zero && t0 == 0;
+        __m256i ph[kPass], step[kPass];
+        __m256 amp[kPass];
+        for (size_t k = 0; k < nt; ++k) {
+            const Tone& t = tones[t0 + k];
+            ph[k] = lane_steps(t.ph, t.inc);
+            step[k] = _mm256_set1_epi32(int(t.inc * 8u));
+            amp[k] = _mm256_set1_ps(t.amp);
+        }
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            __m256 v = zero ? _mm256_setzero_ps() : _mm256_loadu_ps(dst + i);
+            for (size_t k = 0; k < nt; ++k) {
+                v = _mm256_add_ps(v, _mm256_mul_ps(amp[k], sine_at(st, ph[k])));
+                ph[k] = _mm256_add_epi32(ph[k], step[k]);
+            }
+            _mm256_storeu_ps(dst + i, v);
+        }
+        if (zero) std::fill(dst + i, dst + n, 0.0f);
+        for (size_t k = 0; k < nt; ++k) {
+            const Tone& t = tones[t0 + k];
+            add_tone_plain(dst + i, n - i, t.ph + uint32_t(i) * t.inc, t.inc, t.amp);
+        }
+    }
+}
+
+QV_AVX2 void add_tone_env_avx2(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp,
+                               const float* env) {
+    const float* st = sin_table();
+    __m256i p = lane_steps(ph, inc);
+    const __m256i step = _mm256_set1_epi32(int(inc * 8u));
+    const __m256 a = _mm256_set1_ps(amp);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 ea = _mm256_mul_ps(_mm256_loadu_ps(env + i), a);
+        const __m256 v = _mm256_mul_ps(ea, sine_at(st, p));
+        _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), v));
+        p = _mm256_add_epi32(p, step);
+    }
+    add_tone_env_plain(dst + i, n - i, ph + uint32_t(i) * inc, inc, amp, env + i);
+}
+
+QV_AVX2 void add_modulated_avx2(float* dst, const float* x, size_t n, uint32_t ph, uint32_t inc,
+                                float scale) {
+    const float* st = sin_table();
+    __m256i p = lane_steps(ph, inc);
+    const __m256i step = _mm256_set1_epi32(int(inc * 8u));
+    const __m256 s = _mm256_set1_ps(scale);
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 sx = _mm256_mul_ps(s, _mm256_loadu_ps(x + i));
+        const __m256 v = _mm256_mul_ps(sx, sine_at(st, p));
+        _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), v));
+        p = _mm256_add_epi32(p, step);
+    }
+    add_modulated_plain(dst + i, x + i, n - i, ph + uint32_t(i) * inc, inc, scale);
+}
+
+// Inclusive prefix sum of eight 32-bit lanes (modulo 2^32).
+QV_AVX2 inline __m256i prefix_sum(__m256i x) {
+    x = _mm256_add_epi32(x, _mm256_slli_si256(x, 4));
+    x = _mm256_add_epi32(x, _mm256_slli_si256(x, 8));
+    const __m256i low_total = _mm256_shuffle_epi32(x, 0xFF);
+    return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+}
+
+// (cos, sin) of each sine table index, as the plain kernels read them: the
+// cosine at index k is the sine at k + a quarter cycle.
+const float* sincos_table() {
+    static const std::vector<float>* const table = new std::vector<float>([] {
+        const float* st = sin_table();
+        constexpr uint32_t n = 1u << kSinBits;
+        std::vector<float> t(2 * n);
+        for (uint32_t k = 0; k < n; ++k) {
+            t[2 * k] = st[(k + (kQuarter >> kSinShift)) & (n - 1)];
+            t[2 * k + 1] = st[k];
+        }
+        return t;
+    }());
+    return table->data();
+}
+
+// acc[0..15] (eight I/Q pairs) += w[k] * (cos, sin)[k] for the eight phases th.
+QV_AVX2 inline __attribute__((always_inline)) void turn_and_add(float* acc, const double* sc,
+                                                                __m256 w, __m256i th) {
+    const __m256i k = _mm256_srli_epi32(th, kSinShift);
+    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
+    const __m256 lo = _mm256_castpd_ps(
+        _mm256_mask_i32gather_pd(_mm256_setzero_pd(), sc, _mm256_castsi256_si128(k), all, 8));
+    const __m256 hi = _mm256_castpd_ps(
+        _mm256_mask_i32gather_pd(_mm256_setzero_pd(), sc, _mm256_extracti128_si256(k, 1), all, 8));
+    const __m256 w_lo = _mm256_permutevar8x32_ps(w, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
+    const __m256 w_hi = _mm256_permutevar8x32_ps(w, _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7));
+    _mm256_storeu_ps(acc, _mm256_add_ps(_mm256_loadu_ps(acc), _mm256_mul_ps(w_lo, lo)));
+    _mm256_storeu_ps(acc + 8, _mm256_add_ps(_mm256_loadu_ps(acc + 8), _mm256_mul_ps(w_hi, hi)));
+}
+
+// One side of a component at eight samples from `at`: weighted by the
+// response at its table position `pos`, turned to the phase `th`, added into
+// the accumulators.
+QV_AVX2 inline __attribute__((always_inline)) void add_side(const ComponentBlock& c,
+                                                            const double* sc, __m256 amp,
+                                                            __m256i mask, __m256 pos, __m256i th,
+                                                            size_t at) {
+    const __m256i e = _mm256_and_si256(_mm256_cvttps_epi32(pos), mask);
+    // The table position moves slowly with the multiplex: eight samples
+    // mostly fall within eight neighbouring entries, read with one load and
+    // a permutation instead of a gather.
+    const int mid = (_mm256_cvtsi256_si32(e) + _mm256_extract_epi32(e, 7)) >> 1;
+    const __m256i rel = _mm256_sub_epi32(e, _mm256_set1_epi32(mid - 4));
+    const __m256i seven = _mm256_set1_epi32(7);
+    __m256 hn;
+    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(rel, seven), seven)) == -1)
+        hn = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c.hn + (mid - 4)), rel);
+    else
+        hn = _mm256_i32gather_ps(c.hn, e, 4);
+    turn_and_add(c.acc + 2 * at, sc, _mm256_mul_ps(amp, hn), th);
+    if (c.acc2) {
+        const __m256 h2 = _mm256_i32gather_ps(c.h2, e, 4);
+        turn_and_add(c.acc2 + 2 * at, sc, _mm256_mul_ps(amp, h2), th);
+    }
+}
+
+QV_AVX2 uint32_t component_avx2(const ComponentBlock& c) {
+    // The vector conversions truncate to 32 bits: the phase steps and table
+    // positions of this block must stay below 2^31 in magnitude (they do
+    // unless a station's multiplex is far beyond its peak deviation).
+    __m256 peak = _mm256_setzero_ps();
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    size_t i = 0;
+    for (; i + 8 <= c.m; i += 8)
+        peak = _mm256_max_ps(peak, _mm256_and_ps(_mm256_loadu_ps(c.mpx + i), abs_mask));
+    alignas(32) float lanes[8];
+    _mm256_store_ps(lanes, peak);
+    double most = 0.0;
+    for (float v : lanes) most = std::max(most, double(v));
+    for (; i < c.m; ++i) most = std::max(most, double(std::fabs(c.mpx[i])));
+    const double limit = 2147483648.0 * 0.999;
+    if (!(std::fabs(double(c.k_inc)) * most < limit) ||
+        !(double(c.table_mask) + 1.0 + std::fabs(double(c.k_idx)) * most < limit))
+        return component_plain(c);
+
+    const double* sc = reinterpret_cast<const double*>(sincos_table());
+    const __m256 k_inc = _mm256_set1_ps(c.k_inc), k_idx = _mm256_set1_ps(c.k_idx);
+    const __m256 amp = _mm256_set1_ps(c.amp);
+    const __m256 base0 = _mm256_set1_ps(c.base[0]), base1 = _mm256_set1_ps(c.base[1]);
+    const __m256i c_inc = _mm256_set1_epi32(int(c.c_inc));
+    const __m256i mask = _mm256_set1_epi32(int(c.table_mask));
+    const __m256i nco_step = _mm256_set1_epi32(int(c.nco_inc * 8u));
+    const __m256i last = _mm256_set1_epi32(7);
+    __m256i nco = lane_steps(c.nco, c.nco_inc);
+    __m256i phi = _mm256_set1_epi32(int(c.phase));
+
+    for (i = 0; i + 8 <= c.m; i += 8) {
+        const __m256 dv = _mm256_loadu_ps(c.mpx + i);
+        const __m256i inc = _mm256_add_epi32(c_inc, _mm256_cvttps_epi32(_mm256_mul_ps(k_inc, dv)));
+        phi = _mm256_add_epi32(_mm256_permutevar8x32_epi32(phi, last), prefix_sum(inc));
+        const __m256 p = _mm256_mul_ps(k_idx, dv);
+        if (c.on[0])
+            add_side(c, sc, amp, mask, _mm256_add_ps(base0, p), _mm256_add_epi32(phi, nco), i);
+        if (c.on[1])
+            add_side(c, sc, amp, mask, _mm256_sub_ps(base1, p),
+                     _mm256_add_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), phi), nco), i);
+        nco = _mm256_add_epi32(nco, nco_step);
+    }
+    ComponentBlock rest = c;
+    rest.phase = uint32_t(_mm256_extract_epi32(_mm256_permutevar8x32_epi32(phi, last), 0));
+    if (i == c.m) return rest.phase;
+    rest.mpx += i;
+    rest.m -= i;
+    rest.nco = c.nco + uint32_t(i) * c.nco_inc;
+    rest.acc += 2 * i;
+    if (rest.acc2) rest.acc2 += 2 * i;
+    return component_plain(rest);
+}
+
+// Four samples' I and Q sums from four interleaved pairs, widened.
+QV_AVX2 inline __attribute__((always_inline)) void split_pairs(const float* p, __m256d& i,
+                                                               __m256d& q) {
+    const __m256 v =
+        _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+    i = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
+    q = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+}
+
+QV_AVX2 inline __attribute__((always_inline)) __m256d outside(__m256d v, __m256d top,
+                                                              __m256d bottom) {
+    return _mm256_or_pd(_mm256_cmp_pd(v, top, _CMP_GT_OQ), _mm256_cmp_pd(v, bottom, _CMP_LT_OQ));
+}
+
+// The noise generator advanced by kLaneRun steps: it is linear over GF(2),
+// so the jump is the XOR of the jumps of the state's four bytes.
+constexpr size_t kLaneRun = 128;
+struct NoiseJump {
+    uint32_t by_byte[4][256];
+    uint32_t operator()(uint32_t s) const {
+        return by_byte[0][s & 0xFF] ^ by_byte[1][(s >> 8) & 0xFF] ^ by_byte[2][(s >> 16) & 0xFF] ^
+               by_byte[3][s >> 24];
+    }
+};
+
+const NoiseJump& noise_jump() {
+    static const NoiseJump* const jump = [] {
+        auto* j = new NoiseJump;
+        for (int b = 0; b < 4; ++b) {
+            for (uint32_t v = 0; v < 256; ++v) {
+                uint32_t s = v << (8 * b);
+                for (size_t k = 0; k < kLaneRun; ++k) xorshift(s);
+                j->by_byte[b][v] = s;
+            }
+        }
+        return j;
+    }();
+    return *jump;
+}
+
+// The noise of n <= 8 * kLaneRun samples: eight generators side by side,
+// lane k started kLaneRun * k steps ahead, so the sequence is the plain one.
+QV_AVX2 void draw_noise(uint32_t& rng, size_t n, float sigma, float* noise_i, float* noise_q) {
+    const float* gt = gauss_table();
+    const NoiseJump& jump = noise_jump();
+    alignas(32) uint32_t start[8];
+    alignas(32) uint32_t states[kLaneRun * 8];
+    uint32_t u = rng;
+    for (uint32_t& v : start) {
+        v = u;
+        u = jump(u);
+    }
+    __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
+    const size_t steps = std::min(kLaneRun, n);
+    for (size_t j = 0; j < steps; ++j) {
+        v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 13));
+        v = _mm256_xor_si256(v, _mm256_srli_epi32(v, 17));
+        v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 5));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * j), v);
+    }
+    for (size_t t = 0; t < n; ++t) {
+        const uint32_t st = states[8 * (t % kLaneRun) + t / kLaneRun];
+        noise_i[t] = sigma * gt[st >> (32 - kGaussBits)];
+        noise_q[t] = sigma * gt[st & ((1u << kGaussBits) - 1)];
+    }
+    rng = states[8 * ((n - 1) % kLaneRun) + (n - 1) / kLaneRun];
+}
+
+QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
+    const bool noise = o.sigma > 0.0f;
+    const __m256d gain = _mm256_set1_pd(o.gain), gain2 = _mm256_set1_pd(o.gain2);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d top = _mm256_set1_pd(32767.0), bottom = _mm256_set1_pd(-32768.0);
+    // The noise of a stretch of samples first, then the samples four at a time.
+    constexpr size_t kStretch = 8 * kLaneRun;
+    alignas(16) float noise_i[kStretch], noise_q[kStretch];
+    for (size_t i0 = 0; i0 < o.m; i0 += kStretch) {
+        const size_t n = std::min(kStretch, o.m - i0);
+        if (noise) draw_noise(*o.rng, n, o.sigma, noise_i, noise_q);
+        for (size_t k = 0; k < n; k += 4) {
+            const size_t i = i0 + k;
+            if (k + 4 > n) {
+                // The last one to three samples of the block.
+                for (size_t r = k; r < n; ++r)
+                    cicn_sample(o, i0 + r, noise ? noise_i[r] : 0.0f, noise ? noise_q[r] : 0.0f);
+                break;
+            }
+            __m256d yi, yq;
+            split_pairs(o.acc + 2 * i, yi, yq);
+            if (noise) {
+                yi = _mm256_add_pd(yi, _mm256_cvtps_pd(_mm_load_ps(noise_i + k)));
+                yq = _mm256_add_pd(yq, _mm256_cvtps_pd(_mm_load_ps(noise_q + k)));
+            }
+            yi = _mm256_mul_pd(yi, gain);
+            yq = _mm256_mul_pd(yq, gain);
+            if (o.acc2) {
+                __m256d ci, cq;
+                split_pairs(o.acc2 + 2 * i, ci, cq);
+                ci = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(ci, gain2), half));
+                cq = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(cq, gain2), half));
+                if (_mm256_movemask_pd(
+                        _mm256_or_pd(outside(ci, top, bottom), outside(cq, top, bottom)))) {
+                    // A clipping CIC2 among these four samples: the plain
+                    // path, with the noise already drawn.
+                    for (size_t r = k; r < k + 4; ++r)
+                        cicn_sample(o, i0 + r, noise ? noise_i[r] : 0.0f,
+                                    noise ? noise_q[r] : 0.0f);
+                    continue;
+                }
+            }
+            const __m256d ri = _mm256_floor_pd(_mm256_add_pd(yi, half));
+            const __m256d rq = _mm256_floor_pd(_mm256_add_pd(yq, half));
+            if (_mm256_movemask_pd(
+                    _mm256_or_pd(outside(ri, top, bottom), outside(rq, top, bottom))))
+                o.cicn_clipped = true;
+            const __m128i qi = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(ri, bottom), top));
+            const __m128i qq = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(rq, bottom), top));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_i + i), _mm_packs_epi32(qi, qi));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_q + i), _mm_packs_epi32(qq, qq));
+        }
+    }
+}
+
+// Sixteen taps at a time with 16-bit products summed in pairs (vpmaddwd):
+// each 32-bit lane sums its share of the taps, then the lanes add up in 64 bits.
+QV_AVX2 void fir_dot_avx2(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
+                          size_t step, size_t count, int64_t* acc_i, int64_t* acc_q) {
+    if (!t.packed) {
+        fir_dot_plain(t, x_i, x_q, first, step, count, acc_i, acc_q);
+        return;
+    }
+    const size_t chunks = t.padded / 16;
+    const __m256i* rev = reinterpret_cast<const __m256i*>(t.rev);
+    for (size_t k = 0; k < count; ++k) {
+        const size_t start = first + k * step + 1 - t.len;  // oldest sample of the window
+        const __m256i* pi = reinterpret_cast<const __m256i*>(x_i + start);
+        const __m256i* pq = reinterpret_cast<const __m256i*>(x_q + start);
+        __m256i si = _mm256_setzero_si256(), sq = _mm256_setzero_si256();
+        for (size_t c = 0; c < chunks; ++c) {
+            const __m256i tc = _mm256_loadu_si256(rev + c);
+            si = _mm256_add_epi32(si, _mm256_madd_epi16(_mm256_loadu_si256(pi + c), tc));
+            sq = _mm256_add_epi32(sq, _mm256_madd_epi16(_mm256_loadu_si256(pq + c), tc));
+        }
+        // Eight lanes to 64-bit sums, I and Q side by side.
+        const __m256i wi = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(si)),
+                                            _mm256_cvtepi32_epi64(_mm256_extracti128_si256(si, 1)));
+        const __m256i wq = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(sq)),
+                                            _mm256_cvtepi32_epi64(_mm256_extracti128_si256(sq, 1)));
+        const __m256i u =
+            _mm256_add_epi64(_mm256_unpacklo_epi64(wi, wq), _mm256_unpackhi_epi64(wi, wq));
+        alignas(16) int64_t iq[2];
+        _mm_store_si128(reinterpret_cast<__m128i*>(iq),
+                        _mm_add_epi64(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1)));
+        acc_i[k] = iq[0];
+        acc_q[k] = iq[1];
+    }
+}
+
+const SynthKernels kVector = {add_tones_avx2, add_tone_env_avx2, add_modulated_avx2,
+                              component_avx2, cicn_output_avx2,  fir_dot_avx2,
+                              "avx2"};
+
+bool cpu_has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+#endif  // QV_MODEL_X86
+
+const SynthKernels* best_kernels() {
+#ifdef QV_MODEL_X86
+    static const bool avx2 = cpu_has_avx2();
+    if (avx2) return &kVector;
+#endif
+    return &kPlain;
+}
+
+std::atomic<const SynthKernels*> g_kernels{nullptr};
+
+}  // namespace
+
+const SynthKernels& synth_kernels() {
+    const SynthKernels* k = g_kernels.load(std::memory_order_acquire);
+    if (!k) {
+        k = best_kernels();
+        const SynthKernels* expected = nullptr;
+        if (!g_kernels.compare_exchange_strong(expected, k, std::memory_order_acq_rel))
+            k = expected;
+    }
+    return *k;
+}
+
+bool vector_kernels_available() { return best_kernels() != &kPlain; }
+
+void use_vector_kernels(bool on) {
+    g_kernels.store(on ? best_kernels() : &kPlain, std::memory_order_release);
+}
+
+}  // namespace qv01model
