@@ -20,8 +20,9 @@
 // Exit status: 0 clean; 1 check reports or warnings (missing keys, unusable
 // directive or coefficient files, coefficients that are not numbers or do not
 // fit 16 bits); 2 usage, or the file is missing, unreadable or a directory,
-// or a scanner error stopped its load; 3 (--board) no board could be opened or
-// it stopped answering.
+// or a scanner error stopped its load; 3 (--board) no board could be opened
+// (none found, no permission to open it, firmware not loaded) or it stopped
+// answering.
 //
 // Paths inside the file (coefficient files) are relative to the working
 // directory, like in the programs: run it from run/.
@@ -35,6 +36,7 @@
 
 #include "conf_agent.h"
 #include "config_reader.h"
+#include "program_info.h"
 #include "qv_board.h"
 #include "usb_port_libusb1.h"
 
@@ -61,6 +63,7 @@ const char* const kHelp =
     "               under qv-virtual-board, or a real one); needs ../fw/proto.hex\n"
     "  --keys       list every value of FILE as \"key = value\", in key order\n"
     "  --help       this text\n"
+    "  --version    the version\n"
     "\n"
     "Exit status: 0 clean, 1 check reports or warnings, 2 usage or FILE missing,\n"
     "unreadable, a directory or stopped by a scanner error, 3 no board (--board).\n";
@@ -86,16 +89,20 @@ int list_keys(const char* path) {
 
 // Brings the board up with standard output parked on /dev/null: the firmware
 // loader's and stream thread's lines are not part of qvconf's output. Errors
-// on standard error still show.
-std::unique_ptr<QV_demo_board_> quiet_board(std::string& error) {
+// on standard error still show. No board: `error` is empty when no device was
+// found, tells why the device could not be opened, or why the firmware could
+// not be loaded (then already on standard error from the board link).
+std::unique_ptr<QV_demo_board_> quiet_board(std::string& error, bool* opened) {
+    auto port = qv::open_libusb1_port(qv::kFx2Vendor, qv::kFx2Product, &error);
+    *opened = port != nullptr;
+    if (!port) return nullptr;
     qv::LinkProfile profile = qv::kLibusb1Profile;
     profile.announce_stream_thread = false;
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int null_fd = open("/dev/null", O_WRONLY);
     if (saved >= 0 && null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
-    auto board = create_board_on(qv::open_libusb1_port(qv::kFx2Vendor, qv::kFx2Product),
-                                 "../fw/proto.hex", profile, &error);
+    auto board = create_board_on(std::move(port), "../fw/proto.hex", profile, &error);
     std::fflush(stdout);
     if (saved >= 0 && null_fd >= 0) dup2(saved, STDOUT_FILENO);
     if (saved >= 0) close(saved);
@@ -120,14 +127,16 @@ int run_sections(const char* path, bool use_board) {
     std::unique_ptr<QV_demo_board_> board;
     if (use_board) {
         std::string error;
-        board = quiet_board(error);
+        bool opened = false;
+        board = quiet_board(error, &opened);
         if (!board) {
             // A firmware file that cannot be used is already explained on
             // standard error by the board link.
-            if (error.empty())
-                print_error(
-                    "No board: no USB device 04b4:8613 was found (for the virtual board run "
-                    "qv-virtual-board -- qvconf --board FILE).");
+            if (!opened)
+                print_error(error.empty() ? "No board: no USB device 04b4:8613 was found (for the "
+                                            "virtual board run qv-virtual-board -- qvconf --board "
+                                            "FILE)."
+                                          : error);
             return kExitBoard;
         }
     }
@@ -166,6 +175,10 @@ int main(int argc, char** argv) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
             std::printf("%s\n%s", kUsage, kHelp);
+            return kExitClean;
+        }
+        if (std::strcmp(arg, "--version") == 0) {
+            qv::print_version("qvconf");
             return kExitClean;
         }
         if (std::strcmp(arg, "--keys") == 0) {

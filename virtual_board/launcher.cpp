@@ -1,6 +1,7 @@
 // qv-virtual-board: runs an unchanged program against the virtual QV demo
-// board by putting libqv_virtual_board.so (found beside this program) in
-// front of libusb-1.0 with LD_PRELOAD.
+// board by putting libqv_virtual_board.so (found beside this program in the
+// build tree, in the private library folder once installed) in front of
+// libusb-1.0 with LD_PRELOAD.
 #include <limits.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "program_info.h"
 #include "qv01_chip.h"
 #include "vboard_control.h"
 
@@ -25,7 +27,8 @@ void usage(FILE* out) {
         "usage: qv-virtual-board [options] -- PROGRAM [ARGS...]\n"
         "\n"
         "Runs PROGRAM with the virtual QV demo board in place of the USB board:\n"
-        "%s, found beside this launcher, is preloaded in front of libusb-1.0.\n"
+        "%s, found beside this launcher or in %s\n"
+        "relative to it, is preloaded in front of libusb-1.0 and libusb-0.1.\n"
         "\n"
         "options:\n"
         "  --trace FILE            append a protocol trace to FILE (QV_VIRTUAL_TRACE)\n"
@@ -49,12 +52,15 @@ void usage(FILE* out) {
         "                          FX2 without firmware: the program must open it and\n"
         "                          download the firmware again; needs --unplug-after\n"
         "                          (QV_VIRTUAL_REPLUG_AFTER)\n"
+        "  --deny-open             the board is on the bus but may not be opened, as\n"
+        "                          without the udev rule (QV_VIRTUAL_DENY_OPEN=1)\n"
         "  --help                  show this text\n"
+        "  --version               show the version\n"
         "\n"
         "Every option is checked before PROGRAM starts: a bad value, a trace file that\n"
         "cannot be appended to or a scene the chip model cannot use ends the launcher\n"
         "with status 2 and the reason on standard error.\n",
-        kLibraryName);
+        kLibraryName, QV_VBOARD_LIBRARY_RELDIR);
 }
 
 // Ranges of the options (README.md): a clock for which the programs'
@@ -110,6 +116,14 @@ int main(int argc, char** argv) {
         if (opt == "--help" || opt == "-h") {
             usage(stdout);
             return 0;
+        }
+        if (opt == "--version") {
+            qv::print_version("qv-virtual-board");
+            return 0;
+        }
+        if (opt == "--deny-open") {
+            setenv("QV_VIRTUAL_DENY_OPEN", "1", 1);
+            continue;
         }
         const bool takes_value = opt == "--trace" || opt == "--pattern" || opt == "--scene" ||
                                  opt == "--clock-hz" || opt == "--ppm" || opt == "--unplug-after" ||
@@ -200,10 +214,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     self[len] = '\0';
-    std::string library(self);
-    library = library.substr(0, library.rfind('/') + 1) + kLibraryName;
+    const std::string dir = std::string(self).substr(0, std::string(self).rfind('/') + 1);
+    // Beside the launcher in the build tree; in the private library folder
+    // once installed.
+    std::string library = dir + kLibraryName;
+    if (access(library.c_str(), R_OK) != 0)
+        library = dir + QV_VBOARD_LIBRARY_RELDIR + "/" + kLibraryName;
     if (access(library.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "qv-virtual-board: %s: %s\n", library.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "qv-virtual-board: %s not found beside %s nor in %s: %s\n",
+                     kLibraryName, self, library.c_str(), std::strerror(errno));
         return 1;
     }
     std::string preload = library;
