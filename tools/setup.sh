@@ -16,6 +16,8 @@ packages=(
   umockdev libumockdev-dev
   # headless runs: X server, clicks, a private PulseAudio with a null sink, recording and measuring
   xvfb xdotool x11-utils pulseaudio pulseaudio-utils sox imagemagick bc
+  # packaging: icons (rsvg-convert), desktop entry check, the .deb's dependencies and lintian
+  librsvg2-bin desktop-file-utils dpkg-dev lintian man-db
   # SoapySDR driver: the library, SoapySDRUtil, the Python bindings, SoapyRemote (its server wants
   # a DNS-SD daemon: the loopback test starts avahi-daemon on a private bus, never the system's)
   libsoapysdr-dev soapysdr-tools python3-soapysdr soapysdr-module-remote soapyremote-server
