@@ -94,10 +94,10 @@ void FirStage::configure(const FirSettings& s) {
     }
     taps_[size_t(n)] = s.coef[size_t(n)];
     // The vector dot product sums 16-bit products in pairs into eight 32-bit
-    // lanes per 16 taps; it is exact when every tap fits 16 bits and no lane's
-    // share of the taps can reach 2^31 with full-scale inputs.
+    // lanes per 16 taps (four per 8 at the end); it is exact when every tap fits 16 bits and no
+    // lane's share of the taps can reach 2^31 with full-scale inputs.
     const size_t len = taps_.size();
-    const size_t padded = (len + 15) / 16 * 16;
+    const size_t padded = (len + 7) / 8 * 8;
     rev_.assign(padded, 0);
     bool packed = true;
     int64_t lane_sum[8] = {};
@@ -269,6 +269,17 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     // Per station and side: the block's table position, and how much the
     // component can contribute at the CIC2 and at the CICN output.
     std::vector<Plan>& plan = plan_;
+    // Largest |tab[i & mask]| for i in lo..hi.
+    auto window_peak = [&](const float* tab, long lo, long hi) {
+        float p = 0.0f;
+        while (lo <= hi) {
+            const long start = lo & mask;
+            const long len = std::min(hi - lo + 1, long(tsize) - start);
+            p = std::max(p, kx.peak_abs(tab + start, size_t(len)));
+            lo += len;
+        }
+        return double(p);
+    };
     double bound2 = 0.0;
     for (size_t k = 0; k < ns; ++k) {
         const StationSpec& sp = scene_->stations[k];
@@ -278,11 +289,8 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
             const double u = wrap_half((side == 0 ? f : -f) / adc_rate_hz_ + nco_cycles);
             const double pos = (u + 0.5) * tsize;
             plan[k].base[side] = float(pos);
-            double m2 = 0.0, mn = 0.0;
-            for (long i = long(pos - dev_entries); i <= long(pos + dev_entries); ++i) {
-                m2 = std::max(m2, double(std::fabs(h2[i & mask])));
-                mn = std::max(mn, double(std::fabs(hn[i & mask])));
-            }
+            const long lo = long(pos - dev_entries), hi = long(pos + dev_entries);
+            const double m2 = window_peak(h2, lo, hi), mn = window_peak(hn, lo, hi);
             plan[k].max2[side] = m2 * amp_[k] * std::fabs(g2);
             plan[k].maxn[side] = mn * amp_[k] * std::fabs(gt);
             bound2 += plan[k].max2[side];

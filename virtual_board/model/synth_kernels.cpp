@@ -46,26 +46,35 @@ void add_modulated_plain(float* dst, const float* x, size_t n, uint32_t ph, uint
 }
 
 uint32_t component_plain(const ComponentBlock& c) {
+    // Everything in locals: the accumulators may alias the block's fields.
     const float* st = sin_table();
+    const float* mpx = c.mpx;
+    const float* h2_tab = c.h2;
+    const float* hn_tab = c.hn;
+    float* acc = c.acc;
+    float* acc2 = c.acc2;
+    const float k_inc = c.k_inc, k_idx = c.k_idx, amp = c.amp;
+    const uint32_t c_inc = c.c_inc, nco_inc = c.nco_inc, mask = c.table_mask;
+    const bool on[2] = {c.on[0], c.on[1]};
+    const float base[2] = {c.base[0], c.base[1]};
     uint32_t phi = c.phase, nco = c.nco;
     for (size_t i = 0; i < c.m; ++i) {
-        const float dv = c.mpx[i];
-        phi += c.c_inc + uint32_t(int64_t(c.k_inc * dv));
+        const float dv = mpx[i];
+        phi += c_inc + uint32_t(int64_t(k_inc * dv));
         for (int side = 0; side < 2; ++side) {
-            if (!c.on[side]) continue;
+            if (!on[side]) continue;
             const float d = side == 0 ? dv : -dv;
-            const uint32_t e = uint32_t(int(c.base[side] + c.k_idx * d)) & c.table_mask;
-            const float h2 = c.h2[e], hn = c.hn[e];
+            const uint32_t e = uint32_t(int(base[side] + k_idx * d)) & mask;
             const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
             const float co = st[(th + kQuarter) >> kSinShift], si = st[th >> kSinShift];
-            c.acc[2 * i] += c.amp * hn * co;
-            c.acc[2 * i + 1] += c.amp * hn * si;
-            if (c.acc2) {
-                c.acc2[2 * i] += c.amp * h2 * co;
-                c.acc2[2 * i + 1] += c.amp * h2 * si;
+            acc[2 * i] += amp * hn_tab[e] * co;
+            acc[2 * i + 1] += amp * hn_tab[e] * si;
+            if (acc2) {
+                acc2[2 * i] += amp * h2_tab[e] * co;
+                acc2[2 * i + 1] += amp * h2_tab[e] * si;
             }
         }
-        nco += c.nco_inc;
+        nco += nco_inc;
     }
     return phi;
 }
@@ -146,9 +155,15 @@ void fir_dot_plain(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, siz
     }
 }
 
-const SynthKernels kPlain = {add_tones_plain, add_tone_env_plain, add_modulated_plain,
-                             component_plain, cicn_output_plain,  fir_dot_plain,
-                             "plain"};
+float peak_abs_plain(const float* x, size_t n) {
+    float p = 0.0f;
+    for (size_t i = 0; i < n; ++i) p = std::max(p, std::fabs(x[i]));
+    return p;
+}
+
+const SynthKernels kPlain = {
+    add_tones_plain,   add_tone_env_plain, add_modulated_plain, component_plain,
+    cicn_output_plain, fir_dot_plain,      peak_abs_plain,      "plain"};
 
 #ifdef QV_MODEL_X86
 
@@ -481,7 +496,10 @@ QV_AVX2 void fir_dot_avx2(const FirTaps& t, const int16_t* x_i, const int16_t* x
         return;
     }
     const size_t chunks = t.padded / 16;
+    const bool tail = t.padded % 16 != 0;  // eight more taps, into the low four lanes
     const __m256i* rev = reinterpret_cast<const __m256i*>(t.rev);
+    const __m128i rev_tail = tail ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(rev + chunks))
+                                  : _mm_setzero_si128();
     for (size_t k = 0; k < count; ++k) {
         const size_t start = first + k * step + 1 - t.len;  // oldest sample of the window
         const __m256i* pi = reinterpret_cast<const __m256i*>(x_i + start);
@@ -491,6 +509,14 @@ QV_AVX2 void fir_dot_avx2(const FirTaps& t, const int16_t* x_i, const int16_t* x
             const __m256i tc = _mm256_loadu_si256(rev + c);
             si = _mm256_add_epi32(si, _mm256_madd_epi16(_mm256_loadu_si256(pi + c), tc));
             sq = _mm256_add_epi32(sq, _mm256_madd_epi16(_mm256_loadu_si256(pq + c), tc));
+        }
+        if (tail) {
+            const __m128i ti = _mm_madd_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(pi + chunks)), rev_tail);
+            const __m128i tq = _mm_madd_epi16(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(pq + chunks)), rev_tail);
+            si = _mm256_add_epi32(si, _mm256_zextsi128_si256(ti));
+            sq = _mm256_add_epi32(sq, _mm256_zextsi128_si256(tq));
         }
         // Eight lanes to 64-bit sums, I and Q side by side.
         const __m256i wi = _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(si)),
@@ -507,9 +533,21 @@ QV_AVX2 void fir_dot_avx2(const FirTaps& t, const int16_t* x_i, const int16_t* x
     }
 }
 
-const SynthKernels kVector = {add_tones_avx2, add_tone_env_avx2, add_modulated_avx2,
-                              component_avx2, cicn_output_avx2,  fir_dot_avx2,
-                              "avx2"};
+QV_AVX2 float peak_abs_avx2(const float* x, size_t n) {
+    const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    __m256 p = _mm256_setzero_ps();
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        p = _mm256_max_ps(p, _mm256_and_ps(_mm256_loadu_ps(x + i), abs_mask));
+    __m128 q = _mm_max_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
+    q = _mm_max_ps(q, _mm_movehl_ps(q, q));
+    q = _mm_max_ss(q, _mm_shuffle_ps(q, q, 1));
+    return std::max(_mm_cvtss_f32(q), peak_abs_plain(x + i, n - i));
+}
+
+const SynthKernels kVector = {
+    add_tones_avx2,   add_tone_env_avx2, add_modulated_avx2, component_avx2,
+    cicn_output_avx2, fir_dot_avx2,      peak_abs_avx2,      "avx2"};
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();

@@ -69,7 +69,7 @@ struct Tone {
 };
 
 // A DFIR's taps laid out for the dot products: reversed, zero-padded to a
-// multiple of 16.
+// multiple of 8.
 struct FirTaps {
     const int16_t* rev = nullptr;   // rev[j] = tap[len - 1 - j], padded
     const int32_t* taps = nullptr;  // the taps as they are, len of them
@@ -98,6 +98,8 @@ struct SynthKernels {
     // output at input index first + k * step.
     void (*fir_dot)(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
                     size_t step, size_t count, int64_t* acc_i, int64_t* acc_q);
+    // The largest |x[i]| of n values (0 for none).
+    float (*peak_abs)(const float* x, size_t n);
     const char* name;
 };
 
