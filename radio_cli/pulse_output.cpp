@@ -65,6 +65,9 @@ void PulseOutput::fail(const char* what, int pa_error) {
 
 void PulseOutput::run() {
     pthread_setname_np(pthread_self(), "qv-pulse");
+    // The latency the server reports is the time until a sample written now
+    // would be heard, the sink's buffer included: with nothing written it
+    // comes down to 0.
     const pa_usec_t margin = static_cast<pa_usec_t>(kMarginS * 1e6);
     std::vector<int16_t> block(block_.size());
     for (;;) {

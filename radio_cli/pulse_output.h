@@ -49,8 +49,10 @@ class SteadyClock : public AudioClock {
 
 class PulseOutput : public AudioClock {
   public:
-    // Audio the server may hold when the next block is asked for.
-    static constexpr double kMarginS = 0.030;
+    // Audio the server may hold when the next block is asked for: what is
+    // left to play while the block is made (well under a millisecond of
+    // work, and the wake-up of a busy machine).
+    static constexpr double kMarginS = 0.020;
 
     PulseOutput() = default;
     ~PulseOutput() override;  // close(false)
