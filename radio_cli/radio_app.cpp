@@ -15,6 +15,7 @@
 
 #include "band_scan.h"
 #include "health_line.h"
+#include "program_info.h"
 #include "pulse_output.h"
 #include "receiver.h"
 #include "wav_writer.h"
@@ -118,7 +119,7 @@ int radio_main(int argc, const char* const* argv, const AppIo& io) {
             std::fprintf(io.out, "%s\n%s", kUsage, kHelp);
             return kExitOk;
         case Options::Action::version:
-            std::fprintf(io.out, "qv-radio %s\n", QV_VERSION);
+            std::fprintf(io.out, "qv-radio %s\n", qv::version_text());
             return kExitOk;
         case Options::Action::scan:
             return run_scan(o, io);
