@@ -4,6 +4,10 @@
 
 #include "simd.h"
 
+#if QV_HAVE_AVX2_PATH
+#include <immintrin.h>
+#endif
+
 namespace radio_dsp {
 
 namespace {
@@ -26,16 +30,15 @@ QV_INLINE T atan_poly(T u) {
 
 // Vector form of phase_angle, same operations lane by lane.
 QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
-    const v4d zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+    const v4d zero = {0, 0, 0, 0};
     const v4d ax = re < zero ? -re : re;
     const v4d ay = im < zero ? -im : im;
     const v4d mx = ax > ay ? ax : ay;
     const v4d mn = ax > ay ? ay : ax;
-    const v4d t = mn / (mx > zero ? mx : one);
-    const v4d big = {kTanPi8, kTanPi8, kTanPi8, kTanPi8};
-    const v4l reduce = t > big;
-    const v4d u = reduce ? (t - one) / (t + one) : t;
-    const v4d q = {kPi / 4, kPi / 4, kPi / 4, kPi / 4};
+    const v4d tan_pi8 = zero + kTanPi8;
+    const v4l reduce = mn > mx * tan_pi8;
+    const v4d u = (reduce ? mn - mx : mn) / (reduce ? mn + mx : mx);
+    const v4d q = zero + kPi / 4;
     v4d a = atan_poly(u) + (reduce ? q : zero);
     const v4d half_pi = q + q, pi = half_pi + half_pi;
     a = ay > ax ? half_pi - a : a;
@@ -43,13 +46,48 @@ QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
     return im < zero ? -a : a;
 }
 
-// Phase steps of a block: frame k against frame k - 1 (frame -1 being the
-// stored previous sample), and each frame's magnitude in single precision.
-// The conjugate product of integer-valued floats is exact in double, so only
-// the arctangent rounds. Returns the number of zero frames; when it is not 0
-// the phases are only right up to the first of them.
-QV_SIMD_CLONES
-int block_phases(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag) {
+// Exponential mean magnitude over a block, frame by frame (a chain of
+// dependent steps, so it is the same number however the block is split).
+// With an image, each raw frame is plotted beside the chain: the pixel's green
+// and red are read and written as one 16-bit word whose address does not wait
+// for the mean, only the value does.
+void mean_and_plot(const int16_t* iq, const float* mag, int n, double& mean,
+                   ConstellationImage* image) {
+    double m = mean;
+    if (image == nullptr) {
+        for (int k = 0; k < n; ++k) m = 0.0001 * mag[k] + 0.9999 * m;
+        mean = m;
+        return;
+    }
+    unsigned char* const d = image->data();
+    const int bpp = image->bytes_per_pixel();
+    // Below the mean the 32-bit layout writes red, the 24-bit one green.
+    const bool below_to_red = image->layout() == ImageLayout::kRgb32Set;
+    constexpr int kSize = ConstellationImage::kSize;
+    for (int k = 0; k < n; ++k) {
+        m = 0.0001 * mag[k] + 0.9999 * m;
+        const bool above = mag[k] > m;
+        const int r = iq[2 * k] / 512 + 64, c = iq[2 * k + 1] / 512 + 64;
+        unsigned char* gr = d + (r * kSize + c) * bpp + 1;  // green, then red
+        const unsigned g = gr[0], red = gr[1];
+        const unsigned b = ConstellationImage::brighten(static_cast<unsigned char>(g));
+        // Masks, not a branch: above or below the mean is data, not a pattern.
+        const unsigned to_red = 0u - static_cast<unsigned>(below_to_red & !above);
+        const unsigned w = ((g | b << 8) & to_red) | ((b | red << 8) & ~to_red);
+        gr[0] = static_cast<unsigned char>(w);
+        gr[1] = static_cast<unsigned char>(w >> 8);
+    }
+    mean = m;
+}
+
+// Baseline form of one block. Phase steps: frame k against frame k - 1
+// (frame -1 being the stored previous sample); the conjugate product of
+// integer-valued floats is exact in double, so only the arctangent rounds.
+// Then the magnitudes' mean and flags, and the spectrum input. Returns the
+// number of zero frames; when it is not 0 the phases are only right up to the
+// first of them.
+int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
+               std::complex<double>* spectrum_input) {
     int zeros = 0;
     for (int k = 0; k < kBlockFrames; k += 4) {
         v4d zi, zq, pi4, pq4;
@@ -67,8 +105,72 @@ int block_phases(const int16_t* iq, float prev_re, float prev_im, float* phase, 
             mag[k + l] = static_cast<float>(std::sqrt(m2[l]));
         }
     }
+    if (spectrum_input != nullptr)
+        for (int k = 0; k < kBlockFrames; ++k)
+            spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
     return zeros;
 }
+
+#if QV_HAVE_AVX2_PATH
+// AVX2 form of block_pass, four frames per step: the frames widened to
+// doubles in registers, the previous frames by a lane rotation, the square
+// roots four at a time. The mean's chain runs beside the vector work.
+QV_TARGET_AVX2
+int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
+                    std::complex<double>* spectrum_input) {
+    const __m256i deinterleave = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd();
+    const __m256d tan_pi8 = _mm256_set1_pd(kTanPi8), quarter_pi = _mm256_set1_pd(kPi / 4);
+    const __m256d half_pi = _mm256_add_pd(quarter_pi, quarter_pi);
+    const __m256d pi = _mm256_add_pd(half_pi, half_pi);
+    // Lane 0 of last_i / last_q: the frame before the current four.
+    __m256d last_i = _mm256_set1_pd(prev_re), last_q = _mm256_set1_pd(prev_im);
+    int zeros = 0;
+    for (int k = 0; k < kBlockFrames; k += 4) {
+        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iq + 2 * k));
+        zeros += __builtin_popcount(
+            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(raw, _mm_setzero_si128()))));
+        const __m256i iq32 = _mm256_permutevar8x32_epi32(_mm256_cvtepi16_epi32(raw), deinterleave);
+        const __m256d zi = _mm256_cvtepi32_pd(_mm256_castsi256_si128(iq32));
+        const __m256d zq = _mm256_cvtepi32_pd(_mm256_extracti128_si256(iq32, 1));
+        // (3, 0, 1, 2): each lane gets the frame before it, lane 0 the last one.
+        const __m256d rot_i = _mm256_permute4x64_pd(zi, 0x93);
+        const __m256d rot_q = _mm256_permute4x64_pd(zq, 0x93);
+        const __m256d pi4 = _mm256_blend_pd(rot_i, last_i, 1);
+        const __m256d pq4 = _mm256_blend_pd(rot_q, last_q, 1);
+        last_i = rot_i;
+        last_q = rot_q;
+
+        const __m256d re = _mm256_fmadd_pd(zi, pi4, _mm256_mul_pd(zq, pq4));
+        const __m256d im = _mm256_fmsub_pd(zq, pi4, _mm256_mul_pd(zi, pq4));
+        const __m256d ax = _mm256_andnot_pd(sign, re), ay = _mm256_andnot_pd(sign, im);
+        const __m256d mx = _mm256_max_pd(ax, ay), mn = _mm256_min_pd(ax, ay);
+        const __m256d reduce = _mm256_cmp_pd(mn, _mm256_mul_pd(mx, tan_pi8), _CMP_GT_OQ);
+        const __m256d u = _mm256_div_pd(_mm256_blendv_pd(mn, _mm256_sub_pd(mn, mx), reduce),
+                                        _mm256_blendv_pd(mx, _mm256_add_pd(mn, mx), reduce));
+        const __m256d s = _mm256_mul_pd(u, u);
+        __m256d p = _mm256_set1_pd(kAtan[7]);
+        for (int i = 6; i >= 0; --i) p = _mm256_fmadd_pd(p, s, _mm256_set1_pd(kAtan[i]));
+        __m256d a = _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_and_pd(reduce, quarter_pi));
+        a = _mm256_blendv_pd(a, _mm256_sub_pd(half_pi, a), _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
+        a = _mm256_blendv_pd(a, _mm256_sub_pd(pi, a), _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
+        a = _mm256_blendv_pd(a, _mm256_xor_pd(a, sign), _mm256_cmp_pd(im, zero, _CMP_LT_OQ));
+        _mm_storeu_ps(phase + k, _mm256_cvtpd_ps(a));
+
+        // |z| rounded to float, as the mean takes it.
+        _mm_storeu_ps(mag + k, _mm256_cvtpd_ps(
+                                   _mm256_sqrt_pd(_mm256_fmadd_pd(zi, zi, _mm256_mul_pd(zq, zq)))));
+
+        if (spectrum_input != nullptr) {
+            const __m256d lo = _mm256_unpacklo_pd(zi, zq), hi = _mm256_unpackhi_pd(zi, zq);
+            double* out = reinterpret_cast<double*>(spectrum_input + k);
+            _mm256_storeu_pd(out, _mm256_permute2f128_pd(lo, hi, 0x20));
+            _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+        }
+    }
+    return zeros;
+}
+#endif
 
 }  // namespace
 
@@ -76,9 +178,8 @@ double phase_angle(double im, double re) {
     const double ax = std::fabs(re), ay = std::fabs(im);
     const double mx = ax > ay ? ax : ay;
     const double mn = ax > ay ? ay : ax;
-    const double t = mn / (mx > 0 ? mx : 1.0);
-    const bool reduce = t > kTanPi8;
-    const double u = reduce ? (t - 1.0) / (t + 1.0) : t;
+    const bool reduce = mn > mx * kTanPi8;
+    const double u = (reduce ? mn - mx : mn) / (reduce ? mn + mx : mx);
     double a = atan_poly(u) + (reduce ? kPi / 4 : 0.0);
     const double half_pi = kPi / 4 + kPi / 4, pi = half_pi + half_pi;
     a = ay > ax ? half_pi - a : a;
@@ -93,9 +194,17 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
                                        ConstellationImage* image, bool delta,
                                        std::complex<double>* spectrum_input) {
     float* phase = phase_.get();
-    float* mag = magnitude_.get();
     const std::complex<float> first_previous = previous;
-    if (block_phases(iq, previous.real(), previous.imag(), phase, mag) != 0) {
+    int zeros;
+#if QV_HAVE_AVX2_PATH
+    if (simd_path() == SimdPath::kAvx2)
+        zeros = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+                                spectrum_input);
+    else
+#endif
+        zeros = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+                           spectrum_input);
+    if (zeros != 0) {
         // Rare: a zero frame repeats the entry before it and keeps the previous
         // sample, so later steps refer back further than one frame. Redo in order.
         std::complex<float> p = previous;
@@ -118,22 +227,7 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
             break;
         }
 
-    if (spectrum_input != nullptr)
-        for (int k = 0; k < kBlockFrames; ++k)
-            spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
-
-    // The exponential mean is a chain of dependent steps; kept in frame order
-    // so it is the same number however the block is split.
-    double mean = mean_magnitude;
-    if (image != nullptr && !delta) {
-        for (int k = 0; k < kBlockFrames; ++k) {
-            mean = 0.0001 * mag[k] + 0.9999 * mean;
-            image->plot_raw(iq[2 * k], iq[2 * k + 1], mag[k] > mean);
-        }
-    } else {
-        for (int k = 0; k < kBlockFrames; ++k) mean = 0.0001 * mag[k] + 0.9999 * mean;
-    }
-    mean_magnitude = mean;
+    mean_and_plot(iq, magnitude_.get(), kBlockFrames, mean_magnitude, delta ? nullptr : image);
 
     if (image != nullptr && delta) {
         std::complex<float> p = first_previous;

@@ -1,6 +1,7 @@
 // Straight-line implementation of the processing rules, one frame at a time:
 // complex division and atan2f per sample, the stride-256 kernel read modulo
-// the ring per output frame, a new FFTW plan per spectrum. It is the yardstick
+// the ring per output frame, a new FFTW plan per spectrum (the window's
+// weights computed once, as any plain code would). It is the yardstick
 // the optimised classes are tested and benchmarked against; the front-ends do
 // not use it.
 #pragma once
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <vector>
 
 #include "constellation_image.h"
 #include "demod_ring.h"
@@ -68,9 +70,10 @@ inline void resample(const float* ring, uint32_t& acc, int step, int16_t* out, i
 }
 
 // Windowed periodogram averaged over rows and segments, with buffers and a
-// plan made and released on every call.
+// plan made and released on every call; weights[n] is the window's weight of
+// sample n (computed once by the caller, as plain code would).
 inline void spectrum(const std::complex<double>* input, int row_length, int rows, int N,
-                     int segments, WindowFunction window, double* result) {
+                     int segments, const double* weights, double* result) {
     for (int i = 0; i < N; ++i) result[i] = 0.0;
     auto* in = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * N));
     auto* out = static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * N));
@@ -80,7 +83,7 @@ inline void spectrum(const std::complex<double>* input, int row_length, int rows
             const long offset =
                 segments == 1 ? 0 : static_cast<long>(row_length - N) * s / (segments - 1);
             for (int n = 0; n < N; ++n) {
-                const double w = window(n, N);
+                const double w = weights[n];
                 in[n][0] = w * input[r * row_length + offset + n].real();
                 in[n][1] = w * input[r * row_length + offset + n].imag();
             }
@@ -95,6 +98,14 @@ inline void spectrum(const std::complex<double>* input, int row_length, int rows
         }
     fftw_free(in);
     fftw_free(out);
+}
+
+// The same with the window given as a function.
+inline void spectrum(const std::complex<double>* input, int row_length, int rows, int N,
+                     int segments, WindowFunction window, double* result) {
+    std::vector<double> weights(N);
+    for (int n = 0; n < N; ++n) weights[n] = window(n, N);
+    spectrum(input, row_length, rows, N, segments, weights.data(), result);
 }
 
 }  // namespace reference

@@ -1,13 +1,23 @@
-// Small vector helpers (GCC/Clang vector extensions). The hot loops are
-// compiled twice, for x86-64-v3 (AVX2 and FMA) and for the baseline, and
-// the loader picks one for the CPU at hand.
+// Vector helpers of the hot loops, internal to radio_dsp (their 32-byte
+// vectors change the calling convention with and without AVX, so they stay
+// inlined in this library's sources). simd_path.h chooses the compiled form.
 #pragma once
 
 #include <cstring>
 
-// Vector helpers must be inlined into their (possibly AVX2) callers: an
-// out-of-line call would pass 32-byte vectors by a different convention.
+#include "simd_path.h"
+
+// Vector helpers must be inlined into their callers: an out-of-line call
+// would pass 32-byte vectors by a different convention with and without AVX.
 #define QV_INLINE inline __attribute__((always_inline))
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define QV_HAVE_AVX2_PATH 1
+// Functions of the AVX2 form; they are called only when simd_path() says so.
+#define QV_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#else
+#define QV_HAVE_AVX2_PATH 0
+#endif
 
 namespace radio_dsp {
 
@@ -27,11 +37,3 @@ QV_INLINE v4d load_v4f_as_v4d(const float* p) {
 }
 
 }  // namespace radio_dsp
-
-// Not under ThreadSanitizer: its runtime is not up yet when the loader runs
-// the clone resolvers, and the test programs crash at start.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define QV_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define QV_SIMD_CLONES
-#endif

@@ -6,6 +6,7 @@
 
 #include "fm_discriminator.h"
 #include "per_frame_reference.h"
+#include "simd_paths.h"
 
 namespace radio_dsp {
 namespace {
@@ -97,8 +98,9 @@ TEST(FmDiscriminator, ZeroFramesRepeatAndKeepPreviousSample) {
 }
 
 // The vector path against complex division and atan2f per frame, across
-// blocks and ring wrap, with and without zero frames, both plot modes.
-TEST(FmDiscriminator, MatchesPerFrameReference) {
+// blocks and ring wrap, with and without zero frames, both plot modes and
+// image layouts, in each compiled form.
+void match_per_frame_reference(ImageLayout layout) {
     std::mt19937 rng(11);
     std::normal_distribution<double> noise(0, 3000);
     FmDiscriminator fast;
@@ -107,7 +109,7 @@ TEST(FmDiscriminator, MatchesPerFrameReference) {
     std::vector<float> ref_ring(kDemodRingSize, 0.0f);
     uint16_t ref_w = 60000;
     ring.write_index = 60000;
-    ConstellationImage img_fast(ImageLayout::kRgb32Set), img_ref(ImageLayout::kRgb32Set);
+    ConstellationImage img_fast(layout), img_ref(layout);
     std::vector<std::complex<double>> spec_fast(4096), spec_ref(4096);
     double phase = 0;
     for (int block = 0; block < 6; ++block) {
@@ -137,6 +139,13 @@ TEST(FmDiscriminator, MatchesPerFrameReference) {
     for (int k = 0; k < img_fast.size_bytes(); ++k)
         differing += img_fast.data()[k] != img_ref.data()[k];
     EXPECT_EQ(differing, 0);
+}
+
+TEST(FmDiscriminator, MatchesPerFrameReference) {
+    for_each_simd_path([] {
+        for (ImageLayout layout : {ImageLayout::kRgb32Set, ImageLayout::kBgr24Brighten})
+            match_per_frame_reference(layout);
+    });
 }
 
 TEST(FmDiscriminator, ConstellationDots) {

@@ -7,6 +7,7 @@
 #include "demod_ring.h"
 #include "fm_discriminator.h"
 #include "per_frame_reference.h"
+#include "simd_paths.h"
 
 namespace radio_dsp {
 namespace {
@@ -145,19 +146,21 @@ TEST(Resampler, EqualsBruteForceReferenceAcrossPhasesAndWraps) {
     const uint32_t starts[] = {0u, 0xFFFFFF00u - 1182u * 100u, 0xFFFF0000u, 65400u << 8, 12345u};
     const int steps[] = {1182, 1200, 1181, 1000, 1500, 257};
     std::vector<int16_t> fast(2 * 1024), ref(2 * 1024);
-    for (uint32_t start : starts)
-        for (int step : steps) {
-            Resampler r;
-            r.step = step;
-            r.phase_accumulator = start;
-            r.resample(ring, fast.data(), 1024, ChannelLayout::kMonoBoth);
-            uint32_t acc = start;
-            uint16_t ref_read = 0;
-            reference::resample(plain.data(), acc, step, ref.data(), 1024, false, ref_read);
-            ASSERT_EQ(fast, ref) << "start " << start << " step " << step;
-            EXPECT_EQ(r.phase_accumulator, acc);
-            EXPECT_EQ(ring.read_index, ref_read);
-        }
+    for_each_simd_path([&] {
+        for (uint32_t start : starts)
+            for (int step : steps) {
+                Resampler r;
+                r.step = step;
+                r.phase_accumulator = start;
+                r.resample(ring, fast.data(), 1024, ChannelLayout::kMonoBoth);
+                uint32_t acc = start;
+                uint16_t ref_read = 0;
+                reference::resample(plain.data(), acc, step, ref.data(), 1024, false, ref_read);
+                ASSERT_EQ(fast, ref) << "start " << start << " step " << step;
+                EXPECT_EQ(r.phase_accumulator, acc);
+                EXPECT_EQ(ring.read_index, ref_read);
+            }
+    });
 }
 
 // A fractional ratio: each frame takes the integer step and the kernel phase

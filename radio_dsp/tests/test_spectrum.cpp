@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <iterator>
 #include <random>
 #include <vector>
 
 #include "per_frame_reference.h"
 #include "power_spectrum_columns.h"
 #include "power_spectrum_estimator.h"
+#include "simd_paths.h"
 
 namespace radio_dsp {
 namespace {
@@ -38,7 +41,7 @@ TEST(SpectrumEstimator, DcAndPlusMinusKBins) {
     }
 }
 
-TEST(SpectrumEstimator, SameAsPlanPerCallWithBlackman) {
+void same_as_plan_per_call() {
     std::mt19937 rng(5);
     std::normal_distribution<double> g(0, 3000);
     std::vector<std::complex<double>> x(4096);
@@ -60,7 +63,11 @@ TEST(SpectrumEstimator, SameAsPlanPerCallWithBlackman) {
     EXPECT_NEAR(10 * std::log10(est.result()[2048 + 100]), 20 * std::log10(32767 * 1719.9), 1e-6);
 }
 
-TEST(SpectrumEstimator, SegmentsAndRowsAverage) {
+TEST(SpectrumEstimator, SameAsPlanPerCallWithBlackman) {
+    for_each_simd_path(same_as_plan_per_call);
+}
+
+void segments_and_rows_average() {
     std::mt19937 rng(9);
     std::normal_distribution<double> g(0, 100);
     std::vector<std::complex<double>> x(2 * 8192);
@@ -83,6 +90,8 @@ TEST(SpectrumEstimator, SegmentsAndRowsAverage) {
     for (int i = 0; i < 4096; ++i) ASSERT_NEAR(est.result()[i], mean[i], 1e-9 * mean[i]) << i;
 }
 
+TEST(SpectrumEstimator, SegmentsAndRowsAverage) { for_each_simd_path(segments_and_rows_average); }
+
 TEST(SpectrumEstimator, DegenerateSizes) {
     SpectrumEstimator est;
     est.window = blackman_window;
@@ -100,7 +109,7 @@ TEST(SpectrumEstimator, DegenerateSizes) {
     EXPECT_EQ(est.compute(x.data()), -22);
 }
 
-TEST(SpectrumColumns, MinMaxPerColumnIn_dB) {
+void min_max_per_column() {
     std::vector<double> p(4096);
     for (int k = 0; k < 4096; ++k) p[k] = std::pow(10.0, (k % 13) / 10.0);  // 0..12 dB
     p[4095] = 1e6;  // 60 dB in the last column
@@ -120,6 +129,36 @@ TEST(SpectrumColumns, MinMaxPerColumnIn_dB) {
     EXPECT_NEAR(hi[540], 50.0, 1e-9);
     // Fewer values than columns: only as many columns as values.
     EXPECT_EQ(spectrum_columns_db(p.data(), 100, 541, 0.0, lo.data(), hi.data()), 100);
+}
+
+TEST(SpectrumColumns, MinMaxPerColumnIn_dB) { for_each_simd_path(min_max_per_column); }
+
+// The vectorised logarithm against log10 over the whole range of powers, one
+// value per column: within 1e-12 dB, and log10's own answer for zero,
+// subnormal, infinite and NaN powers.
+TEST(SpectrumColumns, DecibelsOverTheWholeRange) {
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> exponent(-307.0, 308.0);
+    std::vector<double> p(4000);
+    for (double& v : p) v = std::pow(10.0, exponent(rng));
+    const double specials[] = {0.0,      4.9e-324, 2.2e-308,           1e-310,
+                               1.0,      2.0,      1.4142135623730951, 1.7976931348623157e308,
+                               INFINITY, NAN};
+    std::copy(std::begin(specials), std::end(specials), p.begin() + 1001);
+    const int n = static_cast<int>(p.size());
+    std::vector<double> lo(n), hi(n);
+    for_each_simd_path([&] {
+        ASSERT_EQ(spectrum_columns_db(p.data(), n, n, 3.0, lo.data(), hi.data()), n);
+        for (int k = 0; k < n; ++k) {
+            const double exact = 10 * std::log10(p[k]) - 3.0;
+            if (!std::isfinite(exact)) {
+                ASSERT_TRUE(std::isnan(exact) ? std::isnan(lo[k]) : lo[k] == exact) << p[k];
+            } else {
+                ASSERT_NEAR(lo[k], exact, 1e-12) << p[k];
+            }
+            ASSERT_TRUE(lo[k] == hi[k] || (std::isnan(lo[k]) && std::isnan(hi[k]))) << k;
+        }
+    });
 }
 
 }  // namespace
