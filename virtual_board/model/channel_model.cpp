@@ -11,8 +11,9 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwo32 = 4294967296.0;
-constexpr double kFullScale = 32767.0;  // mixer output amplitude of a full-scale ADC sine
-constexpr size_t kCicBlock = 4096;      // CICN output samples per synthesis block
+constexpr double kFullScale = 32767.0;         // mixer output amplitude of a full-scale ADC sine
+constexpr size_t kCicBlock = 4096;             // CICN output samples per synthesis block
+constexpr size_t kNoiseAhead = 4 * kCicBlock;  // noise samples drawn at once
 // A component whose largest contribution stays below this many LSBs is not
 // synthesised; it cannot change a rounded 16-bit stage output.
 constexpr double kNegligibleLsb = 1e-3;
@@ -336,7 +337,21 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     o.acc2 = c.acc2;
     o.m = m;
     o.sigma = float(noise_sigma_);
-    o.rng = &rng_;
+    if (o.sigma > 0.0f) {
+        if (noise_i_.size() - noise_at_ < m) {
+            // Keep what is left, then draw up to a full store.
+            const size_t left = noise_i_.size() - noise_at_;
+            std::copy(noise_i_.begin() + long(noise_at_), noise_i_.end(), noise_i_.begin());
+            std::copy(noise_q_.begin() + long(noise_at_), noise_q_.end(), noise_q_.begin());
+            noise_i_.resize(kNoiseAhead);
+            noise_q_.resize(kNoiseAhead);
+            kx.draw_gauss(rng_, kNoiseAhead - left, noise_i_.data() + left, noise_q_.data() + left);
+            noise_at_ = 0;
+        }
+        o.gauss_i = noise_i_.data() + noise_at_;
+        o.gauss_q = noise_q_.data() + noise_at_;
+        noise_at_ += m;
+    }
     o.gain = gt;
     o.gain2 = g2;
     o.out_i = out_i;

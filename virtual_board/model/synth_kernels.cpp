@@ -128,16 +128,19 @@ inline void cicn_sample(CicnOutput& o, size_t i, float ni, float nq) {
 }
 
 void cicn_output_plain(CicnOutput& o) {
-    const float* gt = gauss_table();
-    constexpr uint32_t low = (1u << kGaussBits) - 1;
+    const bool noise = o.sigma > 0.0f;
     for (size_t i = 0; i < o.m; ++i) {
-        float ni = 0.0f, nq = 0.0f;
-        if (o.sigma > 0.0f) {
-            const uint32_t s = xorshift(*o.rng);
-            ni = o.sigma * gt[s >> (32 - kGaussBits)];
-            nq = o.sigma * gt[s & low];
-        }
-        cicn_sample(o, i, ni, nq);
+        cicn_sample(o, i, noise ? o.sigma * o.gauss_i[i] : 0.0f,
+                    noise ? o.sigma * o.gauss_q[i] : 0.0f);
+    }
+}
+
+void draw_gauss_plain(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q) {
+    const float* gt = gauss_table();
+    for (size_t k = 0; k < n; ++k) {
+        const uint32_t s = xorshift(rng);
+        gauss_i[k] = gt[s >> (32 - kGaussBits)];
+        gauss_q[k] = gt[s & ((1u << kGaussBits) - 1)];
     }
 }
 
@@ -161,9 +164,9 @@ float peak_abs_plain(const float* x, size_t n) {
     return p;
 }
 
-const SynthKernels kPlain = {
-    add_tones_plain,   add_tone_env_plain, add_modulated_plain, component_plain,
-    cicn_output_plain, fir_dot_plain,      peak_abs_plain,      "plain"};
+const SynthKernels kPlain = {add_tones_plain,  add_tone_env_plain, add_modulated_plain,
+                             component_plain,  cicn_output_plain,  fir_dot_plain,
+                             draw_gauss_plain, peak_abs_plain,     "plain"};
 
 #ifdef QV_MODEL_X86
 
@@ -404,32 +407,36 @@ const NoiseJump& noise_jump() {
     return *jump;
 }
 
-// The noise of n <= 8 * kLaneRun samples: eight generators side by side,
-// lane k started kLaneRun * k steps ahead, so the sequence is the plain one.
-QV_AVX2 void draw_noise(uint32_t& rng, size_t n, float sigma, float* noise_i, float* noise_q) {
+// The noise generator's states for n samples, eight generators side by
+// side: lane k starts kLaneRun * k steps ahead, so the sequence is the plain
+// one, a stretch of 8 * kLaneRun samples at a time.
+QV_AVX2 void draw_gauss_avx2(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q) {
     const float* gt = gauss_table();
     const NoiseJump& jump = noise_jump();
     alignas(32) uint32_t start[8];
     alignas(32) uint32_t states[kLaneRun * 8];
-    uint32_t u = rng;
-    for (uint32_t& v : start) {
-        v = u;
-        u = jump(u);
+    for (size_t t0 = 0; t0 < n; t0 += 8 * kLaneRun) {
+        const size_t len = std::min(8 * kLaneRun, n - t0);
+        uint32_t u = rng;
+        for (uint32_t& v : start) {
+            v = u;
+            u = jump(u);
+        }
+        __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
+        const size_t steps = std::min(kLaneRun, len);
+        for (size_t j = 0; j < steps; ++j) {
+            v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 13));
+            v = _mm256_xor_si256(v, _mm256_srli_epi32(v, 17));
+            v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 5));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * j), v);
+        }
+        for (size_t t = 0; t < len; ++t) {
+            const uint32_t st = states[8 * (t % kLaneRun) + t / kLaneRun];
+            gauss_i[t0 + t] = gt[st >> (32 - kGaussBits)];
+            gauss_q[t0 + t] = gt[st & ((1u << kGaussBits) - 1)];
+        }
+        rng = states[8 * ((len - 1) % kLaneRun) + (len - 1) / kLaneRun];
     }
-    __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
-    const size_t steps = std::min(kLaneRun, n);
-    for (size_t j = 0; j < steps; ++j) {
-        v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 13));
-        v = _mm256_xor_si256(v, _mm256_srli_epi32(v, 17));
-        v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 5));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * j), v);
-    }
-    for (size_t t = 0; t < n; ++t) {
-        const uint32_t st = states[8 * (t % kLaneRun) + t / kLaneRun];
-        noise_i[t] = sigma * gt[st >> (32 - kGaussBits)];
-        noise_q[t] = sigma * gt[st & ((1u << kGaussBits) - 1)];
-    }
-    rng = states[8 * ((n - 1) % kLaneRun) + (n - 1) / kLaneRun];
 }
 
 QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
@@ -437,54 +444,43 @@ QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
     const __m256d gain = _mm256_set1_pd(o.gain), gain2 = _mm256_set1_pd(o.gain2);
     const __m256d half = _mm256_set1_pd(0.5);
     const __m256d top = _mm256_set1_pd(32767.0), bottom = _mm256_set1_pd(-32768.0);
-    // The noise of a stretch of samples first, then the samples four at a time.
-    constexpr size_t kStretch = 8 * kLaneRun;
-    alignas(16) float noise_i[kStretch], noise_q[kStretch];
-    for (size_t i0 = 0; i0 < o.m; i0 += kStretch) {
-        const size_t n = std::min(kStretch, o.m - i0);
-        if (noise) draw_noise(*o.rng, n, o.sigma, noise_i, noise_q);
-        for (size_t k = 0; k < n; k += 4) {
-            const size_t i = i0 + k;
-            if (k + 4 > n) {
-                // The last one to three samples of the block.
-                for (size_t r = k; r < n; ++r)
-                    cicn_sample(o, i0 + r, noise ? noise_i[r] : 0.0f, noise ? noise_q[r] : 0.0f);
-                break;
-            }
-            __m256d yi, yq;
-            split_pairs(o.acc + 2 * i, yi, yq);
-            if (noise) {
-                yi = _mm256_add_pd(yi, _mm256_cvtps_pd(_mm_load_ps(noise_i + k)));
-                yq = _mm256_add_pd(yq, _mm256_cvtps_pd(_mm_load_ps(noise_q + k)));
-            }
-            yi = _mm256_mul_pd(yi, gain);
-            yq = _mm256_mul_pd(yq, gain);
-            if (o.acc2) {
-                __m256d ci, cq;
-                split_pairs(o.acc2 + 2 * i, ci, cq);
-                ci = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(ci, gain2), half));
-                cq = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(cq, gain2), half));
-                if (_mm256_movemask_pd(
-                        _mm256_or_pd(outside(ci, top, bottom), outside(cq, top, bottom)))) {
-                    // A clipping CIC2 among these four samples: the plain
-                    // path, with the noise already drawn.
-                    for (size_t r = k; r < k + 4; ++r)
-                        cicn_sample(o, i0 + r, noise ? noise_i[r] : 0.0f,
-                                    noise ? noise_q[r] : 0.0f);
-                    continue;
-                }
-            }
-            const __m256d ri = _mm256_floor_pd(_mm256_add_pd(yi, half));
-            const __m256d rq = _mm256_floor_pd(_mm256_add_pd(yq, half));
-            if (_mm256_movemask_pd(
-                    _mm256_or_pd(outside(ri, top, bottom), outside(rq, top, bottom))))
-                o.cicn_clipped = true;
-            const __m128i qi = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(ri, bottom), top));
-            const __m128i qq = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(rq, bottom), top));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_i + i), _mm_packs_epi32(qi, qi));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_q + i), _mm_packs_epi32(qq, qq));
+    const __m128 sigma = _mm_set1_ps(o.sigma);
+    auto plain = [&](size_t i) {
+        cicn_sample(o, i, noise ? o.sigma * o.gauss_i[i] : 0.0f,
+                    noise ? o.sigma * o.gauss_q[i] : 0.0f);
+    };
+    size_t i = 0;
+    for (; i + 4 <= o.m; i += 4) {
+        __m256d yi, yq;
+        split_pairs(o.acc + 2 * i, yi, yq);
+        if (noise) {
+            yi = _mm256_add_pd(yi, _mm256_cvtps_pd(_mm_mul_ps(sigma, _mm_loadu_ps(o.gauss_i + i))));
+            yq = _mm256_add_pd(yq, _mm256_cvtps_pd(_mm_mul_ps(sigma, _mm_loadu_ps(o.gauss_q + i))));
         }
+        yi = _mm256_mul_pd(yi, gain);
+        yq = _mm256_mul_pd(yq, gain);
+        if (o.acc2) {
+            __m256d ci, cq;
+            split_pairs(o.acc2 + 2 * i, ci, cq);
+            ci = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(ci, gain2), half));
+            cq = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(cq, gain2), half));
+            if (_mm256_movemask_pd(
+                    _mm256_or_pd(outside(ci, top, bottom), outside(cq, top, bottom)))) {
+                // A clipping CIC2 among these four samples: the plain path.
+                for (size_t r = i; r < i + 4; ++r) plain(r);
+                continue;
+            }
+        }
+        const __m256d ri = _mm256_floor_pd(_mm256_add_pd(yi, half));
+        const __m256d rq = _mm256_floor_pd(_mm256_add_pd(yq, half));
+        if (_mm256_movemask_pd(_mm256_or_pd(outside(ri, top, bottom), outside(rq, top, bottom))))
+            o.cicn_clipped = true;
+        const __m128i qi = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(ri, bottom), top));
+        const __m128i qq = _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_max_pd(rq, bottom), top));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_i + i), _mm_packs_epi32(qi, qi));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o.out_q + i), _mm_packs_epi32(qq, qq));
     }
+    for (; i < o.m; ++i) plain(i);
 }
 
 // Sixteen taps at a time with 16-bit products summed in pairs (vpmaddwd):
@@ -545,9 +541,9 @@ QV_AVX2 float peak_abs_avx2(const float* x, size_t n) {
     return std::max(_mm_cvtss_f32(q), peak_abs_plain(x + i, n - i));
 }
 
-const SynthKernels kVector = {
-    add_tones_avx2,   add_tone_env_avx2, add_modulated_avx2, component_avx2,
-    cicn_output_avx2, fir_dot_avx2,      peak_abs_avx2,      "avx2"};
+const SynthKernels kVector = {add_tones_avx2,  add_tone_env_avx2, add_modulated_avx2,
+                              component_avx2,  cicn_output_avx2,  fir_dot_avx2,
+                              draw_gauss_avx2, peak_abs_avx2,     "avx2"};
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();

@@ -51,10 +51,12 @@ struct CicnOutput {
     const float* acc = nullptr;   // CICN sums (DC gain 1), I and Q interleaved, 2 m values
     const float* acc2 = nullptr;  // CIC2 sums, the same; null when not followed
     size_t m = 0;
-    float sigma = 0.0f;       // noise per I/Q, 0: none
-    uint32_t* rng = nullptr;  // xorshift state, advanced once per sample when sigma > 0
-    double gain = 1.0;        // CIC2 x CICN stage gain
-    double gain2 = 1.0;       // CIC2 stage gain
+    float sigma = 0.0f;  // noise per I/Q, 0: none
+    // Unit Gaussian noise of I and Q, m each (read when sigma > 0).
+    const float* gauss_i = nullptr;
+    const float* gauss_q = nullptr;
+    double gain = 1.0;   // CIC2 x CICN stage gain
+    double gain2 = 1.0;  // CIC2 stage gain
     int16_t* out_i = nullptr;
     int16_t* out_q = nullptr;
     bool cic2_clipped = false;  // set when a CIC2 output saturated
@@ -98,6 +100,9 @@ struct SynthKernels {
     // output at input index first + k * step.
     void (*fir_dot)(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
                     size_t step, size_t count, int64_t* acc_i, int64_t* acc_q);
+    // The noise generator's next n samples: rng advanced n times, each state
+    // s giving the table's values at its high and low 16 bits.
+    void (*draw_gauss)(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q);
     // The largest |x[i]| of n values (0 for none).
     float (*peak_abs)(const float* x, size_t n);
     const char* name;
