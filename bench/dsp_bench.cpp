@@ -417,6 +417,7 @@ int main(int argc, char** argv) {
         sin[k] = {static_cast<double>(iq[2 * k]), static_cast<double>(iq[2 * k + 1])};
     SpectrumEstimator est;
     est.window = blackman_window;
+    est.plan_measured();  // as the radio's signal path plans it
     std::vector<double> power(4096), window(4096);
     for (int n = 0; n < 4096; ++n) window[n] = blackman_window(n, 4096);
     double lo[kColumns], hi[kColumns];

@@ -14,49 +14,54 @@ constexpr double kLn2 = 0.69314718055994530942;
 constexpr double kSqrt2 = 1.41421356237309504880;
 constexpr double kDbPerNeper = 4.34294481903251827651;  // 10 / ln 10
 
+typedef unsigned long long v4u __attribute__((vector_size(32)));
+
 // 10 log10(x) - offset for four positive normal x: x = 2^e m with m in
 // [sqrt(1/2), sqrt(2)), ln m = 2 atanh(s) with s = (m - 1) / (m + 1), |s| <
 // 0.172, by its series up to s^17 (the rest is below 3e-16 of ln m). Within a
 // few units in the last place of the exact value.
 QV_INLINE v4d db_of_normal(v4d x, v4d offset) {
-    v4l bits;
+    v4u bits;
     std::memcpy(&bits, &x, sizeof bits);
-    const v4l one_bits = {0x3FF0000000000000, 0x3FF0000000000000, 0x3FF0000000000000,
-                          0x3FF0000000000000};
-    const v4l mantissa_mask = v4l{} + 0x000FFFFFFFFFFFFF;
-    v4l mbits = (bits & mantissa_mask) | one_bits;
+    const v4u mbits = (bits & 0x000FFFFFFFFFFFFFull) | 0x3FF0000000000000ull;
     v4d m;
     std::memcpy(&m, &mbits, sizeof m);
     // The biased exponent as a double: placed under 2^52's exponent, exact.
-    const v4l e_bits = (bits >> 52 & 0x7FF) | 0x4330000000000000;
+    const v4u e_bits = bits >> 52 | 0x4330000000000000ull;
     v4d e;
     std::memcpy(&e, &e_bits, sizeof e);
     e -= 4503599627370496.0 + 1023.0;  // 2^52 + bias
-    const v4d zero = {0, 0, 0, 0};
-    const v4l high = m >= zero + kSqrt2;
+    const v4l high = m >= kSqrt2;
     m = high ? m * 0.5 : m;
     e = high ? e + 1.0 : e;
     const v4d s = (m - 1.0) / (m + 1.0);
-    const v4d s2 = s * s;
-    v4d p = zero + 1.0 / 17;
-    for (int k = 15; k >= 1; k -= 2) p = p * s2 + 1.0 / k;
+    const v4d s2 = s * s, s4 = s2 * s2, s8 = s4 * s4;
+    // 1 + s2/3 + ... + s2^8/17, in pairs (Estrin) for a short dependency chain.
+    const v4d p01 = 1.0 + s2 * (1.0 / 3), p23 = 1.0 / 5 + s2 * (1.0 / 7);
+    const v4d p45 = 1.0 / 9 + s2 * (1.0 / 11), p67 = 1.0 / 13 + s2 * (1.0 / 15);
+    const v4d p = (p01 + s4 * p23) + s8 * ((p45 + s4 * p67) + s8 * (1.0 / 17));
     const v4d ln = e * kLn2 + 2.0 * s * p;
     return ln * kDbPerNeper - offset;
 }
 
-// In place: each of the n powers to 10 log10(p) - offset_db. Zero, negative,
-// subnormal, infinite and NaN powers take the library's log10.
+// In place: each of the n powers to 10 log10(p) - offset_db. When any is
+// zero, negative, subnormal, infinite or NaN, all take the library's log10.
 QV_INLINE void powers_to_db(double* v, int n, double offset_db) {
-    const v4d offset = v4d{} + offset_db;
+    v4l normal4 = v4l{} - 1;
     int k = 0;
     for (; k + 4 <= n; k += 4) {
         const v4d x = load_v4d(v + k);
-        const v4l normal = (x >= DBL_MIN) & (x <= DBL_MAX);
-        const v4d db = db_of_normal(x, offset);
-        std::memcpy(v + k, &db, sizeof db);
-        if (!(normal[0] & normal[1] & normal[2] & normal[3]))
-            for (int l = 0; l < 4; ++l)
-                if (!normal[l]) v[k + l] = 10.0 * std::log10(x[l]) - offset_db;
+        normal4 &= (x >= DBL_MIN) & (x <= DBL_MAX);
+    }
+    bool normal = (normal4[0] & normal4[1] & normal4[2] & normal4[3]) != 0;
+    for (; k < n; ++k) normal &= v[k] >= DBL_MIN && v[k] <= DBL_MAX;
+    k = 0;
+    if (normal) {
+        const v4d offset = v4d{} + offset_db;
+        for (; k + 4 <= n; k += 4) {
+            const v4d db = db_of_normal(load_v4d(v + k), offset);
+            std::memcpy(v + k, &db, sizeof db);
+        }
     }
     for (; k < n; ++k) v[k] = 10.0 * std::log10(v[k]) - offset_db;
 }
@@ -74,9 +79,15 @@ QV_INLINE int column_extremes(const double* data, int len, int width, double* lo
     }
     int column = 0;
     long start = 0;  // ceil(column len / width)
+    // ceil((column + 1) len / width) = (column + 1) base + carried, kept
+    // without a division per column.
+    const long base = len / width, rem = len % width;
+    long carried = (rem + width - 1) / width, carry_acc = (rem + width - 1) % width;
     const v4d lane = {0, 1, 2, 3};
     while (column < width && start < len) {
-        const long end = std::min<long>(((column + 1L) * len + width - 1) / width, len);
+        const long end = std::min<long>((column + 1L) * base + carried, len);
+        carry_acc += rem;
+        if (carry_acc >= width) carry_acc -= width, ++carried;
         const long n = end - start;
         const double* x = data + start;
         if (n <= 8 && start + 8 <= len) {

@@ -31,6 +31,19 @@ class SpectrumEstimator {
     // compute. The FFTW plan, buffers and window weights are kept between calls
     // and rebuilt only when N or the window changes.
     int compute(const std::complex<double>* input);
+    // compute with the input given as interleaved 16-bit I/Q frames, each
+    // frame the complex value (I, Q): the same result, without a copy of the
+    // block as doubles.
+    int compute_frames(const int16_t* iq);
+
+    // Plans the transform for the current N now, choosing its algorithm by
+    // timing candidates (FFTW_MEASURE, some 60 ms) instead of by estimate as
+    // compute does otherwise, and so for any N set later. FFTW keeps the
+    // choice for the life of the process, and every later plan of this size,
+    // in any estimator, takes it: all give the same numbers, and only the
+    // first pays. Call before the first compute (start-up, not the GUI's
+    // processing run). Returns 0, or -22 when N < 1 or there is no window.
+    int plan_measured();
 
     // nullptr before the first successful compute.
     const double* result() const { return has_result_ ? result_.get() : nullptr; }
@@ -44,11 +57,15 @@ class SpectrumEstimator {
   private:
     struct Fft;
     void prepare();
+    template <class Input>
+    int compute_input(const Input* input);
 
     std::unique_ptr<Fft> fft_;
     std::unique_ptr<double[]> result_;
     std::unique_ptr<double[]> weights_;
     int planned_n_ = 0;
+    bool measure_ = false;           // plan_measured() was called
+    bool planned_measured_ = false;  // the plan in fft_ was measured
     WindowFunction weights_window_ = nullptr;
     bool has_result_ = false;
 };

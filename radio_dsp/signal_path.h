@@ -176,7 +176,6 @@ class SignalPath {
     ConstellationImage image_;
     SpectrumEstimator spectrum_;
     std::unique_ptr<int16_t[]> block_;
-    std::unique_ptr<std::complex<double>[]> spectrum_input_;
     double frequency_hz_;
     SampleSource* source_ = nullptr;
     RegisterWriter write_;

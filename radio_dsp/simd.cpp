@@ -1,6 +1,6 @@
-#include <atomic>
-
 #include "simd.h"
+
+#include <atomic>
 
 namespace radio_dsp {
 namespace {
