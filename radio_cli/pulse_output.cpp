@@ -68,17 +68,25 @@ void PulseOutput::run() {
     // The latency the server reports is the time until a sample written now
     // would be heard, the sink's buffer included: with nothing written it
     // comes down to 0.
+    // A sink that keeps a large buffer of its own (a null sink nobody
+    // records renders seconds at a time) may never report less than the
+    // margin: 10 ms after a block's time since the last write the next block
+    // is due all the same, so the output never stalls.
     const pa_usec_t margin = static_cast<pa_usec_t>(kMarginS * 1e6);
+    const double overdue_s = double(block_frames_) / 44100 + 0.010;
+    double last_write = -1.0;
     std::vector<int16_t> block(block_.size());
     for (;;) {
-        // Until the server holds no more than the margin.
+        // Until the server holds no more than the margin, or the block is overdue.
         for (;;) {
             int pa_error = 0;
             const pa_usec_t latency = pa_simple_get_latency(stream_, &pa_error);
             if (latency == static_cast<pa_usec_t>(-1)) return fail("went away", pa_error);
             if (latency <= margin) break;
-            const auto wait =
-                std::chrono::microseconds(std::min<pa_usec_t>(latency - margin, 20000));
+            const double left_s = last_write < 0 ? 1.0 : last_write + overdue_s - now_s();
+            if (left_s <= 0) break;
+            const auto wait = std::chrono::microseconds(std::min<pa_usec_t>(
+                {latency - margin, 20000, static_cast<pa_usec_t>(left_s * 1e6) + 100}));
             std::unique_lock<std::mutex> lock(mutex_);
             if (changed_.wait_for(lock, wait, [this] { return quit_; })) return;
         }
@@ -93,6 +101,7 @@ void PulseOutput::run() {
             due_ = false;
         }
         int pa_error = 0;
+        last_write = now_s();
         if (pa_simple_write(stream_, block.data(), block.size() * sizeof(int16_t), &pa_error) < 0)
             return fail("went away", pa_error);
     }

@@ -79,6 +79,20 @@ done
 awk '/ MHz /{d=$1-103.5; if (d<0) d=-d; if (d<=0.010 && $NF=="yes") f=1} END{exit !f}' scan.txt &&
   pass "scan: 103.5 MHz stereo" || fail "scan: stereo flag"
 
+# The sound server dies while playing: one line and exit status 1. (Last:
+# the server is gone afterwards.)
+"$vboard" -- "$radio" -f 103.5M 2>dies.txt &
+pid=$!
+for _ in $(seq 600); do
+  grep -q "MHz, AFC" dies.txt && break
+  sleep 0.1
+done
+kill -TERM "${HL_PIDS[1]}"
+wait $pid
+rc=$?
+[ $rc = 1 ] && [ "$(grep -vc 'MHz, AFC' dies.txt)" = 1 ] && grep -q "^qv-radio: The sound server went away" dies.txt &&
+  pass "sound server gone: rc 1, one line" || { fail "sound server gone: rc $rc"; cat dies.txt; }
+
 cd / && rm -rf "$work"
 hl_stop
 [ $failed = 0 ] && echo "PASS e2e_qv_radio" || echo "FAIL e2e_qv_radio"

@@ -273,6 +273,16 @@ TEST_F(RadioCli, StopFlagAndLostBoardEndWithACompleteRecording) {
     }
 }
 
+// Run under a private sound server (with_pulse.sh): the playback thread and
+// the audio runs it asks for, to their end and the stream's drain.
+TEST_F(RadioCli, PlaysThroughTheSoundServerUntilTheTimeLimit) {
+    ASSERT_NE(std::getenv("PULSE_SERVER"), nullptr) << "run under with_pulse.sh";
+    const Outcome r = run({"-f", "100.3M", "--seconds", "2"});
+    EXPECT_EQ(r.rc, kExitOk);
+    EXPECT_EQ(r.err.find("qv-radio:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("100.3000 MHz, AFC"), std::string::npos) << r.err;
+}
+
 TEST_F(RadioCli, FailuresSayWhyInOneLine) {
     struct Case {
         std::vector<std::string> args;
