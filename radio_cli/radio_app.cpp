@@ -132,6 +132,7 @@ int radio_main(int argc, const char* const* argv, const AppIo& io) {
 int run_radio(const Options& o, const AppIo& io) {
     // The files first: nothing touches the board for a run that cannot record.
     WavWriter audio, iq;
+    int iq_error = 0;  // the first failed write of the I/Q recording
     std::string error;
     if (o.output == "-")
         audio.open_raw(io.raw_fd, 2);
@@ -162,8 +163,9 @@ int run_radio(const Options& o, const AppIo& io) {
             audio.discard();
             return say(io, error), kExitFailure;
         }
-        rx->set_iq_tap([&iq](const unsigned char* frames, int bytes) {
-            iq.write(reinterpret_cast<const int16_t*>(frames), bytes / 4);
+        rx->set_iq_tap([&iq, &iq_error](const unsigned char* frames, int bytes) {
+            if (iq_error == 0)
+                iq_error = iq.write(reinterpret_cast<const int16_t*>(frames), bytes / 4);
         });
     }
 
@@ -177,6 +179,12 @@ int run_radio(const Options& o, const AppIo& io) {
     while (limit < 0 || done < limit) {
         if (stopping(io)) {
             quiet_end = true;
+            break;
+        }
+        if (iq_error < 0) {
+            say(io,
+                std::string("Cannot write the I/Q recording: ") + std::strerror(-iq_error) + ".");
+            rc = kExitFailure;
             break;
         }
         if (rx->board_lost()) {
@@ -217,13 +225,14 @@ int run_radio(const Options& o, const AppIo& io) {
     }
     if (!o.quiet && io.err_is_terminal) show_health(*rx, io, o, double(done) / kAudioRate, true);
 
-    // In order: the recordings' headers, the receiver, the board, the sound.
+    // In order: the recordings' headers, the receiver, the board, the sound
+    // (after a failure already said, only that one line).
     rx->set_iq_tap(nullptr);
-    if (int f = audio.finish(); f < 0) {
+    if (int f = audio.finish(); f < 0 && rc == kExitOk) {
         say(io, std::string("Cannot finish the recording: ") + std::strerror(-f) + ".");
         rc = kExitFailure;
     }
-    if (int f = iq.finish(); f < 0) {
+    if (int f = iq.finish(); f < 0 && rc == kExitOk) {
         say(io, std::string("Cannot finish the I/Q recording: ") + std::strerror(-f) + ".");
         rc = kExitFailure;
     }
