@@ -491,9 +491,12 @@ void TForm1::block_ready(int16_t* frames) {
 
 void TForm1::audio_trace(const int16_t* frames) { draw_scope(frames); }
 
-void TForm1::image_ready(const radio_dsp::ConstellationImage&) {
-    // Drawn now, before the image fades.
-    PaintBox1->repaint();
+void TForm1::image_ready(const radio_dsp::ConstellationImage& img) {
+    // The picture as it is now, before the image fades, painted with the
+    // window's next repaint (an immediate repaint per block costs more).
+    const QImage view(img.data(), img.kSize, img.kSize, img.bytes_per_row(), QImage::Format_BGR888);
+    constellation_shown_ = view.convertToFormat(QImage::Format_RGB32);
+    PaintBox1->update();
 }
 
 void TForm1::run_done() { show_overflow_flags(); }
@@ -531,6 +534,11 @@ void TForm1::show_overflow_flags() {
 }
 
 void TForm1::PaintBox1Paint(QPainter& canvas) {
+    if (!constellation_shown_.isNull()) {
+        canvas.drawImage(0, 0, constellation_shown_);
+        return;
+    }
+    // Before the first processing run: the image's test pattern.
     const radio_dsp::ConstellationImage& img = path_.image();
     const QImage view(img.data(), img.kSize, img.kSize, img.bytes_per_row(), QImage::Format_BGR888);
     canvas.drawImage(0, 0, view);

@@ -103,6 +103,8 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     void Button8Click();
     void Button10Click();
     void Button11Click();
+    // Draws the constellation as the last processing run left it, or the
+    // image's test pattern before the first run.
     void PaintBox1Paint(QPainter& canvas);
 
     // Sets TrackBar4..7 and CheckBox1 from the chip (nothing without a board);
@@ -175,4 +177,5 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     classic::WaveHeader wave1_, wave2_;
     int wave_open_rc_ = 0;
     QTimer board_watch_;
+    QImage constellation_shown_;  // the constellation at the last processing run
 };

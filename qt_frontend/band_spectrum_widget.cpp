@@ -26,9 +26,11 @@ SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidge
     column_max_db_.assign(width_, 0.0);
     update_amp_scale();
 
-    background_ = std::make_unique<QPixmap>(width_, height_);
+    background_ = QImage(width_, height_, QImage::Format_RGB32);
     draw_grid();
-    ui_->canvas_->setPixmap(*background_);
+    ui_->canvas_->setPixmap(QPixmap::fromImage(background_));
+    // The picture covers the canvas: nothing under it needs painting first.
+    ui_->canvas_->setAttribute(Qt::WA_OpaquePaintEvent);
 
     connect(ui_->canvas_, &SpecLabel::new_coord, this, &SpecWidget::set_marker);
     connect(ui_->canvas_, &SpecLabel::new_move, this, &SpecWidget::show_coord);
@@ -69,8 +71,8 @@ void SpecWidget::update_amp_scale() {
 }
 
 void SpecWidget::draw_grid() {
-    background_->fill(Qt::black);
-    painter_.begin(background_.get());
+    background_.fill(Qt::black);
+    painter_.begin(&background_);
     painter_.setPen(Qt::gray);
     // Horizontal dashed lines every 25 rows: the ten level divisions.
     for (int y = 0; y < height_; y += 25) {
@@ -91,16 +93,23 @@ int SpecWidget::row_of(double v) const {
 }
 
 void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
-    QPixmap picture(*background_);
-    painter_.begin(&picture);
-    painter_.setPen(Qt::green);
-
+    QImage picture = background_.copy();
     const int columns = radio_dsp::spectrum_columns_db(
         data, len, width_, offset, column_min_db_.data(), column_max_db_.data());
-    for (int c = 0; c < columns; ++c)
-        painter_.drawLine(c, row_of(column_min_db_[c]), c, row_of(column_max_db_[c]));
-    painter_.end();
-    ui_->canvas_->setPixmap(picture);
+    // Each column is a vertical green line between its minimum's row and its
+    // maximum's, both ends included, clipped to the canvas: the pixels a
+    // cosmetic pen's line would set, written directly.
+    const QRgb green = QColor(Qt::green).rgb();
+    QRgb* const pixels = reinterpret_cast<QRgb*>(picture.bits());
+    const int stride = picture.bytesPerLine() / static_cast<int>(sizeof(QRgb));
+    for (int c = 0; c < columns; ++c) {
+        const int a = row_of(column_min_db_[c]);
+        const int b = row_of(column_max_db_[c]);
+        const int top = std::max(std::min(a, b), 0);
+        const int bottom = std::min(std::max(a, b), height_ - 1);
+        for (int y = top; y <= bottom; ++y) pixels[y * stride + c] = green;
+    }
+    ui_->canvas_->setPixmap(QPixmap::fromImage(std::move(picture)));
 }
 
 void SpecWidget::set_marker(int y) {

@@ -5,8 +5,10 @@
 
 #include <qwt_scale_engine.h>
 
+#include <QLine>
 #include <QPainter>
 #include <QPixmap>
+#include <QVector>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -57,7 +59,7 @@ class SpecWidget : public QWidget {
     QwtLinearScaleEngine freq_engine_;
     QwtLinearScaleEngine amp_engine_;
     QPainter painter_;
-    std::unique_ptr<QPixmap> background_;
+    QImage background_;   // the grid, under every trace
     double left_ = 0.0;   // MHz at the canvas's left edge
     double right_ = 0.0;  // MHz at the canvas's right edge
     int width_ = 0;       // canvas size in pixels, read once

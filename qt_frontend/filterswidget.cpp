@@ -197,11 +197,19 @@ void FiltersWidget::_on_check_ovf() {
     if (board_->read_reg(kRegOverflow, &v) != 0) return;  // the colours stay as they were
     QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
                         ui_->gain_label_};
-    for (int bit = 0; bit < 5; ++bit) labels[bit]->setStyleSheet((v >> bit) & 1 ? kRed : kGreen);
+    // A style sheet set again re-polishes the label even when it is the same:
+    // only a flag that changed colour is touched.
+    for (int bit = 0; bit < 5; ++bit) {
+        const QString sheet = (v >> bit) & 1 ? kRed : kGreen;
+        if (labels[bit]->styleSheet() != sheet) labels[bit]->setStyleSheet(sheet);
+    }
 }
 
 void FiltersWidget::update_image(unsigned char* bitmap) {
     const QImage image(bitmap, 128, 128, 512, QImage::Format_RGB32);
     ui_->image_->setPixmap(QPixmap::fromImage(image));
+    // The 128 x 128 picture covers the label: the panel under it is not
+    // painted again for each picture.
+    ui_->image_->setAttribute(Qt::WA_OpaquePaintEvent);
     ui_->image_->show();
 }

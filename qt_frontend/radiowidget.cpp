@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPainterPath>
 #include <QPixmap>
 #include <algorithm>
 #include <cmath>
@@ -378,7 +377,13 @@ void RadioWidget::produce_audio() {
 void RadioWidget::_on_param_updated(int step, int avail) {
     ui_->step_->setText(QString::number(step));
     ui_->avail_->setText(QString::number(avail));
-    ui_->buf_filled_->setValue(avail);
+    if (ui_->buf_filled_->value() != avail) {
+        // QProgressBar::setValue repaints at once; with updates held, the new
+        // value is painted with the window's next coalesced repaint instead.
+        ui_->buf_filled_->setUpdatesEnabled(false);
+        ui_->buf_filled_->setValue(avail);
+        ui_->buf_filled_->setUpdatesEnabled(true);
+    }
 }
 
 void RadioWidget::_on_kp_updated(double kp) { kp_ = kp; }
@@ -413,11 +418,13 @@ void RadioWidget::audio_trace(const int16_t* frames) {
     const int width = std::max(trace_width_, 1);
     QPixmap pixmap(width, 128);
     pixmap.fill(Qt::black);
-    QPainterPath trace(QPointF(0, y(frames[2 * f])));
-    for (int x = 0; x < width && 2 * f + x < kValues; ++x) trace.lineTo(x, y(frames[2 * f + x]));
+    trace_points_.clear();
+    trace_points_ << QPoint(0, y(frames[2 * f]));
+    for (int x = 0; x < width && 2 * f + x < kValues; ++x)
+        trace_points_ << QPoint(x, y(frames[2 * f + x]));
     QPainter painter(&pixmap);
     painter.setPen(Qt::green);
-    painter.drawPath(trace);
+    painter.drawPolyline(trace_points_);
     painter.end();
     ui_->signal_->setPixmap(pixmap);
 }

@@ -62,18 +62,25 @@ int SignalPath::demodulate_queued(bool delta) {
     // back (by skipping the oldest blocks once the audio pulls are steady).
     const int room = (kRingCapacity - std::max(fill_level(), 0)) / kBlockFrames;
     int blocks = 0;
+    bool read_failed = false;
     while (blocks < room && source_->samples_available() >= kBlockFrames) {
         // The queue holds little-endian frames; this host is little-endian too.
         if (source_->read_stream(0, kBlockBytes, reinterpret_cast<unsigned char*>(block_.get())) !=
-            0)
+            0) {
+            read_failed = true;
             break;
+        }
         discriminator_.demodulate_block(block_.get(), ring_, &image_, delta, nullptr);
         expected_fill_ += kBlockFrames;
         ++delivered_blocks_;
-        if (config_.spectrum && spectrum_.compute_frames(block_.get()) == 0)
-            observer_->spectrum_ready(spectrum_.result(), spectrum_.N);
         ++blocks;
     }
+    // One spectrum per run, of the newest block (still in block_ unless a
+    // failed read came after it): the panel shows one picture per audio
+    // block, so the spectra of the blocks before would go unseen.
+    if (blocks > 0 && !read_failed && config_.spectrum &&
+        spectrum_.compute_frames(block_.get()) == 0)
+        observer_->spectrum_ready(spectrum_.result(), spectrum_.N);
     return blocks;
 }
 

@@ -60,7 +60,7 @@ RegisterWriter board_register_writer(Board* board) {
 class SignalPathObserver {
   public:
     virtual ~SignalPathObserver() = default;
-    // Power spectrum of the block just demodulated (qv01_fm only).
+    // Power spectrum of the newest block a run demodulated (qv01_fm only).
     virtual void spectrum_ready(const double* /*power*/, int /*len*/) {}
     // Step (the resampling ratio rounded to whole 1/256 units) and fill level
     // after rate matching; change is -1, 0 or +1 as the shown step moved.

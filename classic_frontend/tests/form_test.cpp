@@ -220,8 +220,13 @@ class FormTest : public QObject {
         std::vector<int16_t> out = complete(29999);
         QCOMPARE(form_->Label23->text(), QString("Label23"));
         for (size_t i = 1; i < out.size(); i += 2) QCOMPARE(out[i], int16_t(0));  // left only
-        // One fade of the test pattern per completion (no samples, nothing brightened).
-        QCOMPARE(form_->PaintBox1->grab().toImage().pixelColor(10, 20), QColor(17, 37, 27));
+        // The paint box shows the image as the completion left it, before its
+        // fade; one fade of the test pattern per completion (no samples,
+        // nothing brightened).
+        QCOMPARE(form_->PaintBox1->grab().toImage().pixelColor(10, 20), QColor(20, 40, 30));
+        const radio_dsp::ConstellationImage& image = form_->signal_path().image();
+        const uint8_t* faded = image.data() + 20 * image.bytes_per_row() + 3 * 10;
+        QCOMPARE(QColor(faded[2], faded[1], faded[0]), QColor(17, 37, 27));
         // Fill 10000 plays on.
         complete(10000);
         QVERIFY(form_->playing());

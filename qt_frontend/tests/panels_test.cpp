@@ -39,24 +39,25 @@ QStringList reg_write_lines(int address, uint32_t value) {
 
 // One queued block of a steady carrier `step` radians per frame above the
 // tuning, in place of the board's queue.
+// Blocks of a complex tone, one per phase step, then nothing.
 class OneBlock : public radio_dsp::SampleSource {
   public:
-    explicit OneBlock(double step = 0.05) : step_(step) {}
-    int samples_available() override { return left_; }
+    explicit OneBlock(std::vector<double> steps = {0.05}) : steps_(std::move(steps)) {}
+    int samples_available() override { return 4096 * static_cast<int>(steps_.size() - next_); }
     int read_stream(int, int n, unsigned char* dst) override {
-        if (n != 16384 || left_ < 4096) return -22;
+        if (n != 16384 || next_ >= steps_.size()) return -22;
         auto* iq = reinterpret_cast<int16_t*>(dst);
+        const double step = steps_[next_++];
         for (int k = 0; k < 4096; ++k) {
-            iq[2 * k] = static_cast<int16_t>(10000 * std::cos(step_ * k));
-            iq[2 * k + 1] = static_cast<int16_t>(10000 * std::sin(step_ * k));
+            iq[2 * k] = static_cast<int16_t>(10000 * std::cos(step * k));
+            iq[2 * k + 1] = static_cast<int16_t>(10000 * std::sin(step * k));
         }
-        left_ -= 4096;
         return 0;
     }
 
   private:
-    double step_;
-    int left_ = 4096;
+    std::vector<double> steps_;
+    size_t next_ = 0;
 };
 
 class PanelsTest : public QObject {
@@ -261,25 +262,30 @@ class PanelsTest : public QObject {
         child<QSlider>("gain_")->setValue(99);
     }
 
-    // The panel mirrors each block's spectrum about zero (the chip's channel
-    // presents the band spectrally inverted) so that its axis reads RF from
-    // left to right: shown bin j is the block's bin (N - j) mod N, zero and
-    // the band edge staying in place.
-    void spectrum_is_mirrored_about_zero() {
+    // The panel draws one spectrum per processing run, the latest block's,
+    // mirrored about zero (the chip's channel presents the band spectrally
+    // inverted) so that its axis reads RF from left to right: shown bin j is
+    // the block's bin (N - j) mod N, zero and the band edge staying in place.
+    void spectrum_shows_the_runs_latest_block_mirrored() {
         std::vector<double> shown;
+        int spectra = 0;
         RadioWidget* radio = window_->radio_panel();
-        const auto c = connect(radio, &RadioWidget::signal_updated, this,
-                               [&](const double* p, int n, double) { shown.assign(p, p + n); });
+        const auto c =
+            connect(radio, &RadioWidget::signal_updated, this, [&](const double* p, int n, double) {
+                shown.assign(p, p + n);
+                ++spectra;
+            });
         const double step = 2 * M_PI * 100 / 4096;  // baseband bin +100
-        OneBlock block(step);
-        radio->signal_path().set_source(&block);
-        radio->signal_path().demodulate_queued(false);
+        OneBlock blocks({3 * step, 2 * step, step});
+        radio->signal_path().set_source(&blocks);
+        QCOMPARE(radio->signal_path().demodulate_queued(false), 3);
         radio->signal_path().set_source(board_source_.get());
         disconnect(c);
+        QCOMPARE(spectra, 1);
 
         std::vector<int16_t> iq(2 * 4096);
-        QCOMPARE(OneBlock(step).read_stream(0, 16384, reinterpret_cast<unsigned char*>(iq.data())),
-                 0);
+        QCOMPARE(
+            OneBlock({step}).read_stream(0, 16384, reinterpret_cast<unsigned char*>(iq.data())), 0);
         std::vector<std::complex<double>> in(4096);
         for (int k = 0; k < 4096; ++k) in[k] = {double(iq[2 * k]), double(iq[2 * k + 1])};
         radio_dsp::SpectrumEstimator block_spectrum;

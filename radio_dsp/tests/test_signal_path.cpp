@@ -74,7 +74,7 @@ TEST(SignalPath, RadioPanelRunOrder) {
     // samples on and reads 122): the ring is topped up with silence, and the
     // ratio stays nominal until the backlog has been seen steady.
     EXPECT_EQ(rec.log,
-              "spectrum(4096) spectrum(4096) rate(1182,19029,0) freq reg46 reg47 reg5 image trace "
+              "spectrum(4096) rate(1182,19029,0) freq reg46 reg47 reg5 image trace "
               "flags ");
     EXPECT_EQ(path.underruns(), 1u);
     EXPECT_EQ(queue.samples_available(), 100);  // the partial block stays queued
