@@ -1,13 +1,13 @@
 // The chip model's inner loops: oscillators from the sine table, the
-// synthesis of one spectral component at the CICN output, the rounding of
-// the CICN output and the DFIR dot products.
+// synthesis of one spectral component at the CICN output, the noise
+// generator, the rounding of the CICN output and the DFIR dot products.
 //
 // Each loop exists twice: a plain version, the reference, and a vector
-// version (AVX2 where the CPU has it, chosen at run time; SSE2 for the DFIR
-// dot products) that computes every sample with the same operations in the
-// same order, so both give the same bits. Within a sample, the vector loops
-// keep the plain order of the float operations (no fused multiply-add, no
-// reassociation); across samples they are independent.
+// version (AVX2, used where the CPU has it, chosen at run time) that computes
+// every sample with the same operations in the same order, so both give the
+// same bits. Within a sample, the vector loops keep the plain order of the
+// float operations (no fused multiply-add, no reassociation) and read the
+// same table entries; across samples they are independent.
 //
 // Threads: the kernels are pure functions of their arguments; the choice
 // between the two sets is one atomic pointer.
