@@ -22,10 +22,11 @@ constexpr double kAtan[8] = {0.99999999999937161,  -0.333333332788254,  0.199999
 
 template <class T>
 QV_INLINE T atan_poly(T u) {
-    const T s = u * u;
-    T p = T{} + kAtan[7];
-    for (int i = 6; i >= 0; --i) p = p * s + kAtan[i];
-    return u * p;
+    // In pairs (Estrin): half the dependent steps of Horner's rule.
+    const T s = u * u, s2 = s * s, s4 = s2 * s2;
+    const T p01 = kAtan[0] + kAtan[1] * s, p23 = kAtan[2] + kAtan[3] * s;
+    const T p45 = kAtan[4] + kAtan[5] * s, p67 = kAtan[6] + kAtan[7] * s;
+    return u * ((p01 + p23 * s2) + (p45 + p67 * s2) * s4);
 }
 
 // Vector form of phase_angle, same operations lane by lane.
@@ -46,39 +47,46 @@ QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
     return im < zero ? -a : a;
 }
 
-// Exponential mean magnitude over a block, frame by frame (a chain of
-// dependent steps, so it is the same number however the block is split).
-// With an image, each raw frame is plotted beside the chain: the pixel's green
-// and red are read and written as one 16-bit word whose address does not wait
-// for the mean, only the value does.
-void mean_and_plot(const int16_t* iq, const float* mag, int n, double& mean,
-                   ConstellationImage* image) {
-    double m = mean;
-    if (image == nullptr) {
-        for (int k = 0; k < n; ++k) m = 0.0001 * mag[k] + 0.9999 * m;
-        mean = m;
-        return;
-    }
-    unsigned char* const d = image->data();
-    const int bpp = image->bytes_per_pixel();
-    // Below the mean the 32-bit layout writes red, the 24-bit one green.
-    const bool below_to_red = image->layout() == ImageLayout::kRgb32Set;
-    constexpr int kSize = ConstellationImage::kSize;
-    for (int k = 0; k < n; ++k) {
-        m = 0.0001 * mag[k] + 0.9999 * m;
-        const bool above = mag[k] > m;
-        const int r = iq[2 * k] / 512 + 64, c = iq[2 * k + 1] / 512 + 64;
-        unsigned char* gr = d + (r * kSize + c) * bpp + 1;  // green, then red
+// Exponential mean magnitude, frame by frame (a chain of dependent steps, so
+// it is the same number however the block is split), and with an image the
+// raw frames' dots, which compare each magnitude with the mean. The pixel's
+// green and red are read and written as one 16-bit word whose address does
+// not wait for the mean, only the value does.
+class MeanAndDots {
+  public:
+    MeanAndDots(const int16_t* iq, const float* mag, double mean, ConstellationImage* image)
+        : iq_(iq),
+          mag_(mag),
+          m_(mean),
+          d_(image ? image->data() : nullptr),
+          bpp_(image ? image->bytes_per_pixel() : 0),
+          // Below the mean the 32-bit layout writes red, the 24-bit one green.
+          below_to_red_(image && image->layout() == ImageLayout::kRgb32Set) {}
+
+    QV_INLINE void step(int k) {
+        m_ = 0.0001 * mag_[k] + 0.9999 * m_;
+        if (d_ == nullptr) return;
+        const bool above = mag_[k] > m_;
+        const int r = iq_[2 * k] / 512 + 64, c = iq_[2 * k + 1] / 512 + 64;
+        unsigned char* gr = d_ + (r * ConstellationImage::kSize + c) * bpp_ + 1;  // green, red
         const unsigned g = gr[0], red = gr[1];
         const unsigned b = ConstellationImage::brighten(static_cast<unsigned char>(g));
         // Masks, not a branch: above or below the mean is data, not a pattern.
-        const unsigned to_red = 0u - static_cast<unsigned>(below_to_red & !above);
+        const unsigned to_red = 0u - static_cast<unsigned>(below_to_red_ & !above);
         const unsigned w = ((g | b << 8) & to_red) | ((b | red << 8) & ~to_red);
         gr[0] = static_cast<unsigned char>(w);
         gr[1] = static_cast<unsigned char>(w >> 8);
     }
-    mean = m;
-}
+    double mean() const { return m_; }
+
+  private:
+    const int16_t* iq_;
+    const float* mag_;
+    double m_;
+    unsigned char* d_;
+    int bpp_;
+    bool below_to_red_;
+};
 
 // Baseline form of one block. Phase steps: frame k against frame k - 1
 // (frame -1 being the stored previous sample); the conjugate product of
@@ -87,7 +95,7 @@ void mean_and_plot(const int16_t* iq, const float* mag, int n, double& mean,
 // number of zero frames; when it is not 0 the phases are only right up to the
 // first of them.
 int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
-               std::complex<double>* spectrum_input) {
+               MeanAndDots& mean, std::complex<double>* spectrum_input) {
     int zeros = 0;
     for (int k = 0; k < kBlockFrames; k += 4) {
         v4d zi, zq, pi4, pq4;
@@ -105,6 +113,7 @@ int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, fl
             mag[k + l] = static_cast<float>(std::sqrt(m2[l]));
         }
     }
+    for (int k = 0; k < kBlockFrames; ++k) mean.step(k);
     if (spectrum_input != nullptr)
         for (int k = 0; k < kBlockFrames; ++k)
             spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
@@ -117,7 +126,7 @@ int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, fl
 // roots four at a time. The mean's chain runs beside the vector work.
 QV_TARGET_AVX2
 int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
-                    std::complex<double>* spectrum_input) {
+                    MeanAndDots& mean, std::complex<double>* spectrum_input) {
     const __m256i deinterleave = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
     const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd();
     const __m256d tan_pi8 = _mm256_set1_pd(kTanPi8), quarter_pi = _mm256_set1_pd(kPi / 4);
@@ -149,8 +158,13 @@ int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phas
         const __m256d u = _mm256_div_pd(_mm256_blendv_pd(mn, _mm256_sub_pd(mn, mx), reduce),
                                         _mm256_blendv_pd(mx, _mm256_add_pd(mn, mx), reduce));
         const __m256d s = _mm256_mul_pd(u, u);
-        __m256d p = _mm256_set1_pd(kAtan[7]);
-        for (int i = 6; i >= 0; --i) p = _mm256_fmadd_pd(p, s, _mm256_set1_pd(kAtan[i]));
+        const __m256d s2 = _mm256_mul_pd(s, s), s4 = _mm256_mul_pd(s2, s2);
+        __m256d c[8];
+        for (int i = 0; i < 8; ++i) c[i] = _mm256_set1_pd(kAtan[i]);
+        const __m256d p01 = _mm256_fmadd_pd(c[1], s, c[0]), p23 = _mm256_fmadd_pd(c[3], s, c[2]);
+        const __m256d p45 = _mm256_fmadd_pd(c[5], s, c[4]), p67 = _mm256_fmadd_pd(c[7], s, c[6]);
+        const __m256d p =
+            _mm256_fmadd_pd(_mm256_fmadd_pd(p67, s2, p45), s4, _mm256_fmadd_pd(p23, s2, p01));
         __m256d a = _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_and_pd(reduce, quarter_pi));
         a = _mm256_blendv_pd(a, _mm256_sub_pd(half_pi, a), _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
         a = _mm256_blendv_pd(a, _mm256_sub_pd(pi, a), _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
@@ -161,6 +175,11 @@ int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phas
         _mm_storeu_ps(mag + k, _mm256_cvtpd_ps(
                                    _mm256_sqrt_pd(_mm256_fmadd_pd(zi, zi, _mm256_mul_pd(zq, zq)))));
 
+        // The mean's chain and the dots for the four frames before these, so
+        // the chain runs beside the vector work instead of after it.
+        if (k > 0)
+            for (int l = k - 4; l < k; ++l) mean.step(l);
+
         if (spectrum_input != nullptr) {
             const __m256d lo = _mm256_unpacklo_pd(zi, zq), hi = _mm256_unpackhi_pd(zi, zq);
             double* out = reinterpret_cast<double*>(spectrum_input + k);
@@ -168,6 +187,7 @@ int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phas
             _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
         }
     }
+    for (int l = kBlockFrames - 4; l < kBlockFrames; ++l) mean.step(l);
     return zeros;
 }
 #endif
@@ -195,15 +215,17 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
                                        std::complex<double>* spectrum_input) {
     float* phase = phase_.get();
     const std::complex<float> first_previous = previous;
+    MeanAndDots mean(iq, magnitude_.get(), mean_magnitude, delta ? nullptr : image);
     int zeros;
 #if QV_HAVE_AVX2_PATH
     if (simd_path() == SimdPath::kAvx2)
-        zeros = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+        zeros = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(), mean,
                                 spectrum_input);
     else
 #endif
-        zeros = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+        zeros = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(), mean,
                            spectrum_input);
+    mean_magnitude = mean.mean();
     if (zeros != 0) {
         // Rare: a zero frame repeats the entry before it and keeps the previous
         // sample, so later steps refer back further than one frame. Redo in order.
@@ -226,8 +248,6 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
             previous = std::complex<float>(iq[2 * k], iq[2 * k + 1]);
             break;
         }
-
-    mean_and_plot(iq, magnitude_.get(), kBlockFrames, mean_magnitude, delta ? nullptr : image);
 
     if (image != nullptr && delta) {
         std::complex<float> p = first_previous;
