@@ -98,20 +98,20 @@ class Replay : public SampleSource {
     void advance() { queued_ += 4096 * kInputRate / 44100; }
     int samples_available() override { return static_cast<int>(queued_); }
     int read_stream(int, int n, unsigned char* dst) override {
-        last_ = iq_.data() + 2 * pos_;
-        std::memcpy(dst, last_, n);
+        const int16_t* frames = iq_.data() + 2 * pos_;
+        std::memcpy(dst, frames, n);
+        if (reads != nullptr) reads->push_back(frames);
         pos_ = (pos_ + n / 4) % (iq_.size() / 2);
         queued_ -= n / 4;
         return 0;
     }
-    // Frames of the last read.
-    const int16_t* last_read() const { return last_; }
+    // When set, every read's frames are noted here.
+    std::vector<const int16_t*>* reads = nullptr;
 
   private:
     const std::vector<int16_t>& iq_;
     size_t pos_ = 0;
     double queued_;
-    const int16_t* last_ = nullptr;
 };
 
 // The spectrum panel's trace as described: every value to dB, then min/max
@@ -148,6 +148,7 @@ struct OurChain : SignalPathObserver {
     }
     void spectrum_ready(const double* p, int len) override {
         spectrum_columns_db(p, len, kColumns, kOffsetDb, lo, hi);
+        ++spectra;
     }
     void run(int16_t* out) {
         src.advance();
@@ -156,12 +157,23 @@ struct OurChain : SignalPathObserver {
     Replay src;
     SignalPath path;
     double lo[kColumns], hi[kColumns];
+    long spectra = 0;
 };
+
+// Whether the signal path computes the spectrum of every demodulated block
+// or only of the newest one of each run: the other chains do the same job.
+bool spectrum_every_block(const std::vector<int16_t>& iq) {
+    OurChain probe(iq);
+    std::vector<int16_t> out(2 * 4096);
+    for (int r = 0; r < 8; ++r) probe.run(out.data());
+    return probe.spectra > 8;
+}
 
 // ---- plain reference chain ----
 struct RefChain {
-    explicit RefChain(const std::vector<int16_t>& iq)
-        : src(iq),
+    RefChain(const std::vector<int16_t>& iq, bool every_block)
+        : every_block(every_block),
+          src(iq),
           ring(65536, 0.0f),
           block(2 * 4096),
           spec_in(4096),
@@ -170,19 +182,26 @@ struct RefChain {
           image(ImageLayout::kRgb32Set) {
         for (int n = 0; n < 4096; ++n) window[n] = blackman_window(n, 4096);
     }
+    void spectrum() {
+        reference::spectrum(spec_in.data(), 4096, 1, 4096, 1, window.data(), power.data());
+        naive_columns(power.data(), 4096, lo, hi);
+    }
     void run(int16_t* out) {
         src.advance();
+        bool demodulated = false;
         while (src.samples_available() >= 4096) {
             src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
             disc.demodulate_block(block.data(), ring.data(), write_index, &image, false,
                                   spec_in.data());
-            reference::spectrum(spec_in.data(), 4096, 1, 4096, 1, window.data(), power.data());
-            naive_columns(power.data(), 4096, lo, hi);
+            if (every_block) spectrum();
+            demodulated = true;
         }
+        if (!every_block && demodulated) spectrum();
         match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
         reference::resample(ring.data(), acc, step, out, 4096, false, read_index);
         image.fade();
     }
+    bool every_block;
     Replay src;
     reference::Discriminator disc;
     std::vector<float> ring;
@@ -203,37 +222,39 @@ struct RefChain {
 // rate matching inserted) as our chain wrote them; then every output frame
 // summed tap by tap in double at the position our resampler took for it.
 struct ExactReference : SignalPathObserver {
-    explicit ExactReference(OurChain& chain)
-        : chain(chain), ring(65536, 0.0f), fresh(65536, 0), start(4) {
+    explicit ExactReference(OurChain& chain) : chain(chain), ring(65536, 0.0f), start(4) {
         chain.path.set_observer(this);
+        chain.src.reads = &reads;
     }
-    void spectrum_ready(const double* p, int len) override {
-        chain.spectrum_ready(p, len);
-        const int16_t* iq = chain.src.last_read();
-        uint16_t w = static_cast<uint16_t>(chain.path.ring().write_index - 4096);
-        for (int k = 0; k < 4096; ++k, ++w) {
-            const double i = iq[2 * k], q = iq[2 * k + 1];
-            if (i == 0 && q == 0) {
-                ring[w] = ring[static_cast<uint16_t>(w - 1)];
-            } else {
-                ring[w] = static_cast<float>(
-                    std::atan2(q * prev_i - i * prev_q, i * prev_i + q * prev_q));
-                prev_i = i, prev_q = q;
-            }
-            fresh[w] = 1;
-        }
-    }
+    void spectrum_ready(const double* p, int len) override { chain.spectrum_ready(p, len); }
+    // After the run's demodulation and rate matching, before resampling: the
+    // run read its demodulated blocks first, then any it skipped.
     void rate_matched(int, int, int) override {
-        for (int k = 0; k < 65536; ++k) {
-            if (!fresh[k]) ring[k] = chain.path.ring().at(static_cast<uint16_t>(k));
-            fresh[k] = 0;
-        }
+        const DemodRing& our = chain.path.ring();
+        for (int k = 0; k < 65536; ++k) ring[k] = our.at(static_cast<uint16_t>(k));
+        const long skipped = static_cast<long>(chain.path.dropped_blocks() - dropped_before);
+        const long demodulated = static_cast<long>(reads.size()) - skipped;
+        uint16_t w = write_before;
+        for (long b = 0; b < demodulated; ++b)
+            for (int k = 0; k < 4096; ++k, ++w) {
+                const double i = reads[b][2 * k], q = reads[b][2 * k + 1];
+                if (i == 0 && q == 0) {
+                    ring[w] = ring[static_cast<uint16_t>(w - 1)];
+                } else {
+                    ring[w] = static_cast<float>(
+                        std::atan2(q * prev_i - i * prev_q, i * prev_i + q * prev_q));
+                    prev_i = i, prev_q = q;
+                }
+            }
         const Resampler& r = chain.path.resampler();
         start = {r.phase_accumulator, r.phase_fraction, static_cast<uint32_t>(r.step),
                  r.step_fraction};
     }
     // One processing run of the chain and its reference audio.
     void run(int16_t* out, int16_t* exact) {
+        reads.clear();
+        write_before = chain.path.ring().write_index;
+        dropped_before = chain.path.dropped_blocks();
         chain.run(out);
         const uint64_t pos0 = uint64_t(start[0]) << 32 | start[1];
         const uint64_t step = uint64_t(start[2]) << 32 | start[3];
@@ -245,15 +266,18 @@ struct ExactReference : SignalPathObserver {
     }
     OurChain& chain;
     std::vector<float> ring;
-    std::vector<char> fresh;
+    std::vector<const int16_t*> reads;  // this run's
+    uint16_t write_before = 0;
+    uint64_t dropped_before = 0;
     std::vector<uint32_t> start;  // accumulator, its fraction, step, its fraction
     double prev_i = 1.0, prev_q = 0.0;
 };
 
 // ---- the same job through liquid-dsp ----
 struct LiquidChain {
-    explicit LiquidChain(const std::vector<int16_t>& iq)
-        : src(iq),
+    LiquidChain(const std::vector<int16_t>& iq, bool every_block)
+        : every_block(every_block),
+          src(iq),
           ring(65536, 0.0f),
           block(2 * 4096),
           x(4096),
@@ -318,16 +342,20 @@ struct LiquidChain {
     }
     void run(int16_t* out) {
         src.advance();
+        bool demodulated = false;
         while (src.samples_available() >= 4096) {
             src.read_stream(0, 16384, reinterpret_cast<unsigned char*>(block.data()));
             demod_block();
-            spectrum();
+            if (every_block) spectrum();
+            demodulated = true;
         }
+        if (!every_block && demodulated) spectrum();  // x still holds the newest block
         match_rate(static_cast<uint16_t>(write_index - read_index), step, lower, upper);
         resample(out);
         image.fade();
     }
     static constexpr int kTaps = 122;
+    bool every_block;
     Replay src;
     std::vector<float> ring;
     std::vector<int16_t> block;
@@ -365,10 +393,11 @@ int main(int argc, char** argv) {
         if (std::fscanf(f, "%lf", &load1) != 1) load1 = -1;
         std::fclose(f);
     }
+    const bool every_block = spectrum_every_block(iq);
     std::printf(
         "dsp_bench: medians of %d rounds, cases interleaved, thread CPU time; load average "
-        "%.2f\n\n",
-        rounds, load1);
+        "%.2f\nspectrum of %s, as the signal path does\n\n",
+        rounds, load1, every_block ? "every demodulated block" : "the newest block of each run");
 
     // Discriminator: 16 blocks of 4096 frames.
     FmDiscriminator disc;
@@ -376,7 +405,7 @@ int main(int argc, char** argv) {
     reference::Discriminator rdisc;
     std::vector<float> rring(65536);
     uint16_t rw = 0;
-    LiquidChain lq(iq);
+    LiquidChain lq(iq, every_block);
     const int kDiscBlocks = 16;
     const std::vector<double> d = interleaved_medians(
         rounds, {[&] {
@@ -438,8 +467,8 @@ int main(int argc, char** argv) {
     // from where the previous round left it (the replay wraps).
     const int kRuns = 32;
     OurChain our_chain(iq);
-    RefChain ref_chain(iq);
-    LiquidChain liq_chain(iq);
+    RefChain ref_chain(iq, every_block);
+    LiquidChain liq_chain(iq, every_block);
     const std::vector<double> w = interleaved_medians(rounds, {[&] {
                                                                    for (int k = 0; k < kRuns; ++k)
                                                                        our_chain.run(out.data());
@@ -460,8 +489,8 @@ int main(int argc, char** argv) {
     {
         OurChain o(iq);
         ExactReference x(o);
-        RefChain rc(iq);
-        LiquidChain l(iq);
+        RefChain rc(iq, every_block);
+        LiquidChain l(iq, every_block);
         for (int b = 0; b < 40; ++b) {
             x.run(out.data(), exact.data());
             a_our.insert(a_our.end(), out.begin(), out.end());
