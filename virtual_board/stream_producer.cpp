@@ -6,6 +6,7 @@
 #include <chrono>
 #include <vector>
 
+#include "producer_tick.h"
 #include "protocol.h"
 
 namespace vboard {
@@ -14,7 +15,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kProducerTick = std::chrono::milliseconds(1);
 constexpr size_t kChunkFrames = 4096;
 constexpr size_t kFrameBytes = qv::kFrameBytes;  // int16 I, int16 Q, little-endian
 
@@ -109,7 +109,8 @@ void StreamProducer::loop() {
             lock.unlock();
         }
         if (!lock.owns_lock()) lock.lock();
-        wake_cv_.wait_until(lock, now + kProducerTick, [&] { return source_epoch_ != epoch; });
+        wake_cv_.wait_until(lock, now + producer_tick(rate),
+                            [&] { return source_epoch_ != epoch; });
     }
 }
 

@@ -3,9 +3,9 @@
 // file through the configuration agent (the programs' config/FM_radio.ini by
 // default), tunes channel 0 into a scene (the default one, or a scene file),
 // and measures the CPU time per second of output while asking for frames the
-// way the board's producer does: it wakes every millisecond and asks for the
-// frames due. Prints every round, the median (the figure to quote: % of one
-// core in real time) and the scene reader's estimate of the same cost.
+// way the board's producer does: it wakes every 1 to 5 ms (the producer's
+// tick for the output rate) and asks for the frames due. Prints every round, the median (the figure
+// to quote: % of one core in real time) and the scene reader's estimate of the same cost.
 //
 //   qv-chip-bench [--config FILE | --chain reference] [--scene FILE]
 //                 [--kernels vector|plain|both] [--back-to-back | --tick MS]
@@ -16,7 +16,7 @@
 // instead (designed filters, decimation 3*27*2*2, CICN output 814.8 kHz at
 // 66 MHz). --kernels both: the vector and the plain kernels in alternate
 // rounds of one run, with both medians and their ratio. --back-to-back: the
-// same calls without the millisecond sleeps, so the model's tables stay in
+// same calls without the sleeps, so the model's tables stay in
 // the caches and no wake-up is paid (the model's cost alone, lower than in a
 // program). --tick MS: a producer that wakes every MS milliseconds instead.
 #include <time.h>
@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "conf_agent.h"
+#include "producer_tick.h"
 #include "qv01_chip.h"
 #include "qv01_regs.h"
 #include "reference_chain.h"
@@ -84,7 +85,7 @@ int main(int argc, char** argv) {
     bool reference = false;
     std::string kernels = "vector";
     bool paced = true;
-    double tick_ms = 1.0;
+    double tick_ms = 0.0;  // the producer's tick for the rate (producer_tick.h)
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--scene" && k + 1 < argc) {
@@ -146,11 +147,16 @@ int main(int argc, char** argv) {
         return clock / (get_field(r36, qv01::cic2::kRatio) + 1) /
                (get_field(r37, qv01::cicn::kRatio) + 1);
     }();
-    std::printf("%s: output %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per round, %s\n",
-                reference ? "reference chain" : config.c_str(), rate, cicn / 1e3, tune_mhz, seconds,
-                paced ? "paced like the board's producer" : "back to back");
-    // The board's producer: every millisecond the frames due since the
-    // round began, at most 4096 per call.
+    if (tick_ms <= 0.0) tick_ms = vboard::producer_tick(rate).count() / 1000.0;
+    std::printf("%s: output %.1f Hz, CICN output %.1f kHz, tuned to %.3f MHz, %g s per round, ",
+                reference ? "reference chain" : config.c_str(), rate, cicn / 1e3, tune_mhz,
+                seconds);
+    if (paced)
+        std::printf("paced like the board's producer (every %g ms)\n", tick_ms);
+    else
+        std::printf("back to back\n");
+    // The board's producer: every tick the frames due since the round
+    // began, at most 4096 per call.
     constexpr size_t kMaxCall = 4096;
     const auto tick = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double, std::milli>(tick_ms));
