@@ -18,18 +18,6 @@ constexpr size_t kNoiseAhead = 4 * kCicBlock;  // noise samples drawn at once
 // synthesised; it cannot change a rounded 16-bit stage output.
 constexpr double kNegligibleLsb = 1e-3;
 
-inline int16_t saturate(int64_t v, bool& ovf) {
-    if (v > 32767) {
-        ovf = true;
-        return 32767;
-    }
-    if (v < -32768) {
-        ovf = true;
-        return -32768;
-    }
-    return int16_t(v);
-}
-
 // sin(pi R x) / (R sin(pi x)), the response of one integrate-and-dump
 // section of ratio R at x cycles per input sample.
 double dirichlet(double x, int r) {

@@ -79,18 +79,6 @@ uint32_t component_plain(const ComponentBlock& c) {
     return phi;
 }
 
-inline int16_t saturate(int64_t v, bool& ovf) {
-    if (v > 32767) {
-        ovf = true;
-        return 32767;
-    }
-    if (v < -32768) {
-        ovf = true;
-        return -32768;
-    }
-    return int16_t(v);
-}
-
 inline uint32_t xorshift(uint32_t& s) {
     s ^= s << 13;
     s ^= s >> 17;

@@ -108,6 +108,20 @@ struct SynthKernels {
     const char* name;
 };
 
+// The chip's 16-bit saturation: v clamped to -32768..32767, `ovf` set when
+// it had to be.
+inline int16_t saturate(int64_t v, bool& ovf) {
+    if (v > 32767) {
+        ovf = true;
+        return 32767;
+    }
+    if (v < -32768) {
+        ovf = true;
+        return -32768;
+    }
+    return int16_t(v);
+}
+
 // The set in use: the vector kernels where the CPU has them, unless
 // use_vector_kernels(false) chose the plain ones.
 const SynthKernels& synth_kernels();
