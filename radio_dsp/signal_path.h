@@ -83,7 +83,7 @@ struct SignalPathConfig {
     ImageLayout image;
     double nco_clock_hz;
     double initial_frequency_hz;
-    bool spectrum;  // one 4096-point Blackman spectrum per demodulated block
+    bool spectrum;  // one 4096-point Blackman spectrum per run, of its newest block
 };
 
 constexpr SignalPathConfig kQv01SignalPath{
@@ -116,7 +116,8 @@ class SignalPath {
     // Demodulates the complete 4096-frame blocks waiting in the source, as
     // many as the demodulated ring takes without overwriting samples not yet
     // played (after a long stall the rest waits in the queue); returns the
-    // number of blocks. Stops at a failed read.
+    // number of blocks. Stops at a failed read. Sends the newest block's
+    // spectrum to the observer when the configuration has one.
     int demodulate_queued(bool delta);
     // Queued blocks skipped whole to bring the backlog back after a stall.
     uint64_t dropped_blocks() const { return dropped_blocks_; }
