@@ -46,27 +46,10 @@ LIMIT_AVX2 inline __attribute__((always_inline)) __m256d shift_up(__m256d x) {
     return _mm256_blend_pd(_mm256_permute4x64_pd(x, 0x40), z, 0x3);
 }
 
-// Eight frames: their phase steps against the frames before them (frame 0
-// against `last`, the frame before as a 32-bit I/Q pair in every lane), into
-// phase; their magnitudes; the byte offsets of their raw dots' green. The
-// conjugate products and squared magnitudes are exact in 32-bit integers
-// (one multiply-add of 16-bit pairs each), the angle is taken in single
-// precision.
-LIMIT_AVX2 inline __attribute__((always_inline)) void eight_frames(const int16_t* iq, float* phase,
-                                                                   __m256i& last, __m256& mag,
-                                                                   __m256i& offset) {
+// Angles of eight conjugate products in single precision: octant
+// reduction and the arctangent polynomial.
+LIMIT_AVX2 inline __attribute__((always_inline)) __m256 angle8_float(__m256 re, __m256 im) {
     const __m256 sign = _mm256_set1_ps(-0.0f), zero = _mm256_setzero_ps();
-    const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(iq));
-    // (I', Q') of the frame before each, then (-Q', I').
-    const __m256i before = _mm256_blend_epi32(
-        _mm256_permutevar8x32_epi32(z, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)), last, 0x01);
-    last = _mm256_permutevar8x32_epi32(z, _mm256_set1_epi32(7));
-    const __m256i turned =
-        _mm256_sign_epi16(_mm256_shufflehi_epi16(_mm256_shufflelo_epi16(before, 0xB1), 0xB1),
-                          _mm256_set1_epi32(0x0001FFFF));
-    // z conj(before): I I' + Q Q' and Q I' - I Q'.
-    const __m256 re = _mm256_cvtepi32_ps(_mm256_madd_epi16(z, before));
-    const __m256 im = _mm256_cvtepi32_ps(_mm256_madd_epi16(z, turned));
     const __m256 ax = _mm256_andnot_ps(sign, re), ay = _mm256_andnot_ps(sign, im);
     const __m256 mx = _mm256_max_ps(ax, ay), mn = _mm256_min_ps(ax, ay);
     const __m256 reduce =
@@ -87,7 +70,63 @@ LIMIT_AVX2 inline __attribute__((always_inline)) void eight_frames(const int16_t
                            _mm256_cmp_ps(ay, ax, _CMP_GT_OQ));
     ang = _mm256_blendv_ps(ang, _mm256_sub_ps(_mm256_set1_ps(static_cast<float>(kPi)), ang),
                            _mm256_cmp_ps(re, zero, _CMP_LT_OQ));
-    _mm256_storeu_ps(phase, _mm256_xor_ps(ang, _mm256_and_ps(im, sign)));
+    return _mm256_xor_ps(ang, _mm256_and_ps(im, sign));
+}
+
+// The same for four products in double, rounded to float once.
+LIMIT_AVX2 inline __attribute__((always_inline)) __m128 angle4_double(__m256d re, __m256d im) {
+    const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd();
+    const __m256d ax = _mm256_andnot_pd(sign, re), ay = _mm256_andnot_pd(sign, im);
+    const __m256d mx = _mm256_max_pd(ax, ay), mn = _mm256_min_pd(ax, ay);
+    const __m256d reduce =
+        _mm256_cmp_pd(mn, _mm256_mul_pd(mx, _mm256_set1_pd(kTanPi8)), _CMP_GT_OQ);
+    const __m256d u = _mm256_div_pd(_mm256_blendv_pd(mn, _mm256_sub_pd(mn, mx), reduce),
+                                    _mm256_blendv_pd(mx, _mm256_add_pd(mn, mx), reduce));
+    const __m256d s = _mm256_mul_pd(u, u);
+    const __m256d s2 = _mm256_mul_pd(s, s), s4 = _mm256_mul_pd(s2, s2);
+    __m256d c[8];
+    for (int i = 0; i < 8; ++i) c[i] = _mm256_set1_pd(kAtan[i]);
+    const __m256d p01 = _mm256_fmadd_pd(c[1], s, c[0]), p23 = _mm256_fmadd_pd(c[3], s, c[2]);
+    const __m256d p45 = _mm256_fmadd_pd(c[5], s, c[4]), p67 = _mm256_fmadd_pd(c[7], s, c[6]);
+    const __m256d p =
+        _mm256_fmadd_pd(_mm256_fmadd_pd(p67, s2, p45), s4, _mm256_fmadd_pd(p23, s2, p01));
+    __m256d ang = _mm256_fmadd_pd(u, p, _mm256_and_pd(reduce, _mm256_set1_pd(kPi / 4)));
+    ang = _mm256_blendv_pd(ang, _mm256_sub_pd(_mm256_set1_pd(kPi / 2), ang),
+                           _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
+    ang = _mm256_blendv_pd(ang, _mm256_sub_pd(_mm256_set1_pd(kPi), ang),
+                           _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
+    return _mm256_cvtpd_ps(_mm256_xor_pd(ang, _mm256_and_pd(im, sign)));
+}
+
+// Eight frames: their phase steps against the frames before them (frame 0
+// against `last`, the frame before as a 32-bit I/Q pair in every lane), into
+// phase; their magnitudes; the byte offsets of their raw dots' green. The
+// conjugate products and squared magnitudes are exact in 32-bit integers
+// (one multiply-add of 16-bit pairs each), the angle is taken in single or
+// double precision.
+template <bool kDoubleAngle>
+LIMIT_AVX2 inline __attribute__((always_inline)) void eight_frames(const int16_t* iq, float* phase,
+                                                                   __m256i& last, __m256& mag,
+                                                                   __m256i& offset) {
+    const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(iq));
+    // (I', Q') of the frame before each, then (-Q', I').
+    const __m256i before = _mm256_blend_epi32(
+        _mm256_permutevar8x32_epi32(z, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)), last, 0x01);
+    last = _mm256_permutevar8x32_epi32(z, _mm256_set1_epi32(7));
+    const __m256i turned =
+        _mm256_sign_epi16(_mm256_shufflehi_epi16(_mm256_shufflelo_epi16(before, 0xB1), 0xB1),
+                          _mm256_set1_epi32(0x0001FFFF));
+    // z conj(before): I I' + Q Q' and Q I' - I Q'.
+    const __m256i re = _mm256_madd_epi16(z, before), im = _mm256_madd_epi16(z, turned);
+    if (kDoubleAngle) {
+        _mm_storeu_ps(phase, angle4_double(_mm256_cvtepi32_pd(_mm256_castsi256_si128(re)),
+                                           _mm256_cvtepi32_pd(_mm256_castsi256_si128(im))));
+        _mm_storeu_ps(phase + 4,
+                      angle4_double(_mm256_cvtepi32_pd(_mm256_extracti128_si256(re, 1)),
+                                    _mm256_cvtepi32_pd(_mm256_extracti128_si256(im, 1))));
+    } else {
+        _mm256_storeu_ps(phase, angle8_float(_mm256_cvtepi32_ps(re), _mm256_cvtepi32_ps(im)));
+    }
     mag = _mm256_sqrt_ps(_mm256_cvtepi32_ps(_mm256_madd_epi16(z, z)));
     // Green of pixel (I / 512 + 64, Q / 512 + 64), the division truncating:
     // 511 added to negatives first.
@@ -107,7 +146,7 @@ LIMIT_AVX2 inline __attribute__((always_inline)) void eight_frames(const int16_t
 // precision), the exponential mean frame by frame from the mean before the
 // eight (powers of the old weight: one dependent multiply-add per eight
 // frames), and with kDots the dots.
-template <bool kDots>
+template <bool kDots, bool kDoubleAngle>
 LIMIT_AVX2 void demodulate_block(const int16_t* iq, float* ring, DiscriminatorState& state,
                                  unsigned char* image) {
     const __m256d a = _mm256_set1_pd(kMeanNew), b = _mm256_set1_pd(kMeanOld);
@@ -121,7 +160,7 @@ LIMIT_AVX2 void demodulate_block(const int16_t* iq, float* ring, DiscriminatorSt
     for (int k = 0; k < kFrames; k += 8) {
         __m256 mag;
         __m256i o;
-        eight_frames(iq + 2 * k, ring + k, last, mag, o);
+        eight_frames<kDoubleAngle>(iq + 2 * k, ring + k, last, mag, o);
         const __m256d x0 = _mm256_cvtps_pd(_mm256_castps256_ps128(mag));
         const __m256d x1 = _mm256_cvtps_pd(_mm256_extractf128_ps(mag, 1));
         // Within four frames: sum of a x_j b^(l - j) over j <= l.
@@ -159,11 +198,17 @@ bool available() {
 #endif
 }
 
-void demodulate(const int16_t* iq, float* ring, DiscriminatorState& state, unsigned char* image) {
-    if (image != nullptr)
-        demodulate_block<true>(iq, ring, state, image);
+void demodulate(const int16_t* iq, float* ring, DiscriminatorState& state, unsigned char* image,
+                Angle angle) {
+    const bool dots = image != nullptr, dbl = angle == Angle::kDouble;
+    if (dots && dbl)
+        demodulate_block<true, true>(iq, ring, state, image);
+    else if (dots)
+        demodulate_block<true, false>(iq, ring, state, image);
+    else if (dbl)
+        demodulate_block<false, true>(iq, ring, state, image);
     else
-        demodulate_block<false>(iq, ring, state, image);
+        demodulate_block<false, false>(iq, ring, state, image);
 }
 
 LIMIT_AVX2 void resample(const float* ring, const double* kernel, uint32_t& acc, int step,

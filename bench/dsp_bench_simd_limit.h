@@ -7,7 +7,8 @@
 // frames, non-normal powers, the other image layout, the ratio tracker). The
 // phase steps' angles and the spectrum are taken in single precision (the
 // audio stays within some 115 dB of the exact reference; dsp_bench prints
-// it), the transform is FFTW's. Call the functions only when
+// it; in double they come out bit for bit as the signal path's), the
+// transform is FFTW's. Call the functions only when
 // simd_limit::available() says so.
 #pragma once
 
@@ -34,7 +35,12 @@ struct DiscriminatorState {
 // phase steps (radians, float) into ring[0..4095]; the mean magnitude carried
 // on; with an image (32-bit pixels) the raw dots, green brightened above the
 // mean, red set to the brightened green below it.
-void demodulate(const int16_t* iq, float* ring, DiscriminatorState& state, unsigned char* image);
+// The angle of each conjugate product in single precision (the limit) or in
+// double, rounded to float once (the signal path's precision: the phase
+// steps it writes, bit for bit).
+enum class Angle { kSingle, kDouble };
+void demodulate(const int16_t* iq, float* ring, DiscriminatorState& state, unsigned char* image,
+                Angle angle = Angle::kSingle);
 
 // `frames` (a multiple of 4) output frames from the ring (kRingSize entries
 // plus the mirror) with the 256-phase kernel table (rows of kRingMirror taps,
