@@ -15,23 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "board_link_checks.h"
 #include "qv_board.h"
 #include "scripted_fx2.h"
 
 namespace fx2test {
 
-// Polls `cond` every millisecond for up to 10 s.
-template <typename Pred>
-bool eventually(Pred cond) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using board_test::eventually;
 
-class Fx2LinkTest : public ::testing::Test {
+class Fx2LinkTest : public board_test::BoardLinkTest {
   protected:
     // The board of the binding under test, as its program opens it.
     virtual std::unique_ptr<QV_demo_board_> create(std::string* error) = 0;
@@ -55,76 +47,12 @@ class Fx2LinkTest : public ::testing::Test {
         ASSERT_EQ(board_->stream_control(1, 0), 0);
     }
 
-    // Takes `blocks` blocks of 4096 frames and checks that the counter counts
-    // up in them from next_; frames missing where the FIFO or the ring lost
-    // them are added to missing_. Returns the first frame's number.
-    uint32_t consume(int blocks = 1) {
-        std::vector<uint8_t> block(16384);
-        uint32_t first = 0;
-        for (int b = 0; b < blocks; ++b) {
-            EXPECT_TRUE(eventually([&] { return board_->samples_available() >= 4096; }));
-            EXPECT_EQ(board_->read_stream(0, 16384, block.data()), 0);
-            if (b == 0) first = frame_at(block, 0);
-            if (!next_) next_ = frame_at(block, 0);
-            for (size_t i = 0; i < block.size(); i += 4) {
-                const uint32_t n = frame_at(block, i);
-                if (n < *next_) {
-                    ADD_FAILURE() << "frame " << n << " arrived after frame " << *next_ - 1;
-                    return first;
-                }
-                missing_ += n - *next_;
-                next_ = n + 1;
-            }
-        }
-        return first;
-    }
-
     // Every missing frame was counted as lost by the FIFO or the ring.
     void expect_losses_counted() {
-        const uint64_t fifo_lost = fx2().state().fifo_bytes_lost;
-        const uint64_t ring_dropped = board_->dropped_bytes();
-        std::printf(
-            "frames missing %llu before frame %u; FIFO lost %llu bytes, ring dropped %llu\n",
-            static_cast<unsigned long long>(missing_), next_.value_or(0),
-            static_cast<unsigned long long>(fifo_lost),
-            static_cast<unsigned long long>(ring_dropped));
-        EXPECT_LE(4 * missing_, fifo_lost + ring_dropped);
-    }
-
-    // Everything a board object can be asked to send, with the results.
-    static std::vector<int> all_commands(QV_demo_board_& b) {
-        BoardDescriptor d;
-        std::vector<uint8_t> bits(4);
-        uint32_t v = 0;
-        return {b.send_cmd1(0, 0, 2, 13),
-                b.send_cmd2(10),
-                b.set_lines(1, 3),
-                b.bridge_write(2, 1, 0x4000),
-                b.bridge_read(2, 0),
-                b.bridge_read(2, 0, &v),
-                b.jtag_scan(bits),
-                b.get_board_descriptor(d),
-                b.stream_control(1, 0),
-                b.send_cmd15(0, 2),
-                b.set_control_field(0, 1, 1),
-                b.set_rx_mode(2),
-                b.select_chip(0),
-                b.write_reg(4, 1),
-                b.read_reg(4),
-                b.read_reg(4, &v),
-                b.set_bus_timing(10),
-                b.set_bus_control(1)};
-    }
-
-    static uint32_t frame_at(const std::vector<uint8_t>& b, size_t i) {
-        return b[i] | b[i + 1] << 8 | b[i + 2] << 16 | static_cast<uint32_t>(b[i + 3]) << 24;
+        BoardLinkTest::expect_losses_counted(fx2().state().fifo_bytes_lost);
     }
 
     std::string error_;
-    std::string stdout_;
-    std::unique_ptr<QV_demo_board_> board_;
-    std::optional<uint32_t> next_;
-    uint64_t missing_ = 0;
 };
 
 }  // namespace fx2test
