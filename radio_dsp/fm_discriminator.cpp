@@ -47,6 +47,12 @@ QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
     return im < zero ? -a : a;
 }
 
+// Pixel index (row 128 + column) of a raw frame's dot: row I / 512 + 64,
+// column Q / 512 + 64, the divisions truncating.
+QV_INLINE int raw_dot_pixel(int i, int q) {
+    return (i / 512 + 64) * ConstellationImage::kSize + q / 512 + 64;
+}
+
 // Exponential mean magnitude, frame by frame (a chain of dependent steps, so
 // it is the same number however the block is split), and with an image the
 // raw frames' dots, which compare each magnitude with the mean. The pixel's
@@ -54,33 +60,32 @@ QV_INLINE v4d phase_angle_v(v4d im, v4d re) {
 // not wait for the mean, only the value does.
 class MeanAndDots {
   public:
-    MeanAndDots(const int16_t* iq, const float* mag, double mean, ConstellationImage* image)
-        : iq_(iq),
-          mag_(mag),
+    MeanAndDots(const float* mag, double mean, ConstellationImage* image)
+        : mag_(mag),
           m_(mean),
-          d_(image ? image->data() : nullptr),
+          d_(image ? image->data() + 1 : nullptr),  // green
           bpp_(image ? image->bytes_per_pixel() : 0),
           // Below the mean the 32-bit layout writes red, the 24-bit one green.
           below_to_red_(image && image->layout() == ImageLayout::kRgb32Set) {}
 
-    QV_INLINE void step(int k) {
+    // Frame k, whose dot goes to pixel index `pixel` (raw_dot_pixel).
+    QV_INLINE void step(int k, int pixel) {
         m_ = 0.0001 * mag_[k] + 0.9999 * m_;
         if (d_ == nullptr) return;
         const bool above = mag_[k] > m_;
-        const int r = iq_[2 * k] / 512 + 64, c = iq_[2 * k + 1] / 512 + 64;
-        unsigned char* gr = d_ + (r * ConstellationImage::kSize + c) * bpp_ + 1;  // green, red
+        unsigned char* gr = d_ + pixel * bpp_;  // green, red
         const unsigned g = gr[0], red = gr[1];
-        const unsigned b = ConstellationImage::brighten(static_cast<unsigned char>(g));
+        const unsigned b = (g + 255) >> 1;  // ConstellationImage::brighten
         // Masks, not a branch: above or below the mean is data, not a pattern.
         const unsigned to_red = 0u - static_cast<unsigned>(below_to_red_ & !above);
         const unsigned w = ((g | b << 8) & to_red) | ((b | red << 8) & ~to_red);
         gr[0] = static_cast<unsigned char>(w);
         gr[1] = static_cast<unsigned char>(w >> 8);
     }
+    bool draws() const { return d_ != nullptr; }
     double mean() const { return m_; }
 
   private:
-    const int16_t* iq_;
     const float* mag_;
     double m_;
     unsigned char* d_;
@@ -91,11 +96,13 @@ class MeanAndDots {
 // Baseline form of one block. Phase steps: frame k against frame k - 1
 // (frame -1 being the stored previous sample); the conjugate product of
 // integer-valued floats is exact in double, so only the arctangent rounds.
-// Then the magnitudes' mean and flags, and the spectrum input. Returns the
-// number of zero frames; when it is not 0 the phases are only right up to the
-// first of them.
-int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
-               MeanAndDots& mean, std::complex<double>* spectrum_input) {
+// Then the magnitudes' mean and dots. Returns whether the block needs the
+// in-order pass (it has zero frames, after which the phases are only right up
+// to the first of them).
+bool block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
+                double& mean_magnitude, ConstellationImage* image) {
+    // A local, so the mean stays in a register while the dots store bytes.
+    MeanAndDots mean(mag, mean_magnitude, image);
     int zeros = 0;
     for (int k = 0; k < kBlockFrames; k += 4) {
         v4d zi, zq, pi4, pq4;
@@ -113,82 +120,118 @@ int block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, fl
             mag[k + l] = static_cast<float>(std::sqrt(m2[l]));
         }
     }
-    for (int k = 0; k < kBlockFrames; ++k) mean.step(k);
-    if (spectrum_input != nullptr)
-        for (int k = 0; k < kBlockFrames; ++k)
-            spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
-    return zeros;
+    for (int k = 0; k < kBlockFrames; ++k)
+        mean.step(k, mean.draws() ? raw_dot_pixel(iq[2 * k], iq[2 * k + 1]) : 0);
+    mean_magnitude = mean.mean();
+    return zeros != 0;
 }
 
 #if QV_HAVE_AVX2_PATH
-// AVX2 form of block_pass, four frames per step: the frames widened to
-// doubles in registers, the previous frames by a lane rotation, the square
-// roots four at a time. The mean's chain runs beside the vector work.
-QV_TARGET_AVX2
-int block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
-                    MeanAndDots& mean, std::complex<double>* spectrum_input) {
-    const __m256i deinterleave = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+// phase_angle of four conjugate products, the same operations lane by lane
+// (the polynomial by fused multiply-adds), rounded to float.
+QV_TARGET_AVX2 QV_INLINE __m128 phase_angle_avx2(__m256d re, __m256d im) {
     const __m256d sign = _mm256_set1_pd(-0.0), zero = _mm256_setzero_pd();
-    const __m256d tan_pi8 = _mm256_set1_pd(kTanPi8), quarter_pi = _mm256_set1_pd(kPi / 4);
+    const __m256d quarter_pi = _mm256_set1_pd(kPi / 4);
     const __m256d half_pi = _mm256_add_pd(quarter_pi, quarter_pi);
     const __m256d pi = _mm256_add_pd(half_pi, half_pi);
-    // Lane 0 of last_i / last_q: the frame before the current four.
-    __m256d last_i = _mm256_set1_pd(prev_re), last_q = _mm256_set1_pd(prev_im);
-    int zeros = 0;
-    for (int k = 0; k < kBlockFrames; k += 4) {
-        const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iq + 2 * k));
-        zeros += __builtin_popcount(
-            _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(raw, _mm_setzero_si128()))));
-        const __m256i iq32 = _mm256_permutevar8x32_epi32(_mm256_cvtepi16_epi32(raw), deinterleave);
-        const __m256d zi = _mm256_cvtepi32_pd(_mm256_castsi256_si128(iq32));
-        const __m256d zq = _mm256_cvtepi32_pd(_mm256_extracti128_si256(iq32, 1));
-        // (3, 0, 1, 2): each lane gets the frame before it, lane 0 the last one.
-        const __m256d rot_i = _mm256_permute4x64_pd(zi, 0x93);
-        const __m256d rot_q = _mm256_permute4x64_pd(zq, 0x93);
-        const __m256d pi4 = _mm256_blend_pd(rot_i, last_i, 1);
-        const __m256d pq4 = _mm256_blend_pd(rot_q, last_q, 1);
-        last_i = rot_i;
-        last_q = rot_q;
+    const __m256d ax = _mm256_andnot_pd(sign, re), ay = _mm256_andnot_pd(sign, im);
+    const __m256d mx = _mm256_max_pd(ax, ay), mn = _mm256_min_pd(ax, ay);
+    const __m256d reduce =
+        _mm256_cmp_pd(mn, _mm256_mul_pd(mx, _mm256_set1_pd(kTanPi8)), _CMP_GT_OQ);
+    const __m256d u = _mm256_div_pd(_mm256_blendv_pd(mn, _mm256_sub_pd(mn, mx), reduce),
+                                    _mm256_blendv_pd(mx, _mm256_add_pd(mn, mx), reduce));
+    const __m256d s = _mm256_mul_pd(u, u);
+    const __m256d s2 = _mm256_mul_pd(s, s), s4 = _mm256_mul_pd(s2, s2);
+    __m256d c[8];
+    for (int i = 0; i < 8; ++i) c[i] = _mm256_set1_pd(kAtan[i]);
+    const __m256d p01 = _mm256_fmadd_pd(c[1], s, c[0]), p23 = _mm256_fmadd_pd(c[3], s, c[2]);
+    const __m256d p45 = _mm256_fmadd_pd(c[5], s, c[4]), p67 = _mm256_fmadd_pd(c[7], s, c[6]);
+    const __m256d p =
+        _mm256_fmadd_pd(_mm256_fmadd_pd(p67, s2, p45), s4, _mm256_fmadd_pd(p23, s2, p01));
+    __m256d a = _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_and_pd(reduce, quarter_pi));
+    a = _mm256_blendv_pd(a, _mm256_sub_pd(half_pi, a), _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
+    a = _mm256_blendv_pd(a, _mm256_sub_pd(pi, a), _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
+    a = _mm256_blendv_pd(a, _mm256_xor_pd(a, sign), _mm256_cmp_pd(im, zero, _CMP_LT_OQ));
+    return _mm256_cvtpd_ps(a);
+}
 
-        const __m256d re = _mm256_fmadd_pd(zi, pi4, _mm256_mul_pd(zq, pq4));
-        const __m256d im = _mm256_fmsub_pd(zq, pi4, _mm256_mul_pd(zi, pq4));
-        const __m256d ax = _mm256_andnot_pd(sign, re), ay = _mm256_andnot_pd(sign, im);
-        const __m256d mx = _mm256_max_pd(ax, ay), mn = _mm256_min_pd(ax, ay);
-        const __m256d reduce = _mm256_cmp_pd(mn, _mm256_mul_pd(mx, tan_pi8), _CMP_GT_OQ);
-        const __m256d u = _mm256_div_pd(_mm256_blendv_pd(mn, _mm256_sub_pd(mn, mx), reduce),
-                                        _mm256_blendv_pd(mx, _mm256_add_pd(mn, mx), reduce));
-        const __m256d s = _mm256_mul_pd(u, u);
-        const __m256d s2 = _mm256_mul_pd(s, s), s4 = _mm256_mul_pd(s2, s2);
-        __m256d c[8];
-        for (int i = 0; i < 8; ++i) c[i] = _mm256_set1_pd(kAtan[i]);
-        const __m256d p01 = _mm256_fmadd_pd(c[1], s, c[0]), p23 = _mm256_fmadd_pd(c[3], s, c[2]);
-        const __m256d p45 = _mm256_fmadd_pd(c[5], s, c[4]), p67 = _mm256_fmadd_pd(c[7], s, c[6]);
-        const __m256d p =
-            _mm256_fmadd_pd(_mm256_fmadd_pd(p67, s2, p45), s4, _mm256_fmadd_pd(p23, s2, p01));
-        __m256d a = _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_and_pd(reduce, quarter_pi));
-        a = _mm256_blendv_pd(a, _mm256_sub_pd(half_pi, a), _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
-        a = _mm256_blendv_pd(a, _mm256_sub_pd(pi, a), _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
-        a = _mm256_blendv_pd(a, _mm256_xor_pd(a, sign), _mm256_cmp_pd(im, zero, _CMP_LT_OQ));
-        _mm_storeu_ps(phase + k, _mm256_cvtpd_ps(a));
+// |z| of four squared magnitudes (exact 32-bit integers read as unsigned:
+// two -32768s give 2^31), square root in double rounded to float, as the
+// mean takes it.
+QV_TARGET_AVX2 QV_INLINE __m128 magnitude_avx2(__m128i m2) {
+    const __m256d d = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_cvtepi32_pd(m2));
+    return _mm256_cvtpd_ps(_mm256_sqrt_pd(d));
+}
 
-        // |z| rounded to float, as the mean takes it.
-        _mm_storeu_ps(mag + k, _mm256_cvtpd_ps(
-                                   _mm256_sqrt_pd(_mm256_fmadd_pd(zi, zi, _mm256_mul_pd(zq, zq)))));
+// AVX2 form of block_pass, eight frames per step, each frame a 32-bit lane
+// (I low, Q high). The conjugate products and squared magnitudes are exact
+// 16-bit multiply-adds, widened to double for the arctangent and the square
+// root. The mean's chain and the dots run eight frames behind, beside the
+// vector work.
+QV_TARGET_AVX2
+bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
+                     double& mean_magnitude, ConstellationImage* image) {
+    MeanAndDots mean(mag, mean_magnitude, image);
+    const __m256i minus_32768 = _mm256_set1_epi32(-32768);
+    // The frame before the current eight, in every lane.
+    const uint32_t prev_i = static_cast<uint16_t>(static_cast<int>(prev_re));
+    const uint32_t prev_q = static_cast<uint16_t>(static_cast<int>(prev_im));
+    __m256i last = _mm256_set1_epi32(static_cast<int32_t>(prev_i | prev_q << 16));
+    __m256i special = _mm256_setzero_si256();  // zero frames, a product of 2^31
+    alignas(32) int32_t pixel[2][8];
+    for (int k = 0; k < kBlockFrames; k += 8) {
+        const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(iq + 2 * k));
+        // (I', Q') of the frame before each, then (-Q', I').
+        const __m256i before = _mm256_blend_epi32(
+            _mm256_permutevar8x32_epi32(z, _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6)), last, 1);
+        last = _mm256_permutevar8x32_epi32(z, _mm256_set1_epi32(7));
+        const __m256i turned =
+            _mm256_sign_epi16(_mm256_shufflehi_epi16(_mm256_shufflelo_epi16(before, 0xB1), 0xB1),
+                              _mm256_set1_epi32(0x0001FFFF));
+        // z conj(before): re = I I' + Q Q', im = Q I' - I Q'. Negating Q' =
+        // -32768 wraps to -32768, which takes 2 I 32768 = I << 16 off im; put
+        // back. re wraps only for two frames of two -32768s (2^31): special.
+        const __m256i re = _mm256_madd_epi16(z, before);
+        const __m256i im = _mm256_add_epi32(
+            _mm256_madd_epi16(z, turned),
+            _mm256_and_si256(_mm256_cmpeq_epi32(_mm256_srai_epi32(before, 16), minus_32768),
+                             _mm256_slli_epi32(z, 16)));
+        special = _mm256_or_si256(special, _mm256_cmpeq_epi32(z, _mm256_setzero_si256()));
+        special =
+            _mm256_or_si256(special, _mm256_cmpeq_epi32(re, _mm256_slli_epi32(minus_32768, 16)));
+        _mm_storeu_ps(phase + k, phase_angle_avx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(re)),
+                                                  _mm256_cvtepi32_pd(_mm256_castsi256_si128(im))));
+        _mm_storeu_ps(phase + k + 4,
+                      phase_angle_avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(re, 1)),
+                                       _mm256_cvtepi32_pd(_mm256_extracti128_si256(im, 1))));
+        const __m256i m2 = _mm256_madd_epi16(z, z);
+        _mm_storeu_ps(mag + k, magnitude_avx2(_mm256_castsi256_si128(m2)));
+        _mm_storeu_ps(mag + k + 4, magnitude_avx2(_mm256_extracti128_si256(m2, 1)));
 
-        // The mean's chain and the dots for the four frames before these, so
-        // the chain runs beside the vector work instead of after it.
-        if (k > 0)
-            for (int l = k - 4; l < k; ++l) mean.step(l);
-
-        if (spectrum_input != nullptr) {
-            const __m256d lo = _mm256_unpacklo_pd(zi, zq), hi = _mm256_unpackhi_pd(zi, zq);
-            double* out = reinterpret_cast<double*>(spectrum_input + k);
-            _mm256_storeu_pd(out, _mm256_permute2f128_pd(lo, hi, 0x20));
-            _mm256_storeu_pd(out + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+        int32_t* dots = pixel[(k >> 3) & 1];
+        if (mean.draws()) {
+            // raw_dot_pixel: 511 added to negatives makes the shift truncate.
+            const __m256i i32 = _mm256_srai_epi32(_mm256_slli_epi32(z, 16), 16);
+            const __m256i q32 = _mm256_srai_epi32(z, 16);
+            const __m256i round_in = _mm256_set1_epi32(511);
+            const __m256i row = _mm256_srai_epi32(
+                _mm256_add_epi32(i32, _mm256_and_si256(_mm256_srai_epi32(i32, 31), round_in)), 9);
+            const __m256i col = _mm256_srai_epi32(
+                _mm256_add_epi32(q32, _mm256_and_si256(_mm256_srai_epi32(q32, 31), round_in)), 9);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(dots),
+                               _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(row, 7), col),
+                                                _mm256_set1_epi32(64 * 128 + 64)));
+        }
+        // The mean's chain and the dots for the eight frames before these.
+        if (k > 0) {
+            const int32_t* before_dots = pixel[((k >> 3) & 1) ^ 1];
+            for (int l = 0; l < 8; ++l) mean.step(k - 8 + l, before_dots[l]);
         }
     }
-    for (int l = kBlockFrames - 4; l < kBlockFrames; ++l) mean.step(l);
-    return zeros;
+    const int32_t* last_dots = pixel[((kBlockFrames >> 3) & 1) ^ 1];
+    for (int l = 0; l < 8; ++l) mean.step(kBlockFrames - 8 + l, last_dots[l]);
+    mean_magnitude = mean.mean();
+    return !_mm256_testz_si256(special, special);
 }
 #endif
 
@@ -215,20 +258,21 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
                                        std::complex<double>* spectrum_input) {
     float* phase = phase_.get();
     const std::complex<float> first_previous = previous;
-    MeanAndDots mean(iq, magnitude_.get(), mean_magnitude, delta ? nullptr : image);
-    int zeros;
+    ConstellationImage* raw_image = delta ? nullptr : image;
+    bool in_order;
 #if QV_HAVE_AVX2_PATH
     if (simd_path() == SimdPath::kAvx2)
-        zeros = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(), mean,
-                                spectrum_input);
+        in_order = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+                                   mean_magnitude, raw_image);
     else
 #endif
-        zeros = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(), mean,
-                           spectrum_input);
-    mean_magnitude = mean.mean();
-    if (zeros != 0) {
+        in_order = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
+                              mean_magnitude, raw_image);
+    if (in_order) {
         // Rare: a zero frame repeats the entry before it and keeps the previous
-        // sample, so later steps refer back further than one frame. Redo in order.
+        // sample, so later steps refer back further than one frame; and two
+        // frames of two -32768s in a row have a product the vector form cannot
+        // hold. Redo in order.
         std::complex<float> p = previous;
         for (int k = 0; k < kBlockFrames; ++k) {
             const int i = iq[2 * k], q = iq[2 * k + 1];
@@ -242,6 +286,9 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
             p = std::complex<float>(static_cast<float>(i), static_cast<float>(q));
         }
     }
+    if (spectrum_input != nullptr)
+        for (int k = 0; k < kBlockFrames; ++k)
+            spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
     ring.push_block(phase, kBlockFrames);
     for (int k = kBlockFrames - 1; k >= 0; --k)
         if ((iq[2 * k] | iq[2 * k + 1]) != 0) {

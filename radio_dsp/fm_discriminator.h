@@ -29,7 +29,7 @@ class FmDiscriminator {
     void demodulate_block(const int16_t* iq, DemodRing& ring, ConstellationImage* image, bool delta,
                           std::complex<double>* spectrum_input);
 
-    std::complex<float> previous{1.0f, 0.0f};  // last non-zero frame
+    std::complex<float> previous{1.0f, 0.0f};  // last non-zero frame (16-bit values)
     double mean_magnitude = 0.0;               // 0.0001 m + 0.9999 mean, per frame
 
   private:

@@ -98,8 +98,8 @@ TEST(FmDiscriminator, ZeroFramesRepeatAndKeepPreviousSample) {
 }
 
 // The vector path against complex division and atan2f per frame, across
-// blocks and ring wrap, with and without zero frames, both plot modes and
-// image layouts, in each compiled form.
+// blocks and ring wrap, with and without zero or full-scale frames, both plot
+// modes and image layouts, in each compiled form.
 void match_per_frame_reference(ImageLayout layout) {
     std::mt19937 rng(11);
     std::normal_distribution<double> noise(0, 3000);
@@ -119,6 +119,12 @@ void match_per_frame_reference(ImageLayout layout) {
             iq[2 * k] = static_cast<int16_t>(std::lround(12000 * std::cos(phase) + noise(rng)));
             iq[2 * k + 1] = static_cast<int16_t>(std::lround(12000 * std::sin(phase) + noise(rng)));
             if (block == 2 && k % 97 == 0) iq[2 * k] = iq[2 * k + 1] = 0;
+            // Full scale: -32768 as the frame before, |z|^2 = 2^31, and (block 5)
+            // two frames of two -32768s in a row, whose product is 2^31.
+            const int16_t full[3][2] = {{-32768, -32768}, {7000, -32768}, {-32768, 300}};
+            if (block == 4 && k % 61 < 3)
+                iq[2 * k] = full[k % 61][0], iq[2 * k + 1] = full[k % 61][1];
+            if (block == 5 && k % 83 < 2) iq[2 * k] = iq[2 * k + 1] = -32768;
         }
         const bool delta = block % 2 == 1;
         const uint16_t w0 = ring.write_index;
