@@ -3,46 +3,55 @@
 #include <fftw3.h>
 
 #include <cmath>
+#include <type_traits>
+#include <utility>
 
 #include "simd.h"
 
 namespace radio_dsp {
 namespace {
 
-// The windowed segment into the transform's input.
-QV_INLINE void apply_window(const double* w, const std::complex<double>* x, fftw_complex* in,
-                            int n) {
+// The transform's complex values: fftw_complex or fftwf_complex, whose
+// element type the window weights share.
+template <class Complex>
+using Real = std::remove_reference_t<decltype(std::declval<Complex>()[0])>;
+
+QV_INLINE const std::complex<double>& frame(const std::complex<double>* x, int k) { return x[k]; }
+QV_INLINE std::complex<double> frame(const int16_t* iq, int k) {
+    return {double(iq[2 * k]), double(iq[2 * k + 1])};
+}
+
+// The windowed segment into the transform's input. 16-bit values are exact in
+// either precision, so each product rounds once.
+template <class Input, class Complex>
+QV_INLINE void apply_window(const Real<Complex>* w, const Input* x, Complex* in, int n) {
+    using R = Real<Complex>;
     for (int k = 0; k < n; ++k) {
-        in[k][0] = w[k] * x[k].real();
-        in[k][1] = w[k] * x[k].imag();
+        const std::complex<double> v = frame(x, k);
+        in[k][0] = w[k] * static_cast<R>(v.real());
+        in[k][1] = w[k] * static_cast<R>(v.imag());
     }
 }
 
-// Adds scale |X|^2 to the result, zero frequency in the middle. With `only`
-// (one periodogram, scale 1) it writes instead: 0 + 1 x p is p.
-QV_INLINE void add_power(const fftw_complex* out, double* result, int n, double scale, bool only) {
+// Adds scale |X|^2 to the result (in double), zero frequency in the middle.
+// With `only` (one periodogram, scale 1) it writes instead: 0 + 1 x p is p.
+template <class Complex>
+QV_INLINE void add_power(const Complex* out, double* result, int n, double scale, bool only) {
     const int half = n / 2;
+    auto norm = [](const Complex& c) {
+        const double re = c[0], im = c[1];
+        return re * re + im * im;
+    };
     if (only) {
         for (int i = 0; i < half; ++i) {
-            result[i] = out[i + half][0] * out[i + half][0] + out[i + half][1] * out[i + half][1];
-            result[i + half] = out[i][0] * out[i][0] + out[i][1] * out[i][1];
+            result[i] = norm(out[i + half]);
+            result[i + half] = norm(out[i]);
         }
         return;
     }
     for (int i = 0; i < half; ++i) {
-        const double* a = out[i + half];
-        const double* b = out[i];
-        result[i] += scale * (a[0] * a[0] + a[1] * a[1]);
-        result[i + half] += scale * (b[0] * b[0] + b[1] * b[1]);
-    }
-}
-
-// The same from 16-bit I/Q frames (each value exact as a double, so the
-// same products).
-QV_INLINE void apply_window(const double* w, const int16_t* iq, fftw_complex* in, int n) {
-    for (int k = 0; k < n; ++k) {
-        in[k][0] = w[k] * iq[2 * k];
-        in[k][1] = w[k] * iq[2 * k + 1];
+        result[i] += scale * norm(out[i + half]);
+        result[i + half] += scale * norm(out[i]);
     }
 }
 
@@ -52,25 +61,58 @@ const std::complex<double>* advance(const std::complex<double>* x, long frames) 
 }
 const int16_t* advance(const int16_t* iq, long frames) { return iq + 2 * frames; }
 
-template <class Input>
-void apply_window_baseline(const double* w, const Input* x, fftw_complex* in, int n) {
+template <class Input, class Complex>
+void apply_window_baseline(const Real<Complex>* w, const Input* x, Complex* in, int n) {
     apply_window(w, x, in, n);
 }
-void add_power_baseline(const fftw_complex* out, double* result, int n, double scale, bool only) {
+template <class Complex>
+void add_power_baseline(const Complex* out, double* result, int n, double scale, bool only) {
     add_power(out, result, n, scale, only);
 }
 
 #if QV_HAVE_AVX2_PATH
-// The same operations (no fused multiply-adds), four lanes per instruction.
-template <class Input>
-QV_TARGET_AVX2 void apply_window_avx2(const double* w, const Input* x, fftw_complex* in, int n) {
+// The same operations (no fused multiply-adds), four or eight lanes per
+// instruction.
+template <class Input, class Complex>
+QV_TARGET_AVX2 void apply_window_avx2(const Real<Complex>* w, const Input* x, Complex* in, int n) {
     apply_window(w, x, in, n);
 }
-QV_TARGET_AVX2 void add_power_avx2(const fftw_complex* out, double* result, int n, double scale,
+template <class Complex>
+QV_TARGET_AVX2 void add_power_avx2(const Complex* out, double* result, int n, double scale,
                                    bool only) {
     add_power(out, result, n, scale, only);
 }
 #endif
+
+// Windows, transforms and adds up the periodograms of every row and segment.
+template <class Input, class Complex, class Execute>
+void periodograms(const SpectrumEstimator& e, const Input* input, const Real<Complex>* w,
+                  Complex* in, const Complex* out, Execute execute, double* result) {
+    auto window_pass = apply_window_baseline<Input, Complex>;
+    auto power_pass = add_power_baseline<Complex>;
+#if QV_HAVE_AVX2_PATH
+    if (simd_path() == SimdPath::kAvx2) {
+        window_pass = apply_window_avx2<Input, Complex>;
+        power_pass = add_power_avx2<Complex>;
+    }
+#endif
+    const int N = e.N;
+    // One periodogram (the radio's case) is written, not added to zeros.
+    const bool only = e.rows == 1 && e.segments == 1;
+    if (!only)
+        for (int i = 0; i < N; ++i) result[i] = 0.0;
+    else if (N % 2 == 1)
+        result[N - 1] = 0.0;  // an odd transform's last bin has no place in the halves
+    const double scale = 1.0 / (e.segments * e.rows);
+    for (int r = 0; r < e.rows; ++r)
+        for (int s = 0; s < e.segments; ++s) {
+            const long offset =
+                e.segments == 1 ? 0 : static_cast<long>(e.row_length - N) * s / (e.segments - 1);
+            window_pass(w, advance(input, static_cast<long>(r) * e.row_length + offset), in, N);
+            execute();
+            power_pass(out, result, N, scale, only);
+        }
+}
 
 }  // namespace
 
@@ -82,23 +124,37 @@ double blackman_window(int n, int N) {
     return 0.42 - 0.5 * std::cos(2 * pi * n / (N - 1)) + 0.08 * std::cos(4 * pi * n / (N - 1));
 }
 
+// The transform in the precision asked for: one of the two plans is made.
 struct SpectrumEstimator::Fft {
     // Measuring overwrites in and out; nothing is in them yet.
-    Fft(int n, unsigned flags)
-        : in(static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n))),
-          out(static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * n))),
-          plan(fftw_plan_dft_1d(n, in, out, FFTW_FORWARD, flags)) {}
+    Fft(int n, unsigned flags, bool single) {
+        if (single) {
+            in_single = fftwf_alloc_complex(n);
+            out_single = fftwf_alloc_complex(n);
+            plan_single = fftwf_plan_dft_1d(n, in_single, out_single, FFTW_FORWARD, flags);
+        } else {
+            in = fftw_alloc_complex(n);
+            out = fftw_alloc_complex(n);
+            plan = fftw_plan_dft_1d(n, in, out, FFTW_FORWARD, flags);
+        }
+    }
     ~Fft() {
-        fftw_destroy_plan(plan);
+        if (plan_single != nullptr) fftwf_destroy_plan(plan_single);
+        fftwf_free(out_single);
+        fftwf_free(in_single);
+        if (plan != nullptr) fftw_destroy_plan(plan);
         fftw_free(out);
         fftw_free(in);
     }
     Fft(const Fft&) = delete;
     Fft& operator=(const Fft&) = delete;
 
-    fftw_complex* in;
-    fftw_complex* out;
-    fftw_plan plan;
+    fftw_complex* in = nullptr;
+    fftw_complex* out = nullptr;
+    fftw_plan plan = nullptr;
+    fftwf_complex* in_single = nullptr;
+    fftwf_complex* out_single = nullptr;
+    fftwf_plan plan_single = nullptr;
 };
 
 SpectrumEstimator::SpectrumEstimator() = default;
@@ -112,23 +168,30 @@ int SpectrumEstimator::plan_measured() {
 }
 
 void SpectrumEstimator::prepare() {
-    if (planned_n_ != N || planned_measured_ != measure_) {
+    if (planned_n_ != N || planned_measured_ != measure_ || planned_single_ != single_precision) {
         fft_.reset();  // destroy the old plan before planning anew
         // Measured without the solvers that copy through a second buffer:
         // their candidates triple the planning time (some 200 ms for 4096
         // points) for no faster plan, and without them later estimated plans
         // of the size still take the measured one.
-        fft_ =
-            std::make_unique<Fft>(N, measure_ ? FFTW_MEASURE | FFTW_NO_INDIRECT_OP : FFTW_ESTIMATE);
+        fft_ = std::make_unique<Fft>(
+            N, measure_ ? FFTW_MEASURE | FFTW_NO_INDIRECT_OP : FFTW_ESTIMATE, single_precision);
         planned_measured_ = measure_;
-        result_.reset(new double[N]);
-        weights_.reset(new double[N]);
-        planned_n_ = N;
-        weights_window_ = nullptr;
+        planned_single_ = single_precision;
+        if (planned_n_ != N) {
+            result_.reset(new double[N]);
+            weights_.reset(new double[N]);
+            weights_single_.reset(new float[N]);
+            planned_n_ = N;
+            weights_window_ = nullptr;
+        }
         has_result_ = false;
     }
     if (weights_window_ != window) {
-        for (int n = 0; n < N; ++n) weights_[n] = window(n, N);
+        for (int n = 0; n < N; ++n) {
+            weights_[n] = window(n, N);
+            weights_single_[n] = static_cast<float>(weights_[n]);
+        }
         weights_window_ = window;
     }
 }
@@ -141,31 +204,15 @@ template <class Input>
 int SpectrumEstimator::compute_input(const Input* input) {
     if (N < 1 || rows < 1 || segments < 1 || row_length < N || window == nullptr) return -22;
     prepare();
-    auto window_pass = apply_window_baseline<Input>;
-    auto power_pass = add_power_baseline;
-#if QV_HAVE_AVX2_PATH
-    if (simd_path() == SimdPath::kAvx2) {
-        window_pass = apply_window_avx2<Input>;
-        power_pass = add_power_avx2;
-    }
-#endif
-    double* result = result_.get();
-    // One periodogram (the radio's case) is written, not added to zeros.
-    const bool only = rows == 1 && segments == 1;
-    if (!only)
-        for (int i = 0; i < N; ++i) result[i] = 0.0;
-    else if (N % 2 == 1)
-        result[N - 1] = 0.0;  // an odd transform's last bin has no place in the halves
-    const double scale = 1.0 / (segments * rows);
-    for (int r = 0; r < rows; ++r)
-        for (int s = 0; s < segments; ++s) {
-            const long offset =
-                segments == 1 ? 0 : static_cast<long>(row_length - N) * s / (segments - 1);
-            window_pass(weights_.get(), advance(input, static_cast<long>(r) * row_length + offset),
-                        fft_->in, N);
-            fftw_execute(fft_->plan);
-            power_pass(fft_->out, result, N, scale, only);
-        }
+    Fft& f = *fft_;
+    if (planned_single_)
+        periodograms(
+            *this, input, weights_single_.get(), f.in_single, f.out_single,
+            [&f] { fftwf_execute(f.plan_single); }, result_.get());
+    else
+        periodograms(
+            *this, input, weights_.get(), f.in, f.out, [&f] { fftw_execute(f.plan); },
+            result_.get());
     has_result_ = true;
     return 0;
 }

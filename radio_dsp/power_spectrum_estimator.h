@@ -48,6 +48,12 @@ class SpectrumEstimator {
     // nullptr before the first successful compute.
     const double* result() const { return has_result_ ? result_.get() : nullptr; }
 
+    // The transform in single precision (FFTW's float plans, about half the
+    // time), for a display: each power is then good to some 1e-6 of the
+    // largest one in the segment rather than to some 1e-15. Takes effect at
+    // the next compute or plan_measured.
+    bool single_precision = false;
+
     int row_length = 4096;
     int rows = 1;
     int N = 4096;
@@ -63,9 +69,11 @@ class SpectrumEstimator {
     std::unique_ptr<Fft> fft_;
     std::unique_ptr<double[]> result_;
     std::unique_ptr<double[]> weights_;
+    std::unique_ptr<float[]> weights_single_;  // weights_ rounded to float
     int planned_n_ = 0;
     bool measure_ = false;           // plan_measured() was called
     bool planned_measured_ = false;  // the plan in fft_ was measured
+    bool planned_single_ = false;    // the plan in fft_ is single precision
     WindowFunction weights_window_ = nullptr;
     bool has_result_ = false;
 };
