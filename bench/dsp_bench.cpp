@@ -548,7 +548,8 @@ int main(int argc, char** argv) {
         sin[k] = {static_cast<double>(iq[2 * k]), static_cast<double>(iq[2 * k + 1])};
     SpectrumEstimator est;
     est.window = blackman_window;
-    est.single_precision = true;  // as the radio's signal path plans it
+    est.single_precision =
+        kQv01SignalPath.spectrum_single_precision;  // as the radio's signal path plans it
     est.plan_measured();
     std::vector<double> power(4096), window(4096);
     for (int n = 0; n < 4096; ++n) window[n] = blackman_window(n, 4096);
@@ -685,8 +686,9 @@ int main(int argc, char** argv) {
     std::printf(
         "\naudio over 40 blocks: ours against its exact reference %zu of %zu samples differ, "
         "SNR %.1f dB; liquid-dsp against the plain chain %.1f dB\n"
-        "our spectrum columns (single precision) within %.2g dB of the transform in double\n",
-        differing, a_our.size(), snr_db(a_exact, a_our), snr_db(a_ref, a_liq), double_error_db);
+        "our spectrum columns (%s precision) within %.2g dB of the transform in double\n",
+        differing, a_our.size(), snr_db(a_exact, a_our), snr_db(a_ref, a_liq),
+        kQv01SignalPath.spectrum_single_precision ? "single" : "double", double_error_db);
     if (limit) {
         std::printf(
             "SIMD limit against its exact reference %zu of %zu samples differ, SNR %.1f dB; its "

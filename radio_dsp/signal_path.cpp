@@ -35,9 +35,7 @@ SignalPath::SignalPath(const SignalPathConfig& config)
     spectrum_.N = kBlockFrames;
     spectrum_.segments = 1;
     spectrum_.window = blackman_window;
-    // For the panel's display: single precision is far finer than a pixel
-    // and takes half the time.
-    spectrum_.single_precision = true;
+    spectrum_.single_precision = config.spectrum_single_precision;
     // Timed once at start-up: the measured transform costs two thirds of the
     // estimated one in every processing run.
     if (config.spectrum) spectrum_.plan_measured();

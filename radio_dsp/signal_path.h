@@ -84,6 +84,9 @@ struct SignalPathConfig {
     double nco_clock_hz;
     double initial_frequency_hz;
     bool spectrum;  // one 4096-point Blackman spectrum per run, of its newest block
+    // The spectrum's transform in single precision (display only; half the
+    // time), else in double: the numbers of a default SpectrumEstimator.
+    bool spectrum_single_precision = false;
 };
 
 constexpr SignalPathConfig kQv01SignalPath{
