@@ -11,9 +11,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwo32 = 4294967296.0;
-constexpr double kFullScale = 32767.0;         // mixer output amplitude of a full-scale ADC sine
-constexpr size_t kCicBlock = 4096;             // CICN output samples per synthesis block
-constexpr size_t kNoiseAhead = 4 * kCicBlock;  // noise samples drawn at once
+constexpr double kFullScale = 32767.0;  // mixer output amplitude of a full-scale ADC sine
+constexpr size_t kCicBlock = 4096;      // CICN output samples per synthesis block
+// Noise samples drawn at once: 71 ms at a CICN output of 1.833 MHz, 1 MiB.
+constexpr size_t kNoiseAhead = 32 * kCicBlock;
 // A component whose largest contribution stays below this many LSBs is not
 // synthesised; it cannot change a rounded 16-bit stage output.
 constexpr double kNegligibleLsb = 1e-3;

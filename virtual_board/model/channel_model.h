@@ -107,8 +107,9 @@ class ChannelModel {
     uint32_t rng_ = 0x12345678u;           // the noise generator, at the end of the noise drawn
     // Noise drawn ahead, unit variance, I and Q: samples noise_at_ .. end are
     // the next ones. Drawing many at once keeps the Gaussian table's reads
-    // together (in a program the model runs a millisecond at a time, and the
-    // table falls out of the caches in between).
+    // together: in a program the model runs a few milliseconds at a time and
+    // the table (256 KiB, read at random) falls out of the caches in between,
+    // so it is read back into them once per draw, not once per call.
     std::vector<float> noise_i_, noise_q_;
     size_t noise_at_ = 0;
     FirStage fir_[2];
