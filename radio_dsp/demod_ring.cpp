@@ -27,6 +27,14 @@ void DemodRing::push_block(const float* v, int n) {
     write_index = static_cast<uint16_t>(write_index + n);
 }
 
+void DemodRing::commit_block(int n) {
+    float* d = data_.get();
+    if (write_index < kRingMirror)
+        std::memcpy(d + kDemodRingSize + write_index, d + write_index,
+                    sizeof(float) * std::min(n, kRingMirror - write_index));
+    write_index = static_cast<uint16_t>(write_index + n);
+}
+
 const double* phase_kernel_table() {
     static const double* table = [] {
         // Leaked on purpose: a constant table for the life of the process. Rows

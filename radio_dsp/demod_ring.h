@@ -29,6 +29,16 @@ class DemodRing {
     }
     // Stores n <= 65536 values from the write index on and advances it.
     void push_block(const float* v, int n);
+    // Where the next n values go when they lie before the ring's end, so a
+    // producer can write them in place and then commit_block(n); nullptr when
+    // they would wrap (use push_block). Entries before the write index stay
+    // as they are until the commit.
+    float* next_block(int n) {
+        return write_index + n <= kDemodRingSize ? data_.get() + write_index : nullptr;
+    }
+    // Advances the write index over n values written through next_block
+    // (keeping the mirrored head).
+    void commit_block(int n);
     // Repeats the entry before the write index (zero input sample) and advances.
     void push_repeat() { push(data_[static_cast<uint16_t>(write_index - 1)]); }
     // Stores v at index i without moving the write index.

@@ -256,7 +256,9 @@ FmDiscriminator::FmDiscriminator()
 void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
                                        ConstellationImage* image, bool delta,
                                        std::complex<double>* spectrum_input) {
-    float* phase = phase_.get();
+    // The phase steps go straight into the ring unless the block wraps.
+    float* in_ring = ring.next_block(kBlockFrames);
+    float* phase = in_ring != nullptr ? in_ring : phase_.get();
     const std::complex<float> first_previous = previous;
     ConstellationImage* raw_image = delta ? nullptr : image;
     bool in_order;
@@ -289,7 +291,10 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
     if (spectrum_input != nullptr)
         for (int k = 0; k < kBlockFrames; ++k)
             spectrum_input[k] = std::complex<double>(iq[2 * k], iq[2 * k + 1]);
-    ring.push_block(phase, kBlockFrames);
+    if (in_ring != nullptr)
+        ring.commit_block(kBlockFrames);
+    else
+        ring.push_block(phase, kBlockFrames);
     for (int k = kBlockFrames - 1; k >= 0; --k)
         if ((iq[2 * k] | iq[2 * k + 1]) != 0) {
             previous = std::complex<float>(iq[2 * k], iq[2 * k + 1]);

@@ -33,7 +33,7 @@ class FmDiscriminator {
     double mean_magnitude = 0.0;               // 0.0001 m + 0.9999 mean, per frame
 
   private:
-    std::unique_ptr<float[]> phase_;      // scratch, kBlockFrames
+    std::unique_ptr<float[]> phase_;      // scratch, kBlockFrames, for a block that wraps the ring
     std::unique_ptr<float[]> magnitude_;  // scratch, kBlockFrames
 };
 

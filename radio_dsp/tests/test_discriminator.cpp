@@ -107,8 +107,9 @@ void match_per_frame_reference(ImageLayout layout) {
     reference::Discriminator ref;
     DemodRing ring;
     std::vector<float> ref_ring(kDemodRingSize, 0.0f);
-    uint16_t ref_w = 60000;
-    ring.write_index = 60000;
+    // The first block wraps the ring, the second starts inside its mirrored head.
+    uint16_t ref_w = 61500;
+    ring.write_index = 61500;
     ConstellationImage img_fast(layout), img_ref(layout);
     std::vector<std::complex<double>> spec_fast(4096), spec_ref(4096);
     double phase = 0;
