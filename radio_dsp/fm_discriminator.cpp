@@ -55,42 +55,38 @@ QV_INLINE int raw_dot_pixel(int i, int q) {
 
 // Exponential mean magnitude, frame by frame (a chain of dependent steps, so
 // it is the same number however the block is split), and with an image the
-// raw frames' dots, which compare each magnitude with the mean. The pixel's
-// green and red are read and written as one 16-bit word whose address does
-// not wait for the mean, only the value does.
+// raw frames' dots, which compare each magnitude with the mean.
 class MeanAndDots {
   public:
-    MeanAndDots(const float* mag, double mean, ConstellationImage* image)
-        : mag_(mag),
-          m_(mean),
-          d_(image ? image->data() + 1 : nullptr),  // green
+    MeanAndDots(double mean, ConstellationImage* image)
+        : m_(mean),
+          green_(image ? image->data() + 1 : nullptr),
           bpp_(image ? image->bytes_per_pixel() : 0),
           // Below the mean the 32-bit layout writes red, the 24-bit one green.
-          below_to_red_(image && image->layout() == ImageLayout::kRgb32Set) {}
+          red_below_(image && image->layout() == ImageLayout::kRgb32Set) {}
 
-    // Frame k, whose dot goes to pixel index `pixel` (raw_dot_pixel).
-    QV_INLINE void step(int k, int pixel) {
-        m_ = 0.0001 * mag_[k] + 0.9999 * m_;
-        if (d_ == nullptr) return;
-        const bool above = mag_[k] > m_;
-        unsigned char* gr = d_ + pixel * bpp_;  // green, red
-        const unsigned g = gr[0], red = gr[1];
-        const unsigned b = (g + 255) >> 1;  // ConstellationImage::brighten
-        // Masks, not a branch: above or below the mean is data, not a pattern.
-        const unsigned to_red = 0u - static_cast<unsigned>(below_to_red_ & !above);
-        const unsigned w = ((g | b << 8) & to_red) | ((b | red << 8) & ~to_red);
-        gr[0] = static_cast<unsigned char>(w);
-        gr[1] = static_cast<unsigned char>(w >> 8);
-    }
-    bool draws() const { return d_ != nullptr; }
+    bool draws() const { return green_ != nullptr; }
+    int bytes_per_pixel() const { return bpp_; }
     double mean() const { return m_; }
 
+    // A frame of magnitude mag (a float's value), share = 0.0001 mag, whose
+    // dot's green is `green` bytes into the image (raw_dot_pixel times the
+    // bytes per pixel).
+    QV_INLINE void step(double mag, double share, int green) {
+        m_ = share + 0.9999 * m_;
+        if (green_ == nullptr) return;
+        unsigned char* g = green_ + green;
+        // Above the mean green brightens, below red (the byte after green)
+        // becomes the brightened green: an index, not a branch, as above or
+        // below is data, not a pattern.
+        g[red_below_ & !(mag > m_)] = static_cast<unsigned char>((g[0] + 255) >> 1);
+    }
+
   private:
-    const float* mag_;
     double m_;
-    unsigned char* d_;
+    unsigned char* green_;
     int bpp_;
-    bool below_to_red_;
+    bool red_below_;
 };
 
 // Baseline form of one block. Phase steps: frame k against frame k - 1
@@ -102,7 +98,7 @@ class MeanAndDots {
 bool block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
                 double& mean_magnitude, ConstellationImage* image) {
     // A local, so the mean stays in a register while the dots store bytes.
-    MeanAndDots mean(mag, mean_magnitude, image);
+    MeanAndDots mean(mean_magnitude, image);
     int zeros = 0;
     for (int k = 0; k < kBlockFrames; k += 4) {
         v4d zi, zq, pi4, pq4;
@@ -120,8 +116,9 @@ bool block_pass(const int16_t* iq, float prev_re, float prev_im, float* phase, f
             mag[k + l] = static_cast<float>(std::sqrt(m2[l]));
         }
     }
+    const int bpp = mean.bytes_per_pixel();
     for (int k = 0; k < kBlockFrames; ++k)
-        mean.step(k, mean.draws() ? raw_dot_pixel(iq[2 * k], iq[2 * k + 1]) : 0);
+        mean.step(mag[k], 0.0001 * mag[k], raw_dot_pixel(iq[2 * k], iq[2 * k + 1]) * bpp);
     mean_magnitude = mean.mean();
     return zeros != 0;
 }
@@ -158,9 +155,9 @@ QV_TARGET_AVX2 QV_INLINE __m128 phase_angle_avx2(__m256d re, __m256d im) {
 // |z| of four squared magnitudes (exact 32-bit integers read as unsigned:
 // two -32768s give 2^31), square root in double rounded to float, as the
 // mean takes it.
-QV_TARGET_AVX2 QV_INLINE __m128 magnitude_avx2(__m128i m2) {
+QV_TARGET_AVX2 QV_INLINE __m256d magnitude_avx2(__m128i m2) {
     const __m256d d = _mm256_andnot_pd(_mm256_set1_pd(-0.0), _mm256_cvtepi32_pd(m2));
-    return _mm256_cvtpd_ps(_mm256_sqrt_pd(d));
+    return _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_sqrt_pd(d)));
 }
 
 // AVX2 form of block_pass, eight frames per step, each frame a 32-bit lane
@@ -169,16 +166,21 @@ QV_TARGET_AVX2 QV_INLINE __m128 magnitude_avx2(__m128i m2) {
 // root. The mean's chain and the dots run eight frames behind, beside the
 // vector work.
 QV_TARGET_AVX2
-bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase, float* mag,
+bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* phase,
                      double& mean_magnitude, ConstellationImage* image) {
-    MeanAndDots mean(mag, mean_magnitude, image);
+    MeanAndDots mean(mean_magnitude, image);
+    const __m256i bpp = _mm256_set1_epi32(mean.bytes_per_pixel());
+    const __m256d new_weight = _mm256_set1_pd(0.0001);
     const __m256i minus_32768 = _mm256_set1_epi32(-32768);
     // The frame before the current eight, in every lane.
     const uint32_t prev_i = static_cast<uint16_t>(static_cast<int>(prev_re));
     const uint32_t prev_q = static_cast<uint16_t>(static_cast<int>(prev_im));
     __m256i last = _mm256_set1_epi32(static_cast<int32_t>(prev_i | prev_q << 16));
     __m256i special = _mm256_setzero_si256();  // zero frames, a product of 2^31
-    alignas(32) int32_t pixel[2][8];
+    // This step's frames and the step's before: magnitude, its share of the
+    // mean, the dot's green.
+    alignas(32) double mag[2][8], share[2][8];
+    alignas(32) int32_t green[2][8];
     for (int k = 0; k < kBlockFrames; k += 8) {
         const __m256i z = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(iq + 2 * k));
         // (I', Q') of the frame before each, then (-Q', I').
@@ -204,11 +206,14 @@ bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* pha
         _mm_storeu_ps(phase + k + 4,
                       phase_angle_avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(re, 1)),
                                        _mm256_cvtepi32_pd(_mm256_extracti128_si256(im, 1))));
+        const int now = (k >> 3) & 1;
         const __m256i m2 = _mm256_madd_epi16(z, z);
-        _mm_storeu_ps(mag + k, magnitude_avx2(_mm256_castsi256_si128(m2)));
-        _mm_storeu_ps(mag + k + 4, magnitude_avx2(_mm256_extracti128_si256(m2, 1)));
-
-        int32_t* dots = pixel[(k >> 3) & 1];
+        const __m256d mag_lo = magnitude_avx2(_mm256_castsi256_si128(m2));
+        const __m256d mag_hi = magnitude_avx2(_mm256_extracti128_si256(m2, 1));
+        _mm256_store_pd(mag[now], mag_lo);
+        _mm256_store_pd(mag[now] + 4, mag_hi);
+        _mm256_store_pd(share[now], _mm256_mul_pd(new_weight, mag_lo));
+        _mm256_store_pd(share[now] + 4, _mm256_mul_pd(new_weight, mag_hi));
         if (mean.draws()) {
             // raw_dot_pixel: 511 added to negatives makes the shift truncate.
             const __m256i i32 = _mm256_srai_epi32(_mm256_slli_epi32(z, 16), 16);
@@ -218,18 +223,19 @@ bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* pha
                 _mm256_add_epi32(i32, _mm256_and_si256(_mm256_srai_epi32(i32, 31), round_in)), 9);
             const __m256i col = _mm256_srai_epi32(
                 _mm256_add_epi32(q32, _mm256_and_si256(_mm256_srai_epi32(q32, 31), round_in)), 9);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(dots),
-                               _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(row, 7), col),
-                                                _mm256_set1_epi32(64 * 128 + 64)));
+            const __m256i pixel = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(row, 7), col),
+                                                   _mm256_set1_epi32(64 * 128 + 64));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(green[now]),
+                               _mm256_mullo_epi32(pixel, bpp));
         }
         // The mean's chain and the dots for the eight frames before these.
-        if (k > 0) {
-            const int32_t* before_dots = pixel[((k >> 3) & 1) ^ 1];
-            for (int l = 0; l < 8; ++l) mean.step(k - 8 + l, before_dots[l]);
-        }
+        if (k > 0)
+            for (int l = 0; l < 8; ++l)
+                mean.step(mag[now ^ 1][l], share[now ^ 1][l], green[now ^ 1][l]);
     }
-    const int32_t* last_dots = pixel[((kBlockFrames >> 3) & 1) ^ 1];
-    for (int l = 0; l < 8; ++l) mean.step(kBlockFrames - 8 + l, last_dots[l]);
+    const int final_step = ((kBlockFrames >> 3) & 1) ^ 1;
+    for (int l = 0; l < 8; ++l)
+        mean.step(mag[final_step][l], share[final_step][l], green[final_step][l]);
     mean_magnitude = mean.mean();
     return !_mm256_testz_si256(special, special);
 }
@@ -264,8 +270,8 @@ void FmDiscriminator::demodulate_block(const int16_t* iq, DemodRing& ring,
     bool in_order;
 #if QV_HAVE_AVX2_PATH
     if (simd_path() == SimdPath::kAvx2)
-        in_order = block_pass_avx2(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
-                                   mean_magnitude, raw_image);
+        in_order =
+            block_pass_avx2(iq, previous.real(), previous.imag(), phase, mean_magnitude, raw_image);
     else
 #endif
         in_order = block_pass(iq, previous.real(), previous.imag(), phase, magnitude_.get(),
