@@ -1,7 +1,7 @@
 // The paced stream producer of the virtual board and the FIFO of endpoint
 // 0x88: the thread "qv-vboard" moves frames of the selected channel from the
 // chip into the FIFO, paced against the steady clock at the chip's output rate
-// (at most kMaxFrameRateHz). It wakes every 1 to 5 ms while the stream flows
+// (at most kMaxFrameRateHz). It wakes every 1 to 10 ms while the stream flows
 // (producer_tick.h) and sleeps on a condition variable otherwise. Frames that do not fit
 // are dropped whole and counted.
 //
