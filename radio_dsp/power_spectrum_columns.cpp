@@ -68,9 +68,8 @@ QV_INLINE void powers_to_db(double* v, int n, double offset_db) {
 
 // Minimum and maximum of each column's powers into lo and hi; returns the
 // number of columns. Column c takes the values k with floor(k width / len) ==
-// c, from k = ceil(c len / width) on: 7 or 8 values for 4096 into 541. Columns of at most 8 values
-// whose 8 values lie within data are reduced four lanes at a time; lanes past the column's end
-// repeat its first value.
+// c, from k = ceil(c len / width) on: 7 or 8 values for 4096 into 541. Columns of 4 to 8 values
+// are reduced four lanes at a time, over their first four and their last four values.
 QV_INLINE int column_extremes(const double* data, int len, int width, double* lo, double* hi) {
     if (width > len) {
         // More columns than values: one value each.
@@ -83,20 +82,17 @@ QV_INLINE int column_extremes(const double* data, int len, int width, double* lo
     // without a division per column.
     const long base = len / width, rem = len % width;
     long carried = (rem + width - 1) / width, carry_acc = (rem + width - 1) % width;
-    const v4d lane = {0, 1, 2, 3};
     while (column < width && start < len) {
         const long end = std::min<long>((column + 1L) * base + carried, len);
         carry_acc += rem;
         if (carry_acc >= width) carry_acc -= width, ++carried;
         const long n = end - start;
         const double* x = data + start;
-        if (n <= 8 && start + 8 <= len) {
-            const v4d first = v4d{} + x[0];
+        if (n >= 4 && n <= 8) {
+            // The first four and the last four values, overlapping when n < 8.
             const v4d a = load_v4d(x);
-            const v4d b = load_v4d(x + 4);
-            const v4d bn = lane + 4.0 < double(n) ? b : first;
-            const v4d an = lane < double(n) ? a : first;
-            v4d mn = an < bn ? an : bn, mx = an > bn ? an : bn;
+            const v4d b = load_v4d(x + n - 4);
+            v4d mn = a < b ? a : b, mx = a > b ? a : b;
             const v4d mn2 = {mn[2], mn[3], mn[0], mn[1]}, mx2 = {mx[2], mx[3], mx[0], mx[1]};
             mn = mn < mn2 ? mn : mn2;
             mx = mx > mx2 ? mx : mx2;
