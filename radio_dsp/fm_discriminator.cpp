@@ -148,8 +148,8 @@ QV_TARGET_AVX2 QV_INLINE __m128 phase_angle_avx2(__m256d re, __m256d im) {
     __m256d a = _mm256_add_pd(_mm256_mul_pd(u, p), _mm256_and_pd(reduce, quarter_pi));
     a = _mm256_blendv_pd(a, _mm256_sub_pd(half_pi, a), _mm256_cmp_pd(ay, ax, _CMP_GT_OQ));
     a = _mm256_blendv_pd(a, _mm256_sub_pd(pi, a), _mm256_cmp_pd(re, zero, _CMP_LT_OQ));
-    a = _mm256_blendv_pd(a, _mm256_xor_pd(a, sign), _mm256_cmp_pd(im, zero, _CMP_LT_OQ));
-    return _mm256_cvtpd_ps(a);
+    // im < 0 negates (im is a whole number, never -0).
+    return _mm256_cvtpd_ps(_mm256_xor_pd(a, _mm256_and_pd(im, sign)));
 }
 
 // |z| of four squared magnitudes (exact 32-bit integers read as unsigned:
@@ -215,16 +215,15 @@ bool block_pass_avx2(const int16_t* iq, float prev_re, float prev_im, float* pha
         _mm256_store_pd(share[now], _mm256_mul_pd(new_weight, mag_lo));
         _mm256_store_pd(share[now] + 4, _mm256_mul_pd(new_weight, mag_hi));
         if (mean.draws()) {
-            // raw_dot_pixel: 511 added to negatives makes the shift truncate.
-            const __m256i i32 = _mm256_srai_epi32(_mm256_slli_epi32(z, 16), 16);
-            const __m256i q32 = _mm256_srai_epi32(z, 16);
-            const __m256i round_in = _mm256_set1_epi32(511);
-            const __m256i row = _mm256_srai_epi32(
-                _mm256_add_epi32(i32, _mm256_and_si256(_mm256_srai_epi32(i32, 31), round_in)), 9);
-            const __m256i col = _mm256_srai_epi32(
-                _mm256_add_epi32(q32, _mm256_and_si256(_mm256_srai_epi32(q32, 31), round_in)), 9);
-            const __m256i pixel = _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(row, 7), col),
-                                                   _mm256_set1_epi32(64 * 128 + 64));
+            // raw_dot_pixel, I and Q side by side in 16-bit lanes: 511 added
+            // to negatives makes the shift truncate; then row 128 + column.
+            const __m256i row_col = _mm256_srai_epi16(
+                _mm256_add_epi16(
+                    z, _mm256_and_si256(_mm256_srai_epi16(z, 15), _mm256_set1_epi16(511))),
+                9);
+            const __m256i pixel =
+                _mm256_add_epi32(_mm256_madd_epi16(row_col, _mm256_set1_epi32(128 | 1 << 16)),
+                                 _mm256_set1_epi32(64 * 128 + 64));
             _mm256_store_si256(reinterpret_cast<__m256i*>(green[now]),
                                _mm256_mullo_epi32(pixel, bpp));
         }
