@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "constellation_image.h"
+#include "simd_paths.h"
 
 namespace radio_dsp {
 namespace {
@@ -25,6 +26,18 @@ TEST(ConstellationImage, TestPatternAndFade) {
     EXPECT_EQ(a.data()[7], 0);
     EXPECT_EQ(a.pixel(10, 3)[0], 10);
     EXPECT_EQ(a.pixel(0, 0)[0], 0);
+    // Every byte of both layouts, in each compiled form.
+    for_each_simd_path([&] {
+        for (ConstellationImage* img : {&a, &b}) {
+            for (int k = 0; k < img->size_bytes(); ++k)
+                img->data()[k] = static_cast<unsigned char>(k * 7);
+            img->fade();
+            for (int k = 0; k < img->size_bytes(); ++k) {
+                const int v = static_cast<unsigned char>(k * 7);
+                ASSERT_EQ(img->data()[k], v > 3 ? v - 3 : 0) << k;
+            }
+        }
+    });
 }
 
 TEST(ConstellationImage, BrightenRulesOf24BitLayout) {
