@@ -247,7 +247,9 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     const float* h2 = h2_.data() + kTablePad;
     const float* hn = hn_.data() + kTablePad;
 
-    std::fill(acc_.begin(), acc_.begin() + long(2 * m), 0.0f);
+    // The sums of I, then those of Q.
+    std::fill_n(acc_.begin(), m, 0.0f);
+    std::fill_n(acc_.begin() + long(kCicBlock), m, 0.0f);
 
     // The mixer multiplies the real ADC signal by 2 e^{+j (w n + nco phase)}:
     // the NCO word shifts the spectrum up. A station at f contributes
@@ -288,7 +290,10 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     }
     // The CIC2 output needs following only when it could reach full scale.
     const bool track2 = bound2 + 6.0 * noise_sigma_ * std::fabs(g2) > 32767.0;
-    if (track2) std::fill(acc2_.begin(), acc2_.begin() + long(2 * m), 0.0f);
+    if (track2) {
+        std::fill_n(acc2_.begin(), m, 0.0f);
+        std::fill_n(acc2_.begin() + long(kCicBlock), m, 0.0f);
+    }
 
     ComponentBlock c;
     c.mpx = mpx_.data();
@@ -300,6 +305,7 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     c.table_mask = uint32_t(mask);
     c.acc = acc_.data();
     c.acc2 = track2 ? acc2_.data() : nullptr;
+    c.q_stride = kCicBlock;
     for (size_t k = 0; k < ns; ++k) {
         const StationSpec& sp = scene_->stations[k];
         for (int side = 0; side < 2; ++side) {
@@ -324,6 +330,7 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     CicnOutput o;
     o.acc = c.acc;
     o.acc2 = c.acc2;
+    o.q_stride = c.q_stride;
     o.m = m;
     o.sigma = float(noise_sigma_);
     if (o.sigma > 0.0f) {

@@ -114,7 +114,7 @@ class ChannelModel {
     size_t noise_at_ = 0;
     FirStage fir_[2];
     std::vector<float> mpx_;
-    std::vector<float> acc_, acc2_;  // CICN and CIC2 sums, I and Q interleaved
+    std::vector<float> acc_, acc2_;  // CICN and CIC2 sums, those of I then those of Q
     std::vector<int16_t> cic_i_, cic_q_, fir1_i_, fir1_q_, fir2_i_, fir2_q_;
 };
 

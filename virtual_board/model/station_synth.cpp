@@ -51,20 +51,6 @@ std::vector<float> preemphasise_loop(const std::vector<float>& x, double rate_hz
 
 }  // namespace
 
-const float* sin_table() {
-    // Never destroyed: the virtual board's stream thread may still be
-    // synthesising while the process runs its exit handlers.
-    static const std::vector<float>* const table = new std::vector<float>([] {
-        std::vector<float> t(size_t(1) << kSinBits);
-        for (size_t i = 0; i < t.size(); ++i)
-            t[i] = float(std::sin(kTwoPi * double(i) / double(t.size())));
-        return t;
-    }());
-    return table->data();
-}
-
-float sin_q32(uint32_t phase) { return sin_table()[phase >> (32 - kSinBits)]; }
-
 StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
     : rate_hz_(rate_hz),
       audio_scale_(spec.pilot || spec.stereo ? 0.9f : 1.0f),

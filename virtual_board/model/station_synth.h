@@ -44,9 +44,4 @@ class StationSynth {
     std::vector<Tone> tones_;                 // scratch: oscillators at the block's start
 };
 
-// sin(2 pi x / 2^32) by table, |error| < 2e-4.
-float sin_q32(uint32_t phase);
-const float* sin_table();  // 2^14 entries, one cycle
-constexpr int kSinBits = 14;
-
 }  // namespace qv01model

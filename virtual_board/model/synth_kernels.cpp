@@ -17,14 +17,75 @@ namespace qv01model {
 
 namespace {
 
-constexpr int kSinShift = 32 - kSinBits;
-constexpr uint32_t kQuarter = 1u << 30;  // a quarter cycle: cos from the sine table
-
 // ------------------------------------------------------------ plain kernels
 
+// A steady oscillator as kLanes phasors side by side: lane l holds samples
+// kLanes j + l, and every lane turns by kLanes phase steps per group. The
+// lanes start from the exact phase of the block's first sample (in double
+// precision), so a block of 4096 samples ends within about 1e-5 of the exact
+// sine; the next block starts exact again. 32 lanes are four independent
+// vector recurrences, enough to hide their latency.
+constexpr size_t kLanes = 32;
+struct Lanes {
+    float re[kLanes], im[kLanes];  // the phasors of the current group; im is the sine
+    float wr, wi;                  // the turn per group, e^{j 2 pi kLanes inc / 2^32}
+};
+
+Lanes start_lanes(uint32_t ph, uint32_t inc) {
+    constexpr double kRad = 6.283185307179586 / 4294967296.0;
+    const double a = kRad * double(ph), b = kRad * double(inc),
+                 c = kRad * double(uint32_t(inc * uint32_t(kLanes)));
+    double zr = std::cos(a), zi = std::sin(a);
+    const double wr = std::cos(b), wi = std::sin(b);
+    Lanes s;
+    for (size_t l = 0; l < kLanes; ++l) {
+        s.re[l] = float(zr);
+        s.im[l] = float(zi);
+        const double r = zr * wr - zi * wi;
+        zi = zr * wi + zi * wr;
+        zr = r;
+    }
+    // The turn rounded to float, or a neighbour one unit in the last place
+    // away whose magnitude is closer to 1: the lanes keep their amplitude
+    // within about 1e-6 over a block instead of drifting by up to 1e-5.
+    const float cr = float(std::cos(c)), ci = float(std::sin(c));
+    double best = 2.0;
+    for (float r : {cr, std::nextafter(cr, -2.0f), std::nextafter(cr, 2.0f)}) {
+        for (float i : {ci, std::nextafter(ci, -2.0f), std::nextafter(ci, 2.0f)}) {
+            const double m = std::fabs(double(r) * r + double(i) * i - 1.0);
+            if (m < best) {
+                best = m;
+                s.wr = r;
+                s.wi = i;
+            }
+        }
+    }
+    return s;
+}
+
+// The next group.
+inline void turn(Lanes& s) {
+    for (size_t l = 0; l < kLanes; ++l) {
+        const float r = s.re[l] * s.wr - s.im[l] * s.wi;
+        s.im[l] = s.re[l] * s.wi + s.im[l] * s.wr;
+        s.re[l] = r;
+    }
+}
+
+// dst[i] += f(i) * (sine of sample i), group by group from `s`, for the
+// samples of a block from `i` to `n` (the vector loops' tails continue here).
+template <typename F>
+inline void add_lanes(Lanes& s, float* dst, size_t i, size_t n, F f) {
+    for (; i < n; i += kLanes) {
+        const size_t len = std::min(kLanes, n - i);
+        for (size_t l = 0; l < len; ++l) dst[i + l] += f(i + l) * s.im[l];
+        turn(s);
+    }
+}
+
 void add_tone_plain(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp) {
-    const float* st = sin_table();
-    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += amp * st[ph >> kSinShift];
+    Lanes s = start_lanes(ph, inc);
+    add_lanes(s, dst, 0, n, [amp](size_t) { return amp; });
 }
 
 void add_tones_plain(float* dst, size_t n, const Tone* tones, size_t count, bool from_zero) {
@@ -35,24 +96,44 @@ void add_tones_plain(float* dst, size_t n, const Tone* tones, size_t count, bool
 
 void add_tone_env_plain(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp,
                         const float* env) {
-    const float* st = sin_table();
-    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += env[i] * amp * st[ph >> kSinShift];
+    Lanes s = start_lanes(ph, inc);
+    add_lanes(s, dst, 0, n, [=](size_t i) { return env[i] * amp; });
 }
 
 void add_modulated_plain(float* dst, const float* x, size_t n, uint32_t ph, uint32_t inc,
                          float scale) {
-    const float* st = sin_table();
-    for (size_t i = 0; i < n; ++i, ph += inc) dst[i] += scale * x[i] * st[ph >> kSinShift];
+    Lanes s = start_lanes(ph, inc);
+    add_lanes(s, dst, 0, n, [=](size_t i) { return scale * x[i]; });
+}
+
+// Cosine and sine of th (2^32 = one cycle): the phase to the nearest
+// quarter cycle plus a remainder x within +-pi/4, polynomials in x (within
+// about 1e-7), then turned by the quarters. The vector loops do the same
+// operations lane by lane.
+constexpr float kS1 = -1.6666654611e-1f, kS2 = 8.3321608736e-3f, kS3 = -1.9515295891e-4f;
+constexpr float kC1 = 4.166664568298827e-2f, kC2 = -1.388731625493765e-3f,
+                kC3 = 2.443315711809948e-5f;
+constexpr float kRadPerStep = 1.4629180792671596e-9f;  // 2 pi / 2^32
+
+inline void cos_sin(uint32_t th, float& co, float& si) {
+    const uint32_t q = (th + (1u << 29)) >> 30;
+    const float x = float(int32_t(th - (q << 30))) * kRadPerStep;
+    const float z = x * x;
+    const float s = x + x * z * (kS1 + z * (kS2 + z * kS3));
+    const float c = 1.0f - 0.5f * z + z * z * (kC1 + z * (kC2 + z * kC3));
+    const float a = (q & 1) ? s : c, b = (q & 1) ? c : s;
+    co = ((q + 1) & 2) ? -a : a;
+    si = (q & 2) ? -b : b;
 }
 
 uint32_t component_plain(const ComponentBlock& c) {
     // Everything in locals: the accumulators may alias the block's fields.
-    const float* st = sin_table();
     const float* mpx = c.mpx;
     const float* h2_tab = c.h2;
     const float* hn_tab = c.hn;
     float* acc = c.acc;
     float* acc2 = c.acc2;
+    const size_t q = c.q_stride;
     const float k_inc = c.k_inc, k_idx = c.k_idx, amp = c.amp;
     const uint32_t c_inc = c.c_inc, nco_inc = c.nco_inc, mask = c.table_mask;
     const bool on[2] = {c.on[0], c.on[1]};
@@ -66,12 +147,13 @@ uint32_t component_plain(const ComponentBlock& c) {
             const float d = side == 0 ? dv : -dv;
             const uint32_t e = uint32_t(int(base[side] + k_idx * d)) & mask;
             const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
-            const float co = st[(th + kQuarter) >> kSinShift], si = st[th >> kSinShift];
-            acc[2 * i] += amp * hn_tab[e] * co;
-            acc[2 * i + 1] += amp * hn_tab[e] * si;
+            float co, si;
+            cos_sin(th, co, si);
+            acc[i] += amp * hn_tab[e] * co;
+            acc[q + i] += amp * hn_tab[e] * si;
             if (acc2) {
-                acc2[2 * i] += amp * h2_tab[e] * co;
-                acc2[2 * i + 1] += amp * h2_tab[e] * si;
+                acc2[i] += amp * h2_tab[e] * co;
+                acc2[q + i] += amp * h2_tab[e] * si;
             }
         }
         nco += nco_inc;
@@ -88,7 +170,7 @@ inline uint32_t xorshift(uint32_t& s) {
 
 // One CICN output sample; `ni`, `nq` the noise already drawn (0 without).
 inline void cicn_sample(CicnOutput& o, size_t i, float ni, float nq) {
-    double yi = o.acc[2 * i], yq = o.acc[2 * i + 1];
+    double yi = o.acc[i], yq = o.acc[o.q_stride + i];
     if (o.sigma > 0.0f) {
         yi += ni;
         yq += nq;
@@ -98,8 +180,8 @@ inline void cicn_sample(CicnOutput& o, size_t i, float ni, float nq) {
     if (o.acc2) {
         // A saturating CIC2 output limits what the CICN can deliver at this
         // instant by the same ratio.
-        const double ci = std::floor(o.acc2[2 * i] * o.gain2 + 0.5),
-                     cq = std::floor(o.acc2[2 * i + 1] * o.gain2 + 0.5);
+        const double ci = std::floor(o.acc2[i] * o.gain2 + 0.5),
+                     cq = std::floor(o.acc2[o.q_stride + i] * o.gain2 + 0.5);
         double r = 1.0;
         if (ci > 32767.0) r = std::min(r, 32767.0 / ci);
         if (ci < -32768.0) r = std::min(r, -32768.0 / ci);
@@ -168,73 +250,85 @@ QV_AVX2 inline __m256i lane_steps(uint32_t ph, uint32_t inc) {
                             _mm256_mullo_epi32(k, _mm256_set1_epi32(int(inc))));
 }
 
-QV_AVX2 inline __m256 sine_at(const float* st, __m256i ph) {
-    return _mm256_i32gather_ps(st, _mm256_srli_epi32(ph, kSinShift), 4);
+// An oscillator's lanes in registers, eight per register.
+constexpr size_t kLaneRegs = kLanes / 8;
+struct VecLanes {
+    __m256 re[kLaneRegs], im[kLaneRegs];
+    __m256 wr, wi;
+};
+
+QV_AVX2 inline __attribute__((always_inline)) VecLanes load_lanes(const Lanes& s) {
+    VecLanes v;
+    for (size_t r = 0; r < kLaneRegs; ++r) {
+        v.re[r] = _mm256_loadu_ps(s.re + 8 * r);
+        v.im[r] = _mm256_loadu_ps(s.im + 8 * r);
+    }
+    v.wr = _mm256_set1_ps(s.wr);
+    v.wi = _mm256_set1_ps(s.wi);
+    return v;
+}
+
+QV_AVX2 inline __attribute__((always_inline)) void store_lanes(const VecLanes& v, Lanes& s) {
+    for (size_t r = 0; r < kLaneRegs; ++r) {
+        _mm256_storeu_ps(s.re + 8 * r, v.re[r]);
+        _mm256_storeu_ps(s.im + 8 * r, v.im[r]);
+    }
+}
+
+QV_AVX2 inline __attribute__((always_inline)) void turn(VecLanes& v, size_t r) {
+    const __m256 t = _mm256_sub_ps(_mm256_mul_ps(v.re[r], v.wr), _mm256_mul_ps(v.im[r], v.wi));
+    v.im[r] = _mm256_add_ps(_mm256_mul_ps(v.re[r], v.wi), _mm256_mul_ps(v.im[r], v.wr));
+    v.re[r] = t;
+}
+
+// dst[i] += w(i) * (sine of sample i), w(i) = a for a steady tone, else
+// a * f[i] (`a_first`) or f[i] * a: an enveloped tone (f the envelope, a the
+// amplitude) or a modulated carrier (f the modulation, a its scale). With
+// `zero`, dst is written as if it held zeros.
+QV_AVX2 void add_osc_avx2(float* dst, size_t n, uint32_t ph, uint32_t inc, float a, const float* f,
+                          bool a_first, bool zero) {
+    Lanes s = start_lanes(ph, inc);
+    VecLanes v = load_lanes(s);
+    const __m256 av = _mm256_set1_ps(a);
+    size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) {
+        for (size_t r = 0; r < kLaneRegs; ++r) {
+            float* d = dst + i + 8 * r;
+            __m256 w = av;
+            if (f) {
+                const __m256 fv = _mm256_loadu_ps(f + i + 8 * r);
+                w = a_first ? _mm256_mul_ps(av, fv) : _mm256_mul_ps(fv, av);
+            }
+            const __m256 x = zero ? _mm256_setzero_ps() : _mm256_loadu_ps(d);
+            _mm256_storeu_ps(d, _mm256_add_ps(x, _mm256_mul_ps(w, v.im[r])));
+            turn(v, r);
+        }
+    }
+    store_lanes(v, s);
+    if (zero) std::fill(dst + i, dst + n, 0.0f);
+    if (!f)
+        add_lanes(s, dst, i, n, [a](size_t) { return a; });
+    else if (a_first)
+        add_lanes(s, dst, i, n, [=](size_t j) { return a * f[j]; });
+    else
+        add_lanes(s, dst, i, n, [=](size_t j) { return f[j] * a; });
 }
 
 QV_AVX2 void add_tones_avx2(float* dst, size_t n, const Tone* tones, size_t count, bool from_zero) {
-    const float* st = sin_table();
-    // Eight tones per pass over dst, each pass adding them in their order.
-    constexpr size_t kPass = 8;
     if (count == 0 && from_zero) std::fill(dst, dst + n, 0.0f);
-    for (size_t t0 = 0; t0 < count; t0 += kPass) {
-        const size_t nt = std::min(kPass, count - t0);
-        const bool zero = from_zero && t0 == 0;
-        __m256i ph[kPass], step[kPass];
-        __m256 amp[kPass];
-        for (size_t k = 0; k < nt; ++k) {
-            const Tone& t = tones[t0 + k];
-            ph[k] = lane_steps(t.ph, t.inc);
-            step[k] = _mm256_set1_epi32(int(t.inc * 8u));
-            amp[k] = _mm256_set1_ps(t.amp);
-        }
-        size_t i = 0;
-        for (; i + 8 <= n; i += 8) {
-            __m256 v = zero ? _mm256_setzero_ps() : _mm256_loadu_ps(dst + i);
-            for (size_t k = 0; k < nt; ++k) {
-                v = _mm256_add_ps(v, _mm256_mul_ps(amp[k], sine_at(st, ph[k])));
-                ph[k] = _mm256_add_epi32(ph[k], step[k]);
-            }
-            _mm256_storeu_ps(dst + i, v);
-        }
-        if (zero) std::fill(dst + i, dst + n, 0.0f);
-        for (size_t k = 0; k < nt; ++k) {
-            const Tone& t = tones[t0 + k];
-            add_tone_plain(dst + i, n - i, t.ph + uint32_t(i) * t.inc, t.inc, t.amp);
-        }
-    }
+    for (size_t k = 0; k < count; ++k)
+        add_osc_avx2(dst, n, tones[k].ph, tones[k].inc, tones[k].amp, nullptr, false,
+                     from_zero && k == 0);
 }
 
 QV_AVX2 void add_tone_env_avx2(float* dst, size_t n, uint32_t ph, uint32_t inc, float amp,
                                const float* env) {
-    const float* st = sin_table();
-    __m256i p = lane_steps(ph, inc);
-    const __m256i step = _mm256_set1_epi32(int(inc * 8u));
-    const __m256 a = _mm256_set1_ps(amp);
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 ea = _mm256_mul_ps(_mm256_loadu_ps(env + i), a);
-        const __m256 v = _mm256_mul_ps(ea, sine_at(st, p));
-        _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), v));
-        p = _mm256_add_epi32(p, step);
-    }
-    add_tone_env_plain(dst + i, n - i, ph + uint32_t(i) * inc, inc, amp, env + i);
+    add_osc_avx2(dst, n, ph, inc, amp, env, false, false);
 }
 
 QV_AVX2 void add_modulated_avx2(float* dst, const float* x, size_t n, uint32_t ph, uint32_t inc,
                                 float scale) {
-    const float* st = sin_table();
-    __m256i p = lane_steps(ph, inc);
-    const __m256i step = _mm256_set1_epi32(int(inc * 8u));
-    const __m256 s = _mm256_set1_ps(scale);
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const __m256 sx = _mm256_mul_ps(s, _mm256_loadu_ps(x + i));
-        const __m256 v = _mm256_mul_ps(sx, sine_at(st, p));
-        _mm256_storeu_ps(dst + i, _mm256_add_ps(_mm256_loadu_ps(dst + i), v));
-        p = _mm256_add_epi32(p, step);
-    }
-    add_modulated_plain(dst + i, x + i, n - i, ph + uint32_t(i) * inc, inc, scale);
+    add_osc_avx2(dst, n, ph, inc, scale, x, true, false);
 }
 
 // Inclusive prefix sum of eight 32-bit lanes (modulo 2^32).
@@ -245,42 +339,51 @@ QV_AVX2 inline __m256i prefix_sum(__m256i x) {
     return _mm256_add_epi32(x, _mm256_permute2x128_si256(low_total, low_total, 0x08));
 }
 
-// (cos, sin) of each sine table index, as the plain kernels read them: the
-// cosine at index k is the sine at k + a quarter cycle.
-const float* sincos_table() {
-    static const std::vector<float>* const table = new std::vector<float>([] {
-        const float* st = sin_table();
-        constexpr uint32_t n = 1u << kSinBits;
-        std::vector<float> t(2 * n);
-        for (uint32_t k = 0; k < n; ++k) {
-            t[2 * k] = st[(k + (kQuarter >> kSinShift)) & (n - 1)];
-            t[2 * k + 1] = st[k];
-        }
-        return t;
-    }());
-    return table->data();
+// cos_sin of eight phases.
+struct CosSin {
+    __m256 co, si;
+};
+
+QV_AVX2 inline __attribute__((always_inline)) CosSin cos_sin(__m256i th) {
+    const __m256i q = _mm256_srli_epi32(_mm256_add_epi32(th, _mm256_set1_epi32(1 << 29)), 30);
+    const __m256 x =
+        _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(th, _mm256_slli_epi32(q, 30))),
+                      _mm256_set1_ps(kRadPerStep));
+    const __m256 z = _mm256_mul_ps(x, x);
+    const __m256 ps = _mm256_add_ps(
+        _mm256_set1_ps(kS1),
+        _mm256_mul_ps(z,
+                      _mm256_add_ps(_mm256_set1_ps(kS2), _mm256_mul_ps(z, _mm256_set1_ps(kS3)))));
+    const __m256 s = _mm256_add_ps(x, _mm256_mul_ps(_mm256_mul_ps(x, z), ps));
+    const __m256 pc = _mm256_add_ps(
+        _mm256_set1_ps(kC1),
+        _mm256_mul_ps(z,
+                      _mm256_add_ps(_mm256_set1_ps(kC2), _mm256_mul_ps(z, _mm256_set1_ps(kC3)))));
+    const __m256 c =
+        _mm256_add_ps(_mm256_sub_ps(_mm256_set1_ps(1.0f), _mm256_mul_ps(_mm256_set1_ps(0.5f), z)),
+                      _mm256_mul_ps(_mm256_mul_ps(z, z), pc));
+    // Odd quarters swap the two; the sign bits come from the quarter.
+    const __m256 swap = _mm256_castsi256_ps(_mm256_slli_epi32(q, 31));
+    const __m256 a = _mm256_blendv_ps(c, s, swap), b = _mm256_blendv_ps(s, c, swap);
+    const __m256 sign_c =
+        _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_add_epi32(q, _mm256_set1_epi32(1)), 30));
+    const __m256 sign_s = _mm256_castsi256_ps(_mm256_slli_epi32(q, 30));
+    const __m256 bit = _mm256_castsi256_ps(_mm256_set1_epi32(int(0x80000000u)));
+    return {_mm256_xor_ps(a, _mm256_and_ps(sign_c, bit)),
+            _mm256_xor_ps(b, _mm256_and_ps(sign_s, bit))};
 }
 
-// acc[0..15] (eight I/Q pairs) += w[k] * (cos, sin)[k] for the eight phases th.
-QV_AVX2 inline __attribute__((always_inline)) void turn_and_add(float* acc, const double* sc,
-                                                                __m256 w, __m256i th) {
-    const __m256i k = _mm256_srli_epi32(th, kSinShift);
-    const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi32(-1));
-    const __m256 lo = _mm256_castpd_ps(
-        _mm256_mask_i32gather_pd(_mm256_setzero_pd(), sc, _mm256_castsi256_si128(k), all, 8));
-    const __m256 hi = _mm256_castpd_ps(
-        _mm256_mask_i32gather_pd(_mm256_setzero_pd(), sc, _mm256_extracti128_si256(k, 1), all, 8));
-    const __m256 w_lo = _mm256_permutevar8x32_ps(w, _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3));
-    const __m256 w_hi = _mm256_permutevar8x32_ps(w, _mm256_setr_epi32(4, 4, 5, 5, 6, 6, 7, 7));
-    _mm256_storeu_ps(acc, _mm256_add_ps(_mm256_loadu_ps(acc), _mm256_mul_ps(w_lo, lo)));
-    _mm256_storeu_ps(acc + 8, _mm256_add_ps(_mm256_loadu_ps(acc + 8), _mm256_mul_ps(w_hi, hi)));
+// Eight I sums at acc, their Q sums at acc + q: += w[k] * (cos, sin)[k].
+QV_AVX2 inline __attribute__((always_inline)) void turn_and_add(float* acc, size_t q,
+                                                                const CosSin& cs, __m256 w) {
+    _mm256_storeu_ps(acc, _mm256_add_ps(_mm256_loadu_ps(acc), _mm256_mul_ps(w, cs.co)));
+    _mm256_storeu_ps(acc + q, _mm256_add_ps(_mm256_loadu_ps(acc + q), _mm256_mul_ps(w, cs.si)));
 }
 
 // One side of a component at eight samples from `at`: weighted by the
 // response at its table position `pos`, turned to the phase `th`, added into
 // the accumulators.
-QV_AVX2 inline __attribute__((always_inline)) void add_side(const ComponentBlock& c,
-                                                            const double* sc, __m256 amp,
+QV_AVX2 inline __attribute__((always_inline)) void add_side(const ComponentBlock& c, __m256 amp,
                                                             __m256i mask, __m256 pos, __m256i th,
                                                             size_t at) {
     const __m256i e = _mm256_and_si256(_mm256_cvttps_epi32(pos), mask);
@@ -290,15 +393,16 @@ QV_AVX2 inline __attribute__((always_inline)) void add_side(const ComponentBlock
     const int mid = (_mm256_cvtsi256_si32(e) + _mm256_extract_epi32(e, 7)) >> 1;
     const __m256i rel = _mm256_sub_epi32(e, _mm256_set1_epi32(mid - 4));
     const __m256i seven = _mm256_set1_epi32(7);
-    __m256 hn;
-    if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(rel, seven), seven)) == -1)
-        hn = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c.hn + (mid - 4)), rel);
-    else
-        hn = _mm256_i32gather_ps(c.hn, e, 4);
-    turn_and_add(c.acc + 2 * at, sc, _mm256_mul_ps(amp, hn), th);
+    const bool near =
+        _mm256_movemask_epi8(_mm256_cmpeq_epi32(_mm256_max_epu32(rel, seven), seven)) == -1;
+    const __m256 hn = near ? _mm256_permutevar8x32_ps(_mm256_loadu_ps(c.hn + (mid - 4)), rel)
+                           : _mm256_i32gather_ps(c.hn, e, 4);
+    const CosSin cs = cos_sin(th);
+    turn_and_add(c.acc + at, c.q_stride, cs, _mm256_mul_ps(amp, hn));
     if (c.acc2) {
-        const __m256 h2 = _mm256_i32gather_ps(c.h2, e, 4);
-        turn_and_add(c.acc2 + 2 * at, sc, _mm256_mul_ps(amp, h2), th);
+        const __m256 h2 = near ? _mm256_permutevar8x32_ps(_mm256_loadu_ps(c.h2 + (mid - 4)), rel)
+                               : _mm256_i32gather_ps(c.h2, e, 4);
+        turn_and_add(c.acc2 + at, c.q_stride, cs, _mm256_mul_ps(amp, h2));
     }
 }
 
@@ -321,7 +425,6 @@ QV_AVX2 uint32_t component_avx2(const ComponentBlock& c) {
         !(double(c.table_mask) + 1.0 + std::fabs(double(c.k_idx)) * most < limit))
         return component_plain(c);
 
-    const double* sc = reinterpret_cast<const double*>(sincos_table());
     const __m256 k_inc = _mm256_set1_ps(c.k_inc), k_idx = _mm256_set1_ps(c.k_idx);
     const __m256 amp = _mm256_set1_ps(c.amp);
     const __m256 base0 = _mm256_set1_ps(c.base[0]), base1 = _mm256_set1_ps(c.base[1]);
@@ -337,10 +440,9 @@ QV_AVX2 uint32_t component_avx2(const ComponentBlock& c) {
         const __m256i inc = _mm256_add_epi32(c_inc, _mm256_cvttps_epi32(_mm256_mul_ps(k_inc, dv)));
         phi = _mm256_add_epi32(_mm256_permutevar8x32_epi32(phi, last), prefix_sum(inc));
         const __m256 p = _mm256_mul_ps(k_idx, dv);
-        if (c.on[0])
-            add_side(c, sc, amp, mask, _mm256_add_ps(base0, p), _mm256_add_epi32(phi, nco), i);
+        if (c.on[0]) add_side(c, amp, mask, _mm256_add_ps(base0, p), _mm256_add_epi32(phi, nco), i);
         if (c.on[1])
-            add_side(c, sc, amp, mask, _mm256_sub_ps(base1, p),
+            add_side(c, amp, mask, _mm256_sub_ps(base1, p),
                      _mm256_add_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), phi), nco), i);
         nco = _mm256_add_epi32(nco, nco_step);
     }
@@ -350,18 +452,16 @@ QV_AVX2 uint32_t component_avx2(const ComponentBlock& c) {
     rest.mpx += i;
     rest.m -= i;
     rest.nco = c.nco + uint32_t(i) * c.nco_inc;
-    rest.acc += 2 * i;
-    if (rest.acc2) rest.acc2 += 2 * i;
+    rest.acc += i;
+    if (rest.acc2) rest.acc2 += i;
     return component_plain(rest);
 }
 
-// Four samples' I and Q sums from four interleaved pairs, widened.
-QV_AVX2 inline __attribute__((always_inline)) void split_pairs(const float* p, __m256d& i,
-                                                               __m256d& q) {
-    const __m256 v =
-        _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-    i = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
-    q = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+// Four samples' I and Q sums, widened.
+QV_AVX2 inline __attribute__((always_inline)) void load_sums(const float* p, size_t q, __m256d& i,
+                                                             __m256d& v) {
+    i = _mm256_cvtps_pd(_mm_loadu_ps(p));
+    v = _mm256_cvtps_pd(_mm_loadu_ps(p + q));
 }
 
 QV_AVX2 inline __attribute__((always_inline)) __m256d outside(__m256d v, __m256d top,
@@ -440,7 +540,7 @@ QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
     size_t i = 0;
     for (; i + 4 <= o.m; i += 4) {
         __m256d yi, yq;
-        split_pairs(o.acc + 2 * i, yi, yq);
+        load_sums(o.acc + i, o.q_stride, yi, yq);
         if (noise) {
             yi = _mm256_add_pd(yi, _mm256_cvtps_pd(_mm_mul_ps(sigma, _mm_loadu_ps(o.gauss_i + i))));
             yq = _mm256_add_pd(yq, _mm256_cvtps_pd(_mm_mul_ps(sigma, _mm_loadu_ps(o.gauss_q + i))));
@@ -449,7 +549,7 @@ QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
         yq = _mm256_mul_pd(yq, gain);
         if (o.acc2) {
             __m256d ci, cq;
-            split_pairs(o.acc2 + 2 * i, ci, cq);
+            load_sums(o.acc2 + i, o.q_stride, ci, cq);
             ci = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(ci, gain2), half));
             cq = _mm256_floor_pd(_mm256_add_pd(_mm256_mul_pd(cq, gain2), half));
             if (_mm256_movemask_pd(

@@ -1,13 +1,15 @@
-// The chip model's inner loops: oscillators from the sine table, the
-// synthesis of one spectral component at the CICN output, the noise
-// generator, the rounding of the CICN output and the DFIR dot products.
+// The chip model's inner loops: oscillators (phasors turned by a complex
+// multiply), the synthesis of one spectral component at the CICN output
+// (cosine and sine by polynomials), the noise generator, the rounding of the
+// CICN output and the DFIR dot products.
 //
 // Each loop exists twice: a plain version, the reference, and a vector
 // version (AVX2, used where the CPU has it, chosen at run time) that computes
 // every sample with the same operations in the same order, so both give the
 // same bits. Within a sample, the vector loops keep the plain order of the
 // float operations (no fused multiply-add, no reassociation) and read the
-// same table entries; across samples they are independent.
+// same table entries; across samples they are independent. The oscillators
+// run as 32 lanes in both, so the vector loops take the lanes as they are.
 //
 // Threads: the kernels are pure functions of their arguments; the choice
 // between the two sets is one atomic pointer.
@@ -39,8 +41,9 @@ struct ComponentBlock {
     const float* h2 = nullptr;
     const float* hn = nullptr;
     uint32_t table_mask = 0;  // entries - 1 (a power of two)
-    float* acc = nullptr;     // CICN output sums, I and Q interleaved, 2 m values
+    float* acc = nullptr;     // CICN output sums: I at acc[i], Q at acc[q_stride + i]
     float* acc2 = nullptr;    // CIC2 output sums, the same; null: not followed
+    size_t q_stride = 0;      // at least m
 };
 
 constexpr int kTablePad = 8;
@@ -48,8 +51,9 @@ constexpr int kTablePad = 8;
 // Rounding of a block of CICN output sums to the 16-bit datapath: ADC
 // noise, stage gains, CIC2 clipping, rounding and saturation.
 struct CicnOutput {
-    const float* acc = nullptr;   // CICN sums (DC gain 1), I and Q interleaved, 2 m values
+    const float* acc = nullptr;   // CICN sums (DC gain 1): I at acc[i], Q at acc[q_stride + i]
     const float* acc2 = nullptr;  // CIC2 sums, the same; null when not followed
+    size_t q_stride = 0;
     size_t m = 0;
     float sigma = 0.0f;  // noise per I/Q, 0: none
     // Unit Gaussian noise of I and Q, m each (read when sigma > 0).

@@ -1,7 +1,8 @@
 // The chip model's vector kernels against its plain ones, sample for sample,
-// and the samples of both against those the model gave before it had vector
-// kernels (hashes recorded on x86-64 with Debian 12's C library, whose sine,
-// power and error function built the model's tables).
+// and the samples of both against recorded hashes (recorded on x86-64 with
+// Debian 12's C library, whose sine, cosine, power and error function build
+// the model's tables and start its oscillators): a change meant to keep the
+// model's output must keep them.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -55,7 +56,7 @@ struct Case {
     std::function<void(qv01model::Qv01Chip&)> start;
     std::vector<size_t> chunks;  // frames per generate call, in turn
     size_t frames;
-    uint64_t recorded;  // FNV-1a of the samples and flags before the vector kernels
+    uint64_t recorded;  // FNV-1a of the samples and flags
 };
 
 std::vector<Case> cases() {
@@ -65,7 +66,7 @@ std::vector<Case> cases() {
                    [](auto& chip) { configure(chip, fm_layout(), 103.5e6); },
                    {203, 204, 205},
                    24000,
-                   0x194fd5e7a9840ca5});
+                   0xcba873c28d82fdd2});
     {
         // Five stations near full scale with raised CIC scales: the CIC2
         // output is followed and clips, and so do the later stages.
@@ -86,7 +87,7 @@ std::vector<Case> cases() {
                        },
                        {512},
                        16000,
-                       0x717144bb4cc96f6b});
+                       0xc6bf66279f6bef0f});
     }
     {
         // Melodies with notes shorter than their ramps and rests, stereo
@@ -112,7 +113,7 @@ std::vector<Case> cases() {
                        [](auto& chip) { configure(chip, fm_layout(), 100.1e6); },
                        {1, 7, 333, 4096},
                        20000,
-                       0x473e68e00a71b051});
+                       0x6e3be38ee9115e3e});
     }
     {
         // Phase steps beyond 32 bits: the vector kernel hands over to the plain one.
@@ -126,7 +127,7 @@ std::vector<Case> cases() {
                        [](auto& chip) { configure(chip, fm_layout(), 101.0e6); },
                        {204},
                        8000,
-                       0x2ac8cc759ed11932});
+                       0x2bd6dbbb9e5db341});
     }
     {
         // DFIR phases, a mirrored DFIR with a -32768 tap (no 16-bit layout),
@@ -152,7 +153,7 @@ std::vector<Case> cases() {
                        },
                        {300},
                        12000,
-                       0x182a5652f4e6ba4c});
+                       0xbd8661c5fd8fc69c});
     }
     return all;
 }
@@ -215,7 +216,7 @@ TEST_F(ChipModelKernels, VectorKernelsGiveThePlainSamples) {
     }
 }
 
-TEST_F(ChipModelKernels, SamplesAreThoseRecordedBeforeTheVectorKernels) {
+TEST_F(ChipModelKernels, SamplesAreThoseRecorded) {
     for (const Case& c : cases()) {
         const uint64_t h = run(c).hash();
         std::printf("%-40s %016llx\n", c.name, static_cast<unsigned long long>(h));
