@@ -5,10 +5,37 @@
 
 #include <algorithm>
 #include <cmath>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "band_spectrum_label.h"
 #include "power_spectrum_columns.h"
 #include "ui_band_spectrum_widget.h"
+
+namespace {
+
+// Row y of the canvas: green where a column's line covers the row, the grid
+// elsewhere; four pixels at a time where the CPU has SSE2 (every x86-64).
+void compose_row(QRgb* row, const QRgb* grid, const int* top, const int* bottom, int width, int y,
+                 QRgb green) {
+    int c = 0;
+#ifdef __SSE2__
+    const __m128i y4 = _mm_set1_epi32(y);
+    const __m128i green4 = _mm_set1_epi32(static_cast<int>(green));
+    for (; c + 4 <= width; c += 4) {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + c));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + c));
+        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(grid + c));
+        const __m128i off = _mm_or_si128(_mm_cmpgt_epi32(t, y4), _mm_cmpgt_epi32(y4, b));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + c),
+                         _mm_or_si128(_mm_and_si128(off, g), _mm_andnot_si128(off, green4)));
+    }
+#endif
+    for (; c < width; ++c) row[c] = (y >= top[c] && y <= bottom[c]) ? green : grid[c];
+}
+
+}  // namespace
 
 SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
     ui_->setupUi(this);  // binds on_ref__valueChanged and on_scale__valueChanged by name
@@ -28,7 +55,9 @@ SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidge
 
     background_ = QImage(width_, height_, QImage::Format_RGB32);
     draw_grid();
-    ui_->canvas_->setPixmap(QPixmap::fromImage(background_));
+    ui_->canvas_->picture() = background_;
+    line_top_.assign(width_, 0);
+    line_bottom_.assign(width_, 0);
     // The picture covers the canvas: nothing under it needs painting first.
     ui_->canvas_->setAttribute(Qt::WA_OpaquePaintEvent);
 
@@ -93,23 +122,30 @@ int SpecWidget::row_of(double v) const {
 }
 
 void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
-    QImage picture = background_.copy();
     const int columns = radio_dsp::spectrum_columns_db(
         data, len, width_, offset, column_min_db_.data(), column_max_db_.data());
     // Each column is a vertical green line between its minimum's row and its
     // maximum's, both ends included, clipped to the canvas: the pixels a
-    // cosmetic pen's line would set, written directly.
-    const QRgb green = QColor(Qt::green).rgb();
-    QRgb* const pixels = reinterpret_cast<QRgb*>(picture.bits());
-    const int stride = picture.bytesPerLine() / static_cast<int>(sizeof(QRgb));
-    for (int c = 0; c < columns; ++c) {
+    // cosmetic pen's line would set. Columns without values stay empty.
+    for (int c = 0; c < width_; ++c) {
+        line_top_[c] = 1;
+        line_bottom_[c] = 0;
+        if (c >= columns) continue;
         const int a = row_of(column_min_db_[c]);
         const int b = row_of(column_max_db_[c]);
-        const int top = std::max(std::min(a, b), 0);
-        const int bottom = std::min(std::max(a, b), height_ - 1);
-        for (int y = top; y <= bottom; ++y) pixels[y * stride + c] = green;
+        line_top_[c] = std::max(std::min(a, b), 0);
+        line_bottom_[c] = std::min(std::max(a, b), height_ - 1);
     }
-    ui_->canvas_->setPixmap(QPixmap::fromImage(std::move(picture)));
+    // The canvas's picture is written row by row, then painted with the next
+    // repaint; its frame needs none.
+    QImage& picture = ui_->canvas_->picture();
+    const QRgb green = QColor(Qt::green).rgb();
+    for (int y = 0; y < height_; ++y) {
+        compose_row(reinterpret_cast<QRgb*>(picture.scanLine(y)),  // detaches a shared copy
+                    reinterpret_cast<const QRgb*>(background_.constScanLine(y)), line_top_.data(),
+                    line_bottom_.data(), width_, y, green);
+    }
+    ui_->canvas_->update(ui_->canvas_->contentsRect());
 }
 
 void SpecWidget::set_marker(int y) {

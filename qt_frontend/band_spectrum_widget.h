@@ -5,10 +5,8 @@
 
 #include <qwt_scale_engine.h>
 
-#include <QLine>
+#include <QImage>
 #include <QPainter>
-#include <QPixmap>
-#include <QVector>
 #include <QWidget>
 #include <memory>
 #include <vector>
@@ -59,7 +57,7 @@ class SpecWidget : public QWidget {
     QwtLinearScaleEngine freq_engine_;
     QwtLinearScaleEngine amp_engine_;
     QPainter painter_;
-    QImage background_;   // the grid, under every trace
+    QImage background_;   // the grid, under every trace (the canvas shows a copy)
     double left_ = 0.0;   // MHz at the canvas's left edge
     double right_ = 0.0;  // MHz at the canvas's right edge
     int width_ = 0;       // canvas size in pixels, read once
@@ -72,4 +70,8 @@ class SpecWidget : public QWidget {
     bool next_marker_ = true;            // true: the next click sets marker 1
     std::vector<double> column_min_db_;  // per canvas column, reused by every trace
     std::vector<double> column_max_db_;
+    // Rows each column's line covers in the trace being drawn (none: bottom
+    // above top).
+    std::vector<int> line_top_;
+    std::vector<int> line_bottom_;
 };

@@ -416,17 +416,12 @@ void RadioWidget::audio_trace(const int16_t* frames) {
     while (f <= 255 && !(frames[2 * f] < 0 && frames[2 * (f + 1)] > 0)) ++f;
     auto y = [](int v) { return v / 512 + 64; };
     const int width = std::max(trace_width_, 1);
-    QPixmap pixmap(width, 128);
-    pixmap.fill(Qt::black);
-    trace_points_.clear();
-    trace_points_ << QPoint(0, y(frames[2 * f]));
+    QPolygon& points = ui_->signal_->trace();
+    points.clear();
+    points << QPoint(0, y(frames[2 * f]));
     for (int x = 0; x < width && 2 * f + x < kValues; ++x)
-        trace_points_ << QPoint(x, y(frames[2 * f + x]));
-    QPainter painter(&pixmap);
-    painter.setPen(Qt::green);
-    painter.drawPolyline(trace_points_);
-    painter.end();
-    ui_->signal_->setPixmap(pixmap);
+        points << QPoint(x, y(frames[2 * f + x]));
+    ui_->signal_->show_trace(QSize(width, 128));
 }
 
 void RadioWidget::run_done() { emit check_ovf(); }

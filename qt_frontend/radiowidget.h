@@ -11,7 +11,6 @@
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
 #include <QElapsedTimer>
-#include <QPolygon>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -139,7 +138,6 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     std::vector<double>
         rf_spectrum_;  // the latest block's spectrum in RF order, for the spectrum panel
     bool spectrum_pending_ = false;    // rf_spectrum_ holds a spectrum not yet sent
-    QPolygon trace_points_;            // the audio trace's points, reused by every run
     QV_demo_board_* board_ = nullptr;  // not owned
     std::unique_ptr<radio_dsp::SampleSource> source_;
     QAudioDeviceInfo device_;

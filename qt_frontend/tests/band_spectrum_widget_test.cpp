@@ -83,7 +83,7 @@ class SpecWidgetTest : public QObject {
         std::vector<double> p(4096, std::pow(10.0, -4.5));
         p[2048 + 400] = 0.1;
         w.draw_spectrum(p.data(), static_cast<int>(p.size()), 0.0);
-        const QImage img = w.findChild<SpecLabel*>("canvas_")->pixmap(Qt::ReturnByValue).toImage();
+        const QImage img = w.findChild<SpecLabel*>("canvas_")->picture();
         const int column = (2048 + 400) * 541 / 4096;
         const QColor green(Qt::green);
         // The tone's column reaches up to the -10 dB row; its neighbours stay at the floor.
@@ -99,9 +99,23 @@ class SpecWidgetTest : public QObject {
         SpecWidget w;
         std::vector<double> p(100, 1e-3);  // -30 dB, fewer values than columns
         w.draw_spectrum(p.data(), static_cast<int>(p.size()), 0.0);
-        const QImage img = w.findChild<SpecLabel*>("canvas_")->pixmap(Qt::ReturnByValue).toImage();
+        const QImage img = w.findChild<SpecLabel*>("canvas_")->picture();
         QCOMPARE(img.pixelColor(0, 150), QColor(Qt::green));
         QVERIFY(img.pixelColor(530, 150) != QColor(Qt::green));
+    }
+
+    void next_trace_replaces_the_last_one() {
+        // A tone over a low floor, then a flat spectrum higher up: the canvas
+        // must look as if the flat one had been drawn alone on the grid.
+        std::vector<double> tone(4096, std::pow(10.0, -4.8));
+        tone[1000] = 1.0;
+        std::vector<double> flat(4096, std::pow(10.0, -2.2));
+        SpecWidget twice, once;
+        twice.draw_spectrum(tone.data(), 4096, 0.0);
+        twice.draw_spectrum(flat.data(), 4096, 0.0);
+        once.draw_spectrum(flat.data(), 4096, 0.0);
+        QCOMPARE(twice.findChild<SpecLabel*>("canvas_")->picture(),
+                 once.findChild<SpecLabel*>("canvas_")->picture());
     }
 };
 

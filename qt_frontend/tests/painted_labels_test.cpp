@@ -1,0 +1,57 @@
+// The labels that paint their pictures themselves (the spectrum canvas, the
+// audio trace) look exactly like plain labels showing those pictures as
+// pixmaps.
+#include <QLabel>
+#include <QPainter>
+#include <QtTest>
+#include <cmath>
+#include <vector>
+
+#include "band_spectrum_label.h"
+#include "band_spectrum_widget.h"
+#include "trace_label.h"
+
+class PaintedLabelsTest : public QObject {
+    Q_OBJECT
+
+    // What a plain label with `painted`'s size and frame shows for `pixmap`.
+    static QImage as_pixmap_label(const QLabel& painted, const QPixmap& pixmap) {
+        QLabel label;
+        label.setFrameShape(painted.frameShape());
+        label.resize(painted.size());
+        label.setPixmap(pixmap);
+        return label.grab().toImage();
+    }
+
+  private slots:
+    void spectrum_canvas() {
+        SpecWidget w;
+        std::vector<double> p(4096, std::pow(10.0, -4.0));
+        for (int k = 0; k < 4096; k += 97) p[k] = 0.05;
+        w.draw_spectrum(p.data(), 4096, 0.0);
+        auto* canvas = w.findChild<SpecLabel*>("canvas_");
+        QCOMPARE(canvas->grab().toImage(),
+                 as_pixmap_label(*canvas, QPixmap::fromImage(canvas->picture())));
+    }
+
+    void audio_trace() {
+        TraceLabel label;
+        label.resize(679, 128);
+        QPolygon points;
+        points << QPoint(0, 64);
+        for (int x = 0; x < 679; ++x)
+            points << QPoint(x, 64 + static_cast<int>(60 * std::sin(x / 20.0)));
+        label.trace() = points;
+        label.show_trace(QSize(679, 128));
+        QPixmap pixmap(679, 128);
+        pixmap.fill(Qt::black);
+        QPainter painter(&pixmap);
+        painter.setPen(Qt::green);
+        painter.drawPolyline(points);
+        painter.end();
+        QCOMPARE(label.grab().toImage(), as_pixmap_label(label, pixmap));
+    }
+};
+
+QTEST_MAIN(PaintedLabelsTest)
+#include "painted_labels_test.moc"
