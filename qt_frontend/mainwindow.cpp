@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include <QGroupBox>
+#include <QImage>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -10,6 +12,25 @@
 #include "qv_board.h"
 #include "radiowidget.h"
 #include "ui_mainwindow.h"
+
+namespace {
+
+// The colour `box` shows everywhere under `panel` (inside its frame), or an
+// invalid colour when it shows more than one there.
+QColor plain_backdrop(QGroupBox* box, QWidget* panel) {
+    box->layout()->activate();  // places the panel in the box
+    QImage shot(box->size(), QImage::Format_RGB32);
+    box->render(&shot, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+    const QRect area = panel->geometry().intersected(shot.rect());
+    if (area.isEmpty()) return QColor();
+    const QRgb first = shot.pixel(area.topLeft());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (shot.pixel(x, y) != first) return QColor();
+    return QColor(first);
+}
+
+}  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainWindow) {
     // The radio panel is the first user of the board singleton: building it
@@ -51,6 +72,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui_(new Ui::MainW
             [this](const QString& text) { statusBar()->showMessage(text); });
 
     setFixedSize(size());
+    // The radio panel's fill bar and read-outs change with every processing
+    // run; on a panel that paints its box's plain backdrop itself, the group
+    // box (its frame and title) is not painted again beneath them each time.
+    radio_->set_backdrop(plain_backdrop(ui_->radio_box_, radio_));
     radio_->publish_test_pattern();
 
     if (!board_instance()) {

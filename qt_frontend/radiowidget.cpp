@@ -3,6 +3,7 @@
 #include <QAudioOutput>
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <algorithm>
@@ -165,6 +166,16 @@ RadioWidget::~RadioWidget() {
     delete audio_output_;
     audio_output_ = nullptr;
     if (generator_->isOpen()) generator_->close();
+}
+
+void RadioWidget::set_backdrop(const QColor& colour) {
+    backdrop_ = colour;
+    setAttribute(Qt::WA_OpaquePaintEvent, backdrop_.isValid());
+    update();
+}
+
+void RadioWidget::paintEvent(QPaintEvent* event) {
+    if (backdrop_.isValid()) QPainter(this).fillRect(event->rect(), backdrop_);
 }
 
 void RadioWidget::publish_test_pattern() {

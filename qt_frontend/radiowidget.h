@@ -10,6 +10,7 @@
 #include <QAudio>
 #include <QAudioDeviceInfo>
 #include <QAudioFormat>
+#include <QColor>
 #include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
@@ -58,6 +59,13 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     // standing in for the sound card): Radio does not start the audio output.
     void set_external_audio(bool on) { external_audio_ = on; }
 
+    // Paints `colour` as the panel's background, so that what lies beneath
+    // the panel need not be painted when a child changes; an invalid colour
+    // leaves the panel transparent (the default). The caller passes the
+    // colour the panel's surroundings show there.
+    void set_backdrop(const QColor& colour);
+    const QColor& backdrop() const { return backdrop_; }
+
     // The status line: tuning and stream health while the radio runs, then
     // the last problem reported (board lost, sound output gone, files).
     QString status_text();
@@ -104,6 +112,9 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     // Notices a lost board and refreshes the status line.
     void watch();
     void audio_state_changed(QAudio::State state);
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     void set_frequency(double mhz);
@@ -161,4 +172,5 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     uint64_t dropped_bytes_at_start_ = 0;
     uint64_t underruns_at_start_ = 0;
     int last_avail_ = 0;  // the fill level the last run showed in avail_
+    QColor backdrop_;     // painted as the background when valid
 };

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -119,6 +120,18 @@ class PanelsTest : public QObject {
         QCOMPARE(window_->minimumSize(), QSize(992, 751));
         QCOMPARE(window_->maximumSize(), QSize(992, 751));
         QCOMPARE(window_->windowTitle(), QString("QV01_FM"));
+    }
+
+    void radio_panel_paints_the_backdrop_of_its_box() {
+        // Painted by the panel or by the box beneath it: the box looks the same.
+        RadioWidget* radio = window_->radio_panel();
+        const QColor backdrop = radio->backdrop();
+        QVERIFY(backdrop.isValid());
+        const QImage painted = child<QGroupBox>("radio_box_")->grab().toImage();
+        radio->set_backdrop(QColor());
+        const QImage beneath = child<QGroupBox>("radio_box_")->grab().toImage();
+        radio->set_backdrop(backdrop);
+        QCOMPARE(painted, beneath);
     }
 
     void test_pattern_reaches_the_image() {
