@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 
 #include "qv01_regs.h"
 
@@ -36,6 +37,41 @@ double wrap_half(double x) { return x - std::floor(x + 0.5); }  // to [-0.5, 0.5
 uint32_t cycles_to_q32(double cycles) {
     cycles -= std::floor(cycles);
     return uint32_t(uint64_t(cycles * kTwo32) & 0xFFFFFFFFu);
+}
+
+// In-place radix-2 discrete Fourier transform, X_k = sum x_i e^{-j 2 pi k i / n}
+// (n a power of two).
+void fft(std::vector<std::complex<double>>& x) {
+    const size_t n = x.size();
+    for (size_t i = 1, j = 0; i < n; ++i) {
+        size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(x[i], x[j]);
+    }
+    for (size_t len = 2; len <= n; len <<= 1) {
+        const double a = -2.0 * kPi / double(len);
+        for (size_t k = 0; k < len / 2; ++k) {
+            const std::complex<double> w(std::cos(a * double(k)), std::sin(a * double(k)));
+            for (size_t i = k; i < n; i += len) {
+                const std::complex<double> u = x[i], v = x[i + len / 2] * w;
+                x[i] = u + v;
+                x[i + len / 2] = u - v;
+            }
+        }
+    }
+}
+
+// A DFIR's 2n + 1 taps as the stage applies them.
+std::vector<double> fir_taps(const FirSettings& s) {
+    const int n = s.half;
+    std::vector<double> t(size_t(2 * n + 1));
+    for (int k = 0; k < n; ++k) {
+        t[size_t(k)] = s.coef[size_t(k)];
+        t[size_t(2 * n - k)] = s.antisym ? -double(s.coef[size_t(k)]) : s.coef[size_t(k)];
+    }
+    t[size_t(n)] = s.coef[size_t(n)];
+    return t;
 }
 
 }  // namespace
@@ -185,6 +221,69 @@ void ChannelModel::build_tables() {
     noise_sigma_ = std::sqrt(2.0 * v * sum_sq / double(n));
 }
 
+void ChannelModel::build_reach() {
+    const std::vector<double> t1 = fir_taps(s_.fir[0]), t2 = fir_taps(s_.fir[1]);
+    const size_t r1 = size_t(s_.fir[0].ratio);
+    const size_t len = t1.size() + r1 * (t2.size() - 1);
+    std::vector<double> h(len, 0.0);
+    for (size_t i = 0; i < t1.size(); ++i)
+        for (size_t k = 0; k < t2.size(); ++k) h[i + r1 * k] += t1[i] * t2[k];
+    taps_abs_[0] = taps_abs_[1] = 0.0;
+    for (double v : t1) taps_abs_[0] += std::fabs(v);
+    for (double v : h) taps_abs_[1] += std::fabs(v);
+    // |H| and |H'| at kPoints frequencies (the response taken about the
+    // filter's centre c, which leaves |H| as it is); between two of them,
+    // within d = half a spacing of one, |H| stays below |H| + |H'| d plus
+    // max |H''| d^2 / 2, and max |H''| <= (2 pi)^2 sum (i - c)^2 |h_i|.
+    constexpr size_t kPoints = 32768, kChunk = 64;
+    std::vector<std::complex<double>> a(kPoints), b(kPoints);
+    const double c = double(len - 1) / 2.0;
+    double curve = 0.0;
+    for (size_t i = 0; i < len; ++i) {
+        const double di = double(i) - c;
+        a[i % kPoints] += h[i];
+        b[i % kPoints] += 2.0 * kPi * di * h[i];
+        curve += 4.0 * kPi * kPi * di * di * std::fabs(h[i]);
+    }
+    fft(a);
+    fft(b);
+    const double d = 0.5 / double(kPoints);
+    reach_.assign(kPoints / kChunk, 0.0);
+    for (size_t j = 0; j < reach_.size(); ++j) {
+        double r = 0.0;
+        for (size_t k = j * kChunk; k <= (j + 1) * kChunk; ++k) {
+            const size_t p = k % kPoints;
+            r = std::max(r, std::abs(a[p]) + std::abs(b[p]) * d);
+        }
+        reach_[j] = r + curve * d * d / 2.0;
+    }
+}
+
+double ChannelModel::reach(double lo, double hi) const {
+    const size_t n = reach_.size();
+    double r = 0.0;
+    if (hi - lo >= 1.0) {
+        r = *std::max_element(reach_.begin(), reach_.end());
+    } else {
+        const long first = long(std::floor(lo * double(n))),
+                   last = long(std::floor(hi * double(n)));
+        for (long j = first; j <= last; ++j)
+            r = std::max(r, reach_[size_t(((j % long(n)) + long(n)) % long(n))]);
+    }
+    return r * dfir_gain() * std::hypot(double(s_.gain_i), double(s_.gain_q)) / 16384.0;
+}
+
+double ChannelModel::dfir_gain() const {
+    return std::ldexp(1.0, s_.fir[0].scale - 21 + s_.fir[1].scale - 21);
+}
+
+bool ChannelModel::cannot_clip(double peak) const {
+    const double g1 = std::ldexp(1.0, s_.fir[0].scale - 21), g12 = dfir_gain();
+    const double g = std::hypot(double(s_.gain_i), double(s_.gain_q)) / 16384.0;
+    return peak < 32767.0 && peak * taps_abs_[0] * g1 < 32767.0 &&
+           peak * taps_abs_[1] * g12 < 32767.0 && peak * taps_abs_[1] * g12 * g < 32767.0;
+}
+
 void ChannelModel::restart(const ChannelSettings& s) {
     s_ = s;
     d_cic_ = s.cic2_ratio * s.cicn_ratio;
@@ -205,6 +304,7 @@ void ChannelModel::restart(const ChannelSettings& s) {
     n_cic_ = 0;
     fir_[0].configure(s.fir[0]);
     fir_[1].configure(s.fir[1]);
+    build_reach();
     mpx_.resize(kCicBlock);
     acc_.resize(2 * kCicBlock);
     acc2_.resize(2 * kCicBlock);
@@ -226,6 +326,7 @@ void ChannelModel::set_coefficients(const ChannelSettings& from) {
         s_.fir[k].coef = from.fir[k].coef;
         fir_[k].configure(s_.fir[k]);
     }
+    build_reach();
 }
 
 void ChannelModel::sync_nco(uint16_t phase) {
@@ -272,11 +373,14 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
         }
         return double(p);
     };
-    double bound2 = 0.0;
+    double bound2 = 0.0, bound_n = 0.0;
     for (size_t k = 0; k < ns; ++k) {
         const StationSpec& sp = scene_->stations[k];
         const double f = sp.freq_hz + sp.offset_hz + sp.drift_hz_per_s * t;
         const double dev_entries = sp.deviation_hz / adc_rate_hz_ * tsize * 1.5 + 2.0;
+        // Where the multiplex can take it at all.
+        const double swing = std::max(1.5, 1.01 * synth_[k].peak());
+        const double reach_entries = sp.deviation_hz / adc_rate_hz_ * tsize * swing + 2.0;
         for (int side = 0; side < 2; ++side) {
             const double u = wrap_half((side == 0 ? f : -f) / adc_rate_hz_ + nco_cycles);
             const double pos = (u + 0.5) * tsize;
@@ -286,10 +390,21 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
             plan[k].max2[side] = m2 * amp_[k] * std::fabs(g2);
             plan[k].maxn[side] = mn * amp_[k] * std::fabs(gt);
             bound2 += plan[k].max2[side];
+            // At the channel output: the CICN output frequency is d_cic times
+            // the frequency at the ADC rate.
+            const long wlo = long(pos - reach_entries) - 1, whi = long(pos + reach_entries) + 1;
+            plan[k].max_out[side] = window_peak(hn, wlo, whi) * amp_[k] * std::fabs(gt);
+            bound_n += plan[k].max_out[side];
+            plan[k].max_out[side] *=
+                reach((double(wlo) / tsize - 0.5) * d_cic_, (double(whi) / tsize - 0.5) * d_cic_);
         }
     }
     // The CIC2 output needs following only when it could reach full scale.
     const bool track2 = bound2 + 6.0 * noise_sigma_ * std::fabs(g2) > 32767.0;
+    // When no stage can clip, a component that cannot move the channel
+    // output by kNegligibleLsb is not synthesised either: the DFIRs would
+    // take it out.
+    const bool linear = !track2 && cannot_clip(bound_n + 6.0 * noise_sigma_ * std::fabs(gt));
     if (track2) {
         std::fill_n(acc2_.begin(), m, 0.0f);
         std::fill_n(acc2_.begin() + long(kCicBlock), m, 0.0f);
@@ -311,6 +426,7 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
         for (int side = 0; side < 2; ++side) {
             c.on[side] = plan[k].maxn[side] > kNegligibleLsb ||
                          (track2 && plan[k].max2[side] > kNegligibleLsb);
+            if (linear && plan[k].max_out[side] <= kNegligibleLsb) c.on[side] = false;
             c.base[side] = plan[k].base[side];
         }
         const double f = sp.freq_hz + sp.offset_hz + sp.drift_hz_per_s * t;

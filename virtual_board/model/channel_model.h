@@ -81,11 +81,24 @@ class ChannelModel {
 
   private:
     struct Plan {
-        float base[2];   // table position of carrier (0) and mirror (1) this block
-        double max2[2];  // largest contribution at the CIC2 output, LSB
-        double maxn[2];  // largest contribution at the CICN output, LSB
+        float base[2];      // table position of carrier (0) and mirror (1) this block
+        double max2[2];     // largest contribution at the CIC2 output, LSB
+        double maxn[2];     // largest contribution at the CICN output, LSB
+        double max_out[2];  // largest contribution at the channel output, LSB
     };
     void build_tables();
+    // The DFIRs' combined response (DFIR1, then DFIR2 on its decimated
+    // output; integer taps, before the scale shifts), bounded per part of
+    // the CICN output band: reach_[j] >= |H(v)| for v in [j, j + 1) / size
+    // cycles per CICN output sample.
+    void build_reach();
+    // The largest gain from the CICN output to the channel output (DFIRs at
+    // their present scales, the gain stage) for frequencies lo .. hi, cycles
+    // per CICN output sample.
+    double reach(double lo, double hi) const;
+    double dfir_gain() const;  // the DFIRs' scale shifts
+    // Whether a CICN output of at most `peak` (I or Q) can clip no stage.
+    bool cannot_clip(double peak) const;
     // m CICN output samples into out_i, out_q; returns the overflow flags.
     uint16_t run_cic(size_t m, int16_t* out_i, int16_t* out_q);
 
@@ -96,6 +109,8 @@ class ChannelModel {
     // Responses over -0.5 .. 0.5 cycles/sample, CIC2 and CIC2 x CICN, with
     // kTablePad entries of the other end before and after.
     std::vector<float> h2_, hn_;
+    std::vector<double> reach_;
+    double taps_abs_[2] = {0.0, 0.0};  // sum of |taps|: DFIR1, DFIR1 then DFIR2
     int table_bits_ = 12;
     double noise_sigma_ = 0.0;  // per I/Q at the CICN output, DC gain 1
     std::vector<StationSynth> synth_;

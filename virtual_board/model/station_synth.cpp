@@ -100,6 +100,23 @@ StationSynth::StationSynth(const StationSpec& spec, double rate_hz)
         wav_diff_ = preemphasise_loop(d, w.rate_hz, tau);
         wav_step_ = w.rate_hz / rate_hz;
     }
+    // Every part at its largest at once: the audio share of the sum and of the
+    // difference (the subcarrier at +-1), the pilot's share.
+    auto sum_amp = [](const std::vector<Osc>& v) {
+        double a = 0.0;
+        for (const Osc& o : v) a += std::fabs(double(o.amp));
+        return a;
+    };
+    auto largest = [](const std::vector<float>& v) {
+        double a = 0.0;
+        for (float x : v) a = std::max(a, std::fabs(double(x)));
+        return a;
+    };
+    double note = 0.0;
+    for (const Osc& o : notes_) note = std::max(note, std::fabs(double(o.amp)));
+    double audio = sum_amp(mono_) + note + largest(wav_mono_);
+    if (stereo_) audio += sum_amp(diff_) + largest(wav_diff_);
+    peak_ = double(audio_scale_) * audio + (pilot_ ? double(kPilotShare) : 0.0);
 }
 
 void StationSynth::render(uint64_t n0, float* mpx, size_t count) {

@@ -20,6 +20,8 @@ class StationSynth {
 
     // mpx[i] for sample indices n0 .. n0 + count - 1 at rate_hz.
     void render(uint64_t n0, float* mpx, size_t count);
+    // A bound of |mpx| over all samples.
+    double peak() const { return peak_; }
 
   private:
     struct Osc {
@@ -42,6 +44,7 @@ class StationSynth {
     double wav_step_ = 0.0;                   // WAV samples per output sample
     std::vector<float> diff_buf_;             // scratch for the stereo difference
     std::vector<Tone> tones_;                 // scratch: oscillators at the block's start
+    double peak_ = 0.0;
 };
 
 }  // namespace qv01model
