@@ -265,10 +265,10 @@ double ChannelModel::reach(double lo, double hi) const {
     if (hi - lo >= 1.0) {
         r = *std::max_element(reach_.begin(), reach_.end());
     } else {
-        const long first = long(std::floor(lo * double(n))),
-                   last = long(std::floor(hi * double(n)));
-        for (long j = first; j <= last; ++j)
-            r = std::max(r, reach_[size_t(((j % long(n)) + long(n)) % long(n))]);
+        const long first = long(std::floor(lo * double(n)));
+        const long count = long(std::floor(hi * double(n))) - first + 1;
+        size_t j = size_t(((first % long(n)) + long(n)) % long(n));
+        for (long k = 0; k < count; ++k, j = j + 1 == n ? 0 : j + 1) r = std::max(r, reach_[j]);
     }
     return r * dfir_gain() * std::hypot(double(s_.gain_i), double(s_.gain_q)) / 16384.0;
 }

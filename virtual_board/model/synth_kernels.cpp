@@ -31,23 +31,25 @@ struct Lanes {
     float wr, wi;                  // the turn per group, e^{j 2 pi kLanes inc / 2^32}
 };
 
-Lanes start_lanes(uint32_t ph, uint32_t inc) {
+// The turns of a phase step: per sample (double) and per group (float).
+struct Turns {
+    uint32_t inc = 0;
+    bool known = false;
+    double wr = 1.0, wi = 0.0;
+    float gr = 1.0f, gi = 0.0f;
+};
+
+Turns make_turns(uint32_t inc) {
     constexpr double kRad = 6.283185307179586 / 4294967296.0;
-    const double a = kRad * double(ph), b = kRad * double(inc),
-                 c = kRad * double(uint32_t(inc * uint32_t(kLanes)));
-    double zr = std::cos(a), zi = std::sin(a);
-    const double wr = std::cos(b), wi = std::sin(b);
-    Lanes s;
-    for (size_t l = 0; l < kLanes; ++l) {
-        s.re[l] = float(zr);
-        s.im[l] = float(zi);
-        const double r = zr * wr - zi * wi;
-        zi = zr * wi + zi * wr;
-        zr = r;
-    }
-    // The turn rounded to float, or a neighbour one unit in the last place
-    // away whose magnitude is closer to 1: the lanes keep their amplitude
-    // within about 1e-6 over a block instead of drifting by up to 1e-5.
+    Turns t;
+    t.inc = inc;
+    t.known = true;
+    t.wr = std::cos(kRad * double(inc));
+    t.wi = std::sin(kRad * double(inc));
+    // The turn per group rounded to float, or a neighbour one unit in the
+    // last place away whose magnitude is closer to 1: the lanes keep their
+    // amplitude within about 1e-6 over a block instead of drifting by up to 1e-5.
+    const double c = kRad * double(uint32_t(inc * uint32_t(kLanes)));
     const float cr = float(std::cos(c)), ci = float(std::sin(c));
     double best = 2.0;
     for (float r : {cr, std::nextafter(cr, -2.0f), std::nextafter(cr, 2.0f)}) {
@@ -55,11 +57,34 @@ Lanes start_lanes(uint32_t ph, uint32_t inc) {
             const double m = std::fabs(double(r) * r + double(i) * i - 1.0);
             if (m < best) {
                 best = m;
-                s.wr = r;
-                s.wi = i;
+                t.gr = r;
+                t.gi = i;
             }
         }
     }
+    return t;
+}
+
+Lanes start_lanes(uint32_t ph, uint32_t inc) {
+    // A scene has a few dozen oscillators, each started once per block: the
+    // turns of the last steps seen are kept (per thread; the values are the
+    // same either way).
+    thread_local Turns seen[64];
+    Turns& t = seen[(inc * 0x9E3779B9u) >> 26];
+    if (!t.known || t.inc != inc) t = make_turns(inc);
+    constexpr double kRad = 6.283185307179586 / 4294967296.0;
+    const double a = kRad * double(ph);
+    double zr = std::cos(a), zi = std::sin(a);
+    Lanes s;
+    for (size_t l = 0; l < kLanes; ++l) {
+        s.re[l] = float(zr);
+        s.im[l] = float(zi);
+        const double r = zr * t.wr - zi * t.wi;
+        zi = zr * t.wi + zi * t.wr;
+        zr = r;
+    }
+    s.wr = t.gr;
+    s.wi = t.gi;
     return s;
 }
 
@@ -259,6 +284,7 @@ struct VecLanes {
 
 QV_AVX2 inline __attribute__((always_inline)) VecLanes load_lanes(const Lanes& s) {
     VecLanes v;
+#pragma GCC unroll 4
     for (size_t r = 0; r < kLaneRegs; ++r) {
         v.re[r] = _mm256_loadu_ps(s.re + 8 * r);
         v.im[r] = _mm256_loadu_ps(s.im + 8 * r);
@@ -269,6 +295,7 @@ QV_AVX2 inline __attribute__((always_inline)) VecLanes load_lanes(const Lanes& s
 }
 
 QV_AVX2 inline __attribute__((always_inline)) void store_lanes(const VecLanes& v, Lanes& s) {
+#pragma GCC unroll 4
     for (size_t r = 0; r < kLaneRegs; ++r) {
         _mm256_storeu_ps(s.re + 8 * r, v.re[r]);
         _mm256_storeu_ps(s.im + 8 * r, v.im[r]);
@@ -292,6 +319,7 @@ QV_AVX2 void add_osc_avx2(float* dst, size_t n, uint32_t ph, uint32_t inc, float
     const __m256 av = _mm256_set1_ps(a);
     size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
+#pragma GCC unroll 4
         for (size_t r = 0; r < kLaneRegs; ++r) {
             float* d = dst + i + 8 * r;
             __m256 w = av;
@@ -518,7 +546,21 @@ QV_AVX2 void draw_gauss_avx2(uint32_t& rng, size_t n, float* gauss_i, float* gau
             v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 5));
             _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * j), v);
         }
-        for (size_t t = 0; t < len; ++t) {
+        // Eight samples at a time from one lane (kLaneRun is a multiple of 8).
+        const __m256i across = _mm256_setr_epi32(0, 8, 16, 24, 32, 40, 48, 56);
+        const __m256i low = _mm256_set1_epi32((1 << kGaussBits) - 1);
+        size_t t = 0;
+        for (; t + 8 <= len; t += 8) {
+            const int at = int(8 * (t % kLaneRun) + t / kLaneRun);
+            const __m256i st =
+                _mm256_i32gather_epi32(reinterpret_cast<const int*>(states),
+                                       _mm256_add_epi32(across, _mm256_set1_epi32(at)), 4);
+            _mm256_storeu_ps(gauss_i + t0 + t,
+                             _mm256_i32gather_ps(gt, _mm256_srli_epi32(st, 32 - kGaussBits), 4));
+            _mm256_storeu_ps(gauss_q + t0 + t,
+                             _mm256_i32gather_ps(gt, _mm256_and_si256(st, low), 4));
+        }
+        for (; t < len; ++t) {
             const uint32_t st = states[8 * (t % kLaneRun) + t / kLaneRun];
             gauss_i[t0 + t] = gt[st >> (32 - kGaussBits)];
             gauss_q[t0 + t] = gt[st & ((1u << kGaussBits) - 1)];
