@@ -14,8 +14,11 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kTwo32 = 4294967296.0;
 constexpr double kFullScale = 32767.0;  // mixer output amplitude of a full-scale ADC sine
 constexpr size_t kCicBlock = 4096;      // CICN output samples per synthesis block
-// Noise samples drawn at once: 71 ms at a CICN output of 1.833 MHz, 1 MiB.
-constexpr size_t kNoiseAhead = 32 * kCicBlock;
+// Unit Gaussian noise drawn once from the generator (4 MiB); a block takes a
+// run of consecutive samples at a random place, those of I from the first
+// half, those of Q from the second. Half the store lasts 0.29 s at a CICN
+// output of 1.833 MHz.
+constexpr size_t kNoiseStore = size_t(1) << 20;
 // A component whose largest contribution stays below this many LSBs is not
 // synthesised; it cannot change a rounded 16-bit stage output.
 constexpr double kNegligibleLsb = 1e-3;
@@ -72,6 +75,24 @@ std::vector<double> fir_taps(const FirSettings& s) {
     }
     t[size_t(n)] = s.coef[size_t(n)];
     return t;
+}
+
+const float* noise_store() {
+    // Never destroyed, like the tables (the stream thread may still run at exit).
+    static const std::vector<float>* const store = new std::vector<float>([] {
+        std::vector<float> v(kNoiseStore);
+        uint32_t rng = 0x12345678u;
+        synth_kernels().draw_gauss(rng, kNoiseStore / 2, v.data(), v.data() + kNoiseStore / 2);
+        return v;
+    }());
+    return store->data();
+}
+
+uint32_t xorshift(uint32_t& s) {
+    s ^= s << 13;
+    s ^= s >> 17;
+    s ^= s << 5;
+    return s;
 }
 
 }  // namespace
@@ -181,7 +202,9 @@ size_t FirStage::process(const int16_t* in_i, const int16_t* in_q, size_t n, int
 // ------------------------------------------------------------ ChannelModel
 
 ChannelModel::ChannelModel(std::shared_ptr<const RfScene> scene, double adc_rate_hz)
-    : scene_(std::move(scene)), adc_rate_hz_(adc_rate_hz) {}
+    : scene_(std::move(scene)), adc_rate_hz_(adc_rate_hz) {
+    noise_store();  // drawn here, not in the first call for samples
+}
 
 double ChannelModel::cic_response(double cycles) const {
     double h = 1.0;
@@ -450,19 +473,10 @@ uint16_t ChannelModel::run_cic(size_t m, int16_t* out_i, int16_t* out_q) {
     o.m = m;
     o.sigma = float(noise_sigma_);
     if (o.sigma > 0.0f) {
-        if (noise_i_.size() - noise_at_ < m) {
-            // Keep what is left, then draw up to a full store.
-            const size_t left = noise_i_.size() - noise_at_;
-            std::copy(noise_i_.begin() + long(noise_at_), noise_i_.end(), noise_i_.begin());
-            std::copy(noise_q_.begin() + long(noise_at_), noise_q_.end(), noise_q_.begin());
-            noise_i_.resize(kNoiseAhead);
-            noise_q_.resize(kNoiseAhead);
-            kx.draw_gauss(rng_, kNoiseAhead - left, noise_i_.data() + left, noise_q_.data() + left);
-            noise_at_ = 0;
-        }
-        o.gauss_i = noise_i_.data() + noise_at_;
-        o.gauss_q = noise_q_.data() + noise_at_;
-        noise_at_ += m;
+        const float* store = noise_store();
+        const uint32_t places = uint32_t(kNoiseStore / 2 - m + 1);
+        o.gauss_i = store + xorshift(rng_) % places;
+        o.gauss_q = store + kNoiseStore / 2 + xorshift(rng_) % places;
     }
     o.gain = gt;
     o.gain2 = g2;

@@ -119,14 +119,10 @@ class ChannelModel {
     std::vector<uint32_t> carrier_phase_;  // per station, 2^32 = one cycle
     uint32_t nco_phase_ = 0;               // NCO phase at the next CICN output sample
     uint64_t n_cic_ = 0;                   // CICN output samples since restart
-    uint32_t rng_ = 0x12345678u;           // the noise generator, at the end of the noise drawn
-    // Noise drawn ahead, unit variance, I and Q: samples noise_at_ .. end are
-    // the next ones. Drawing many at once keeps the Gaussian table's reads
-    // together: in a program the model runs a few milliseconds at a time and
-    // the table (256 KiB, read at random) falls out of the caches in between,
-    // so it is read back into them once per draw, not once per call.
-    std::vector<float> noise_i_, noise_q_;
-    size_t noise_at_ = 0;
+    // Chooses where each block's noise is taken from the store of noise
+    // drawn once: a store rather than a draw per sample, whose Gaussian table
+    // (256 KiB, read at random) costs more than the rest of the noise.
+    uint32_t rng_ = 0x12345678u;
     FirStage fir_[2];
     std::vector<float> mpx_;
     std::vector<float> acc_, acc2_;  // CICN and CIC2 sums, those of I then those of Q

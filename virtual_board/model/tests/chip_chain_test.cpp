@@ -255,6 +255,47 @@ TEST(ChipModelChain, FarCarriersAreLeftOutOnlyWhereTheyCannotShow) {
     EXPECT_GE(left_out, measured - 2);
 }
 
+// The ADC noise at the CICN output, seen through single-tap DFIRs: Gaussian,
+// white, I and Q alike and independent.
+TEST(ChipModelChain, NoiseIsWhiteGaussianInIAndQ) {
+    qv01model::RfScene sc = cw_scene(60e6, -200.0, -20.0);
+    auto chip = make_chip(sc);
+    ReferenceChain chain;
+    chain.fir1_order = chain.fir2_order = 0;
+    chain.fir1_ratio = chain.fir2_ratio = 1;
+    configure(*chip, chain, 100e6);
+    const auto x = capture(*chip, 1 << 16);
+    const size_t n = x.size();
+    double m2[2] = {}, m4[2] = {};
+    for (const auto& v : x) {
+        const double p[2] = {v.real() * v.real(), v.imag() * v.imag()};
+        for (int k = 0; k < 2; ++k) {
+            m2[k] += p[k] / double(n);
+            m4[k] += p[k] * p[k] / double(n);
+        }
+    }
+    EXPECT_GT(m2[0], 100.0 * 100.0);  // far above the rounding
+    EXPECT_NEAR(m2[1] / m2[0], 1.0, 0.03);
+    for (int k = 0; k < 2; ++k) EXPECT_NEAR(m4[k] / (m2[k] * m2[k]), 3.0, 0.1) << k;
+    // Correlations at lags 0..8 (I with Q) and 1..8 (each with itself),
+    // against 1/sqrt(n) = 0.004 for independent samples.
+    for (size_t lag = 0; lag <= 8; ++lag) {
+        double ii = 0.0, qq = 0.0, iq = 0.0, qi = 0.0;
+        for (size_t j = 0; j + lag < n; ++j) {
+            ii += x[j].real() * x[j + lag].real();
+            qq += x[j].imag() * x[j + lag].imag();
+            iq += x[j].real() * x[j + lag].imag();
+            qi += x[j].imag() * x[j + lag].real();
+        }
+        const double norm = double(n) * std::sqrt(m2[0] * m2[1]);
+        EXPECT_LT(std::fabs(iq / norm), 0.02) << lag;
+        EXPECT_LT(std::fabs(qi / norm), 0.02) << lag;
+        if (lag == 0) continue;
+        EXPECT_LT(std::fabs(ii / (double(n) * m2[0])), 0.02) << lag;
+        EXPECT_LT(std::fabs(qq / (double(n) * m2[1])), 0.02) << lag;
+    }
+}
+
 TEST(ChipModelChain, StageGainsFollowThePanelFormula) {
     struct Scales {
         int cic2, cicn;
