@@ -77,22 +77,29 @@ std::vector<double> fir_taps(const FirSettings& s) {
     return t;
 }
 
-const float* noise_store() {
-    // Never destroyed, like the tables (the stream thread may still run at exit).
-    static const std::vector<float>* const store = new std::vector<float>([] {
-        std::vector<float> v(kNoiseStore);
-        uint32_t rng = 0x12345678u;
-        synth_kernels().draw_gauss(rng, kNoiseStore / 2, v.data(), v.data() + kNoiseStore / 2);
-        return v;
-    }());
-    return store->data();
-}
-
 uint32_t xorshift(uint32_t& s) {
     s ^= s << 13;
     s ^= s >> 17;
     s ^= s << 5;
     return s;
+}
+
+const float* noise_store() {
+    // Never destroyed, like the tables (the stream thread may still run at exit).
+    static const std::vector<float>* const store = new std::vector<float>([] {
+        // Each state of the generator gives a sample of I from its high 16
+        // bits and one of Q from its low 16 bits.
+        std::vector<float> v(kNoiseStore);
+        const float* gt = gauss_table();
+        uint32_t rng = 0x12345678u;
+        for (size_t k = 0; k < kNoiseStore / 2; ++k) {
+            const uint32_t s = xorshift(rng);
+            v[k] = gt[s >> (32 - kGaussBits)];
+            v[kNoiseStore / 2 + k] = gt[s & ((1u << kGaussBits) - 1)];
+        }
+        return v;
+    }());
+    return store->data();
 }
 
 }  // namespace

@@ -186,13 +186,6 @@ uint32_t component_plain(const ComponentBlock& c) {
     return phi;
 }
 
-inline uint32_t xorshift(uint32_t& s) {
-    s ^= s << 13;
-    s ^= s >> 17;
-    s ^= s << 5;
-    return s;
-}
-
 // One CICN output sample; `ni`, `nq` the noise already drawn (0 without).
 inline void cicn_sample(CicnOutput& o, size_t i, float ni, float nq) {
     double yi = o.acc[i], yq = o.acc[o.q_stride + i];
@@ -230,15 +223,6 @@ void cicn_output_plain(CicnOutput& o) {
     }
 }
 
-void draw_gauss_plain(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q) {
-    const float* gt = gauss_table();
-    for (size_t k = 0; k < n; ++k) {
-        const uint32_t s = xorshift(rng);
-        gauss_i[k] = gt[s >> (32 - kGaussBits)];
-        gauss_q[k] = gt[s & ((1u << kGaussBits) - 1)];
-    }
-}
-
 void fir_dot_plain(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
                    size_t step, size_t count, int64_t* acc_i, int64_t* acc_q) {
     for (size_t k = 0; k < count; ++k) {
@@ -259,9 +243,9 @@ float peak_abs_plain(const float* x, size_t n) {
     return p;
 }
 
-const SynthKernels kPlain = {add_tones_plain,  add_tone_env_plain, add_modulated_plain,
-                             component_plain,  cicn_output_plain,  fir_dot_plain,
-                             draw_gauss_plain, peak_abs_plain,     "plain"};
+const SynthKernels kPlain = {
+    add_tones_plain,   add_tone_env_plain, add_modulated_plain, component_plain,
+    cicn_output_plain, fir_dot_plain,      peak_abs_plain,      "plain"};
 
 #ifdef QV_MODEL_X86
 
@@ -497,78 +481,6 @@ QV_AVX2 inline __attribute__((always_inline)) __m256d outside(__m256d v, __m256d
     return _mm256_or_pd(_mm256_cmp_pd(v, top, _CMP_GT_OQ), _mm256_cmp_pd(v, bottom, _CMP_LT_OQ));
 }
 
-// The noise generator advanced by kLaneRun steps: it is linear over GF(2),
-// so the jump is the XOR of the jumps of the state's four bytes.
-constexpr size_t kLaneRun = 128;
-struct NoiseJump {
-    uint32_t by_byte[4][256];
-    uint32_t operator()(uint32_t s) const {
-        return by_byte[0][s & 0xFF] ^ by_byte[1][(s >> 8) & 0xFF] ^ by_byte[2][(s >> 16) & 0xFF] ^
-               by_byte[3][s >> 24];
-    }
-};
-
-const NoiseJump& noise_jump() {
-    static const NoiseJump* const jump = [] {
-        auto* j = new NoiseJump;
-        for (int b = 0; b < 4; ++b) {
-            for (uint32_t v = 0; v < 256; ++v) {
-                uint32_t s = v << (8 * b);
-                for (size_t k = 0; k < kLaneRun; ++k) xorshift(s);
-                j->by_byte[b][v] = s;
-            }
-        }
-        return j;
-    }();
-    return *jump;
-}
-
-// The noise generator's states for n samples, eight generators side by
-// side: lane k starts kLaneRun * k steps ahead, so the sequence is the plain
-// one, a stretch of 8 * kLaneRun samples at a time.
-QV_AVX2 void draw_gauss_avx2(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q) {
-    const float* gt = gauss_table();
-    const NoiseJump& jump = noise_jump();
-    alignas(32) uint32_t start[8];
-    alignas(32) uint32_t states[kLaneRun * 8];
-    for (size_t t0 = 0; t0 < n; t0 += 8 * kLaneRun) {
-        const size_t len = std::min(8 * kLaneRun, n - t0);
-        uint32_t u = rng;
-        for (uint32_t& v : start) {
-            v = u;
-            u = jump(u);
-        }
-        __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i*>(start));
-        const size_t steps = std::min(kLaneRun, len);
-        for (size_t j = 0; j < steps; ++j) {
-            v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 13));
-            v = _mm256_xor_si256(v, _mm256_srli_epi32(v, 17));
-            v = _mm256_xor_si256(v, _mm256_slli_epi32(v, 5));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(states + 8 * j), v);
-        }
-        // Eight samples at a time from one lane (kLaneRun is a multiple of 8).
-        const __m256i across = _mm256_setr_epi32(0, 8, 16, 24, 32, 40, 48, 56);
-        const __m256i low = _mm256_set1_epi32((1 << kGaussBits) - 1);
-        size_t t = 0;
-        for (; t + 8 <= len; t += 8) {
-            const int at = int(8 * (t % kLaneRun) + t / kLaneRun);
-            const __m256i st =
-                _mm256_i32gather_epi32(reinterpret_cast<const int*>(states),
-                                       _mm256_add_epi32(across, _mm256_set1_epi32(at)), 4);
-            _mm256_storeu_ps(gauss_i + t0 + t,
-                             _mm256_i32gather_ps(gt, _mm256_srli_epi32(st, 32 - kGaussBits), 4));
-            _mm256_storeu_ps(gauss_q + t0 + t,
-                             _mm256_i32gather_ps(gt, _mm256_and_si256(st, low), 4));
-        }
-        for (; t < len; ++t) {
-            const uint32_t st = states[8 * (t % kLaneRun) + t / kLaneRun];
-            gauss_i[t0 + t] = gt[st >> (32 - kGaussBits)];
-            gauss_q[t0 + t] = gt[st & ((1u << kGaussBits) - 1)];
-        }
-        rng = states[8 * ((len - 1) % kLaneRun) + (len - 1) / kLaneRun];
-    }
-}
-
 QV_AVX2 void cicn_output_avx2(CicnOutput& o) {
     const bool noise = o.sigma > 0.0f;
     const __m256d gain = _mm256_set1_pd(o.gain), gain2 = _mm256_set1_pd(o.gain2);
@@ -671,9 +583,9 @@ QV_AVX2 float peak_abs_avx2(const float* x, size_t n) {
     return std::max(_mm_cvtss_f32(q), peak_abs_plain(x + i, n - i));
 }
 
-const SynthKernels kVector = {add_tones_avx2,  add_tone_env_avx2, add_modulated_avx2,
-                              component_avx2,  cicn_output_avx2,  fir_dot_avx2,
-                              draw_gauss_avx2, peak_abs_avx2,     "avx2"};
+const SynthKernels kVector = {
+    add_tones_avx2,   add_tone_env_avx2, add_modulated_avx2, component_avx2,
+    cicn_output_avx2, fir_dot_avx2,      peak_abs_avx2,      "avx2"};
 
 bool cpu_has_avx2() {
     __builtin_cpu_init();

@@ -1,7 +1,7 @@
 // The chip model's inner loops: oscillators (phasors turned by a complex
 // multiply), the synthesis of one spectral component at the CICN output
-// (cosine and sine by polynomials), the noise generator, the rounding of the
-// CICN output and the DFIR dot products.
+// (cosine and sine by polynomials), the rounding of the CICN output and the
+// DFIR dot products.
 //
 // Each loop exists twice: a plain version, the reference, and a vector
 // version (AVX2, used where the CPU has it, chosen at run time) that computes
@@ -104,9 +104,6 @@ struct SynthKernels {
     // output at input index first + k * step.
     void (*fir_dot)(const FirTaps& t, const int16_t* x_i, const int16_t* x_q, size_t first,
                     size_t step, size_t count, int64_t* acc_i, int64_t* acc_q);
-    // The noise generator's next n samples: rng advanced n times, each state
-    // s giving the table's values at its high and low 16 bits.
-    void (*draw_gauss)(uint32_t& rng, size_t n, float* gauss_i, float* gauss_q);
     // The largest |x[i]| of n values (0 for none).
     float (*peak_abs)(const float* x, size_t n);
     const char* name;
