@@ -42,13 +42,18 @@ static_assert(qv01::field_mask(kScale) == qv01::field_mask(qv01::cic2::kScale) &
               qv01::field_mask(kScale) == qv01::field_mask(qv01::cicn::kScale));
 constexpr qv01::Field kSclMx = qv01::cicn::kSclMx;
 
-// A label sized to its text, as an auto-size label is.
+// A label sized to its text, as an auto-size label is. Most processing runs
+// show the same text again: the label is then left alone.
 void set_caption(QLabel* label, const QString& text) {
+    if (label->text() == text) return;
     label->setText(text);
     label->adjustSize();
 }
 
+// Only a colour that changes touches the label's palette (a new palette
+// propagates and repaints, once per processing run for the flags).
 void set_colour(QLabel* label, const QColor& c) {
+    if (label->palette().color(QPalette::WindowText) == c) return;
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, c);
     label->setPalette(p);
@@ -167,7 +172,8 @@ void TForm1::build_controls() {
         auto* l = new QLabel(this);
         l->setObjectName(name);
         l->move(x, y);
-        set_caption(l, caption);
+        l->setText(caption);
+        l->adjustSize();  // empty captions too
         return l;
     };
     auto stage = [&](const char* name, const char* caption, int x, int y) {
@@ -511,15 +517,19 @@ void TForm1::draw_scope(const int16_t* frames) {
     int k = 50;
     while (k <= 255 && !(left(k) < 0 && left(k + 1) > 0)) ++k;
     if (k > 255) k = 256;
-    QPainter p(&PaintBox2->canvas());
-    p.fillRect(0, 0, 512, 70, kCanvasGrey);
-    p.setPen(Qt::black);
+    // The path from (0, 35) through one point per pixel column: its 512
+    // segments in one call, each drawn as a line of its own (a polyline
+    // would set other pixels at some corners).
     QPoint prev(0, 35);
     for (int x = 0; x < 512; ++x) {
         const QPoint next(x, left(k - 50 + x) / 1024 + 35);
-        p.drawLine(prev, next);
+        scope_lines_[x] = QLine(prev, next);
         prev = next;
     }
+    QPainter p(&PaintBox2->canvas());
+    p.fillRect(0, 0, 512, 70, kCanvasGrey);
+    p.setPen(Qt::black);
+    p.drawLines(scope_lines_.data(), static_cast<int>(scope_lines_.size()));
     p.end();
     PaintBox2->update();
 }

@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QImage>
 #include <QLabel>
+#include <QLine>
 #include <QPushButton>
 #include <QSlider>
 #include <QTimer>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qv_board.h"
 #include "signal_path.h"
@@ -178,4 +180,5 @@ class TForm1 : public QWidget, private radio_dsp::SignalPathObserver {
     int wave_open_rc_ = 0;
     QTimer board_watch_;
     QImage constellation_shown_;  // the constellation at the last processing run
+    std::vector<QLine> scope_lines_ = std::vector<QLine>(512);  // the scope's segments
 };
