@@ -6,6 +6,9 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QStyle>
+#include <QStyleOptionProgressBar>
 #include <algorithm>
 #include <cmath>
 
@@ -388,13 +391,35 @@ void RadioWidget::produce_audio() {
 void RadioWidget::_on_param_updated(int step, int avail) {
     ui_->step_->setText(QString::number(step));
     ui_->avail_->setText(QString::number(avail));
-    if (ui_->buf_filled_->value() != avail) {
-        // QProgressBar::setValue repaints at once; with updates held, the new
-        // value is painted with the window's next coalesced repaint instead.
-        ui_->buf_filled_->setUpdatesEnabled(false);
-        ui_->buf_filled_->setValue(avail);
-        ui_->buf_filled_->setUpdatesEnabled(true);
+    QProgressBar* bar = ui_->buf_filled_;
+    const int shown = bar->value();
+    if (shown == avail) return;
+    // QProgressBar::setValue repaints at once; with updates held, the new
+    // value is painted with the window's next coalesced repaint instead.
+    bar->setAttribute(Qt::WA_UpdatesDisabled, true);
+    bar->setValue(avail);
+    bar->setAttribute(Qt::WA_UpdatesDisabled, false);
+    // The Fusion style paints a horizontal bar the same on either side of
+    // the strip between the old and the new end of its chunk (within a few
+    // pixels): only that strip is painted again. Other styles repaint it all.
+    if (bar->style()->objectName() != QLatin1String("fusion") ||
+        bar->orientation() != Qt::Horizontal || bar->invertedAppearance()) {
+        bar->update();
+        return;
     }
+    QStyleOptionProgressBar option;
+    option.initFrom(bar);
+    const QRect contents =
+        bar->style()->subElementRect(QStyle::SE_ProgressBarContents, &option, bar);
+    const double range = std::max(1, bar->maximum() - bar->minimum());
+    auto end_x = [&](int value) {
+        return contents.left() +
+               static_cast<int>((value - bar->minimum()) * contents.width() / range);
+    };
+    constexpr int kStripMargin = 8;  // pixels beyond each end: rounded corners and outlines
+    const int a = std::min(end_x(shown), end_x(avail)) - kStripMargin;
+    const int b = std::max(end_x(shown), end_x(avail)) + kStripMargin;
+    bar->update(QRect(a, 0, b - a + 1, bar->height()));
 }
 
 void RadioWidget::_on_kp_updated(double kp) { kp_ = kp; }

@@ -7,7 +7,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QtTest>
@@ -132,6 +134,26 @@ class PanelsTest : public QObject {
         const QImage beneath = child<QGroupBox>("radio_box_")->grab().toImage();
         radio->set_backdrop(backdrop);
         QCOMPARE(painted, beneath);
+    }
+
+    void fill_bar_on_screen_follows_the_fill_level() {
+        // Only the strip where the bar's end moved is repainted: the window
+        // shows what a repaint of the whole bar shows.
+        auto* bar = child<QProgressBar>("buf_filled_");
+        auto on_screen = [&] {
+            return window_->screen()
+                ->grabWindow(window_->winId())
+                .toImage()
+                .copy(QRect(bar->mapTo(window_, QPoint()), bar->size()));
+        };
+        for (int avail : {30000, 30100, 52000, 12000, 0, 65536, 40000}) {
+            window_->radio_panel()->_on_param_updated(1182, avail);
+            QCOMPARE(bar->value(), avail);
+            QCoreApplication::sendPostedEvents();  // the coalesced repaint
+            const QImage painted = on_screen();
+            bar->repaint();
+            QCOMPARE(painted, on_screen());
+        }
     }
 
     void test_pattern_reaches_the_image() {
