@@ -195,14 +195,17 @@ void FiltersWidget::_on_check_ovf() {
     if (!board_) return;
     uint32_t v = 0;
     if (board_->read_reg(kRegOverflow, &v) != 0) return;  // the colours stay as they were
-    QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
-                        ui_->gain_label_};
     // A style sheet set again re-polishes the label even when it is the same:
     // only a flag that changed colour is touched.
+    const uint32_t flags = v & 0x1F;
+    if (flags == flags_shown_) return;
+    QLabel* labels[] = {ui_->dcic2_label_, ui_->dcicn_label_, ui_->dfir1_label_, ui_->dfir2_label_,
+                        ui_->gain_label_};
     for (int bit = 0; bit < 5; ++bit) {
-        const QString sheet = (v >> bit) & 1 ? kRed : kGreen;
-        if (labels[bit]->styleSheet() != sheet) labels[bit]->setStyleSheet(sheet);
+        if (((flags ^ flags_shown_) >> bit) & 1)
+            labels[bit]->setStyleSheet((flags >> bit) & 1 ? kRed : kGreen);
     }
+    flags_shown_ = flags;
 }
 
 void FiltersWidget::update_image(unsigned char* bitmap) {

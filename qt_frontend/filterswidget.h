@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 #include <memory>
 
 class QV_board_;
@@ -69,4 +70,5 @@ class FiltersWidget : public QWidget {
     // |gain| / 16384; the gain slider starts at 99.
     double K_gain_ = 99.0 / 16384.0;
     double kp_ = 0.0;
+    uint32_t flags_shown_ = 0;  // overflow flags the stage names show in red (bits 0-4)
 };
