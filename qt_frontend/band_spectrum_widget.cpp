@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -113,6 +114,20 @@ void SpecWidget::draw_grid() {
         for (int e = 4; e - 4 < height_; e += 10) painter_.drawLine(x, e - 2, x, e);
     }
     painter_.end();
+    // The grid has a handful of distinct rows; each row reads its pixels from
+    // the first row that looks the same, which stays in the cache.
+    grid_row_.assign(height_, 0);
+    std::vector<int> distinct;
+    const size_t row_bytes = static_cast<size_t>(width_) * sizeof(QRgb);
+    for (int y = 0; y < height_; ++y) {
+        auto same = [&](int r) {
+            return std::memcmp(background_.constScanLine(r), background_.constScanLine(y),
+                               row_bytes) == 0;
+        };
+        auto it = std::find_if(distinct.begin(), distinct.end(), same);
+        if (it == distinct.end()) it = distinct.insert(distinct.end(), y);
+        grid_row_[y] = *it;
+    }
 }
 
 int SpecWidget::row_of(double v) const {
@@ -142,8 +157,8 @@ void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
     const QRgb green = QColor(Qt::green).rgb();
     for (int y = 0; y < height_; ++y) {
         compose_row(reinterpret_cast<QRgb*>(picture.scanLine(y)),  // detaches a shared copy
-                    reinterpret_cast<const QRgb*>(background_.constScanLine(y)), line_top_.data(),
-                    line_bottom_.data(), width_, y, green);
+                    reinterpret_cast<const QRgb*>(background_.constScanLine(grid_row_[y])),
+                    line_top_.data(), line_bottom_.data(), width_, y, green);
     }
     ui_->canvas_->update(ui_->canvas_->contentsRect());
 }

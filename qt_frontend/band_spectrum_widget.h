@@ -74,4 +74,5 @@ class SpecWidget : public QWidget {
     // above top).
     std::vector<int> line_top_;
     std::vector<int> line_bottom_;
+    std::vector<int> grid_row_;  // per row, the first row of the grid with the same pixels
 };

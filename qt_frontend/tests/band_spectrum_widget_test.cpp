@@ -106,16 +106,21 @@ class SpecWidgetTest : public QObject {
 
     void next_trace_replaces_the_last_one() {
         // A tone over a low floor, then a flat spectrum higher up: the canvas
-        // must look as if the flat one had been drawn alone on the grid.
+        // must look as if the flat one had been drawn alone on the grid; a
+        // spectrum below the bottom leaves the bare grid.
         std::vector<double> tone(4096, std::pow(10.0, -4.8));
         tone[1000] = 1.0;
         std::vector<double> flat(4096, std::pow(10.0, -2.2));
-        SpecWidget twice, once;
+        SpecWidget twice, once, bare;
         twice.draw_spectrum(tone.data(), 4096, 0.0);
         twice.draw_spectrum(flat.data(), 4096, 0.0);
         once.draw_spectrum(flat.data(), 4096, 0.0);
         QCOMPARE(twice.findChild<SpecLabel*>("canvas_")->picture(),
                  once.findChild<SpecLabel*>("canvas_")->picture());
+        const QImage grid = bare.findChild<SpecLabel*>("canvas_")->picture();
+        std::vector<double> silence(4096, 0.0);
+        twice.draw_spectrum(silence.data(), 4096, 0.0);
+        QCOMPARE(twice.findChild<SpecLabel*>("canvas_")->picture(), grid);
     }
 };
 
