@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "channel_model.h"
@@ -146,9 +147,16 @@ inline void cos_sin(uint32_t th, float& co, float& si) {
     const float z = x * x;
     const float s = x + x * z * (kS1 + z * (kS2 + z * kS3));
     const float c = 1.0f - 0.5f * z + z * z * (kC1 + z * (kC2 + z * kC3));
-    const float a = (q & 1) ? s : c, b = (q & 1) ? c : s;
-    co = ((q + 1) & 2) ? -a : a;
-    si = (q & 2) ? -b : b;
+    // Odd quarters swap the two, the quarter's sign bits flip them: on the
+    // bits, as the vector loops do, without branches.
+    uint32_t sb, cb;
+    std::memcpy(&sb, &s, 4);
+    std::memcpy(&cb, &c, 4);
+    const uint32_t swap = 0u - (q & 1);
+    const uint32_t ab = ((sb ^ cb) & swap) ^ cb, bb = ((sb ^ cb) & swap) ^ sb;
+    const uint32_t cos_bits = ab ^ (((q + 1) & 2) << 30), sin_bits = bb ^ ((q & 2) << 30);
+    std::memcpy(&co, &cos_bits, 4);
+    std::memcpy(&si, &sin_bits, 4);
 }
 
 uint32_t component_plain(const ComponentBlock& c) {
@@ -164,24 +172,40 @@ uint32_t component_plain(const ComponentBlock& c) {
     const bool on[2] = {c.on[0], c.on[1]};
     const float base[2] = {c.base[0], c.base[1]};
     uint32_t phi = c.phase, nco = c.nco;
-    for (size_t i = 0; i < c.m; ++i) {
-        const float dv = mpx[i];
-        phi += c_inc + uint32_t(int64_t(k_inc * dv));
+    // A run of samples at a time, each step over all of them: the cosines
+    // and sines of a run do not wait for each other.
+    constexpr size_t kRun = 64;
+    uint32_t ph[kRun], th[kRun] = {}, e[kRun];
+    float co[kRun], si[kRun];
+    for (size_t i0 = 0; i0 < c.m; i0 += kRun) {
+        const size_t len = std::min(kRun, c.m - i0);
+        const float* dv = mpx + i0;
+        for (size_t j = 0; j < len; ++j) {
+            phi += c_inc + uint32_t(int64_t(k_inc * dv[j]));
+            ph[j] = phi;
+        }
         for (int side = 0; side < 2; ++side) {
             if (!on[side]) continue;
-            const float d = side == 0 ? dv : -dv;
-            const uint32_t e = uint32_t(int(base[side] + k_idx * d)) & mask;
-            const uint32_t th = (side == 0 ? phi : 0u - phi) + nco;
-            float co, si;
-            cos_sin(th, co, si);
-            acc[i] += amp * hn_tab[e] * co;
-            acc[q + i] += amp * hn_tab[e] * si;
+            for (size_t j = 0; j < len; ++j) {
+                const float d = side == 0 ? dv[j] : -dv[j];
+                e[j] = uint32_t(int(base[side] + k_idx * d)) & mask;
+                th[j] = (side == 0 ? ph[j] : 0u - ph[j]) + nco + uint32_t(j) * nco_inc;
+            }
+            for (size_t j = 0; j < kRun; ++j) cos_sin(th[j], co[j], si[j]);
+            float* a = acc + i0;
+            for (size_t j = 0; j < len; ++j) {
+                a[j] += amp * hn_tab[e[j]] * co[j];
+                a[q + j] += amp * hn_tab[e[j]] * si[j];
+            }
             if (acc2) {
-                acc2[i] += amp * h2_tab[e] * co;
-                acc2[q + i] += amp * h2_tab[e] * si;
+                float* a2 = acc2 + i0;
+                for (size_t j = 0; j < len; ++j) {
+                    a2[j] += amp * h2_tab[e[j]] * co[j];
+                    a2[q + j] += amp * h2_tab[e[j]] * si[j];
+                }
             }
         }
-        nco += nco_inc;
+        nco += uint32_t(len) * nco_inc;
     }
     return phi;
 }
