@@ -4,18 +4,25 @@
 
 #include <QImage>
 #include <QLabel>
+#include <vector>
 
 class SpecLabel : public QLabel {
     Q_OBJECT
   public:
     explicit SpecLabel(QWidget* parent = nullptr);
 
-    // The picture the canvas shows, placed and clipped as the label places a
-    // pixmap of its size, and painted from the picture itself with every
-    // repaint: the panel draws into it and calls update(), so no pixmap is
-    // made per trace. A null picture leaves the label to paint itself.
-    QImage& picture() { return picture_; }
-    const QImage& picture() const { return picture_; }
+    // The grid under every trace, shown alone until the first trace. The
+    // picture (grid and trace) lies where the label places a pixmap of its
+    // size, cut to the inside of the frame. Without a grid the label paints
+    // itself.
+    void set_grid(const QImage& grid);
+    // Shows a trace: for each of the grid's columns the first and the last
+    // row of its green line (none: top above bottom). The canvas is painted
+    // from these with its next repaint, straight into the window's buffer
+    // where it can be, so no picture is made per trace.
+    void show_lines(const int* top, const int* bottom);
+    // The picture the canvas shows, composed on request.
+    QImage picture() const;
 
   signals:
     // A press of any mouse button at row y of the canvas.
@@ -29,5 +36,11 @@ class SpecLabel : public QLabel {
     void paintEvent(QPaintEvent* event) override;
 
   private:
-    QImage picture_;
+    // Columns x0 .. x1 - 1 of picture row y, written to `row` (its column x0).
+    void compose(QRgb* row, int y, int x0, int x1) const;
+
+    QImage grid_;
+    std::vector<int> grid_row_;  // per row, the first grid row with the same pixels
+    std::vector<int> top_;       // the trace's lines, per column
+    std::vector<int> bottom_;
 };

@@ -5,38 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "band_spectrum_label.h"
 #include "power_spectrum_columns.h"
 #include "ui_band_spectrum_widget.h"
-
-namespace {
-
-// Row y of the canvas: green where a column's line covers the row, the grid
-// elsewhere; four pixels at a time where the CPU has SSE2 (every x86-64).
-void compose_row(QRgb* row, const QRgb* grid, const int* top, const int* bottom, int width, int y,
-                 QRgb green) {
-    int c = 0;
-#ifdef __SSE2__
-    const __m128i y4 = _mm_set1_epi32(y);
-    const __m128i green4 = _mm_set1_epi32(static_cast<int>(green));
-    for (; c + 4 <= width; c += 4) {
-        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(top + c));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bottom + c));
-        const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(grid + c));
-        const __m128i off = _mm_or_si128(_mm_cmpgt_epi32(t, y4), _mm_cmpgt_epi32(y4, b));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + c),
-                         _mm_or_si128(_mm_and_si128(off, g), _mm_andnot_si128(off, green4)));
-    }
-#endif
-    for (; c < width; ++c) row[c] = (y >= top[c] && y <= bottom[c]) ? green : grid[c];
-}
-
-}  // namespace
 
 SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidget) {
     ui_->setupUi(this);  // binds on_ref__valueChanged and on_scale__valueChanged by name
@@ -56,8 +28,8 @@ SpecWidget::SpecWidget(QWidget* parent) : QWidget(parent), ui_(new Ui::SpecWidge
 
     background_ = QImage(width_, height_, QImage::Format_RGB32);
     draw_grid();
-    ui_->canvas_->picture() = background_;
-    line_top_.assign(width_, 0);
+    ui_->canvas_->set_grid(background_);
+    line_top_.assign(width_, 1);
     line_bottom_.assign(width_, 0);
     // The picture covers the canvas: nothing under it needs painting first.
     ui_->canvas_->setAttribute(Qt::WA_OpaquePaintEvent);
@@ -114,20 +86,6 @@ void SpecWidget::draw_grid() {
         for (int e = 4; e - 4 < height_; e += 10) painter_.drawLine(x, e - 2, x, e);
     }
     painter_.end();
-    // The grid has a handful of distinct rows; each row reads its pixels from
-    // the first row that looks the same, which stays in the cache.
-    grid_row_.assign(height_, 0);
-    std::vector<int> distinct;
-    const size_t row_bytes = static_cast<size_t>(width_) * sizeof(QRgb);
-    for (int y = 0; y < height_; ++y) {
-        auto same = [&](int r) {
-            return std::memcmp(background_.constScanLine(r), background_.constScanLine(y),
-                               row_bytes) == 0;
-        };
-        auto it = std::find_if(distinct.begin(), distinct.end(), same);
-        if (it == distinct.end()) it = distinct.insert(distinct.end(), y);
-        grid_row_[y] = *it;
-    }
 }
 
 int SpecWidget::row_of(double v) const {
@@ -151,16 +109,7 @@ void SpecWidget::draw_spectrum(const double* data, int len, double offset) {
         line_top_[c] = std::max(std::min(a, b), 0);
         line_bottom_[c] = std::min(std::max(a, b), height_ - 1);
     }
-    // The canvas's picture is written row by row, then painted with the next
-    // repaint; its frame needs none.
-    QImage& picture = ui_->canvas_->picture();
-    const QRgb green = QColor(Qt::green).rgb();
-    for (int y = 0; y < height_; ++y) {
-        compose_row(reinterpret_cast<QRgb*>(picture.scanLine(y)),  // detaches a shared copy
-                    reinterpret_cast<const QRgb*>(background_.constScanLine(grid_row_[y])),
-                    line_top_.data(), line_bottom_.data(), width_, y, green);
-    }
-    ui_->canvas_->update(ui_->canvas_->contentsRect());
+    ui_->canvas_->show_lines(line_top_.data(), line_bottom_.data());
 }
 
 void SpecWidget::set_marker(int y) {

@@ -57,7 +57,7 @@ class SpecWidget : public QWidget {
     QwtLinearScaleEngine freq_engine_;
     QwtLinearScaleEngine amp_engine_;
     QPainter painter_;
-    QImage background_;   // the grid, under every trace (the canvas shows a copy)
+    QImage background_;   // the grid, under every trace
     double left_ = 0.0;   // MHz at the canvas's left edge
     double right_ = 0.0;  // MHz at the canvas's right edge
     int width_ = 0;       // canvas size in pixels, read once
@@ -74,5 +74,4 @@ class SpecWidget : public QWidget {
     // above top).
     std::vector<int> line_top_;
     std::vector<int> line_bottom_;
-    std::vector<int> grid_row_;  // per row, the first row of the grid with the same pixels
 };

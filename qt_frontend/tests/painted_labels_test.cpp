@@ -3,6 +3,8 @@
 // pixmaps.
 #include <QLabel>
 #include <QPainter>
+#include <QPicture>
+#include <QScreen>
 #include <QtTest>
 #include <cmath>
 #include <vector>
@@ -30,8 +32,34 @@ class PaintedLabelsTest : public QObject {
         for (int k = 0; k < 4096; k += 97) p[k] = 0.05;
         w.draw_spectrum(p.data(), 4096, 0.0);
         auto* canvas = w.findChild<SpecLabel*>("canvas_");
-        QCOMPARE(canvas->grab().toImage(),
-                 as_pixmap_label(*canvas, QPixmap::fromImage(canvas->picture())));
+        const QImage label = as_pixmap_label(*canvas, QPixmap::fromImage(canvas->picture()));
+        QCOMPARE(canvas->grab().toImage(), label);
+        // Recorded rather than drawn into pixels: painted through a picture.
+        QPicture recording;
+        canvas->render(&recording);
+        QImage replayed = label;
+        QPainter(&replayed).drawPicture(0, 0, recording);
+        QCOMPARE(replayed, label);
+    }
+
+    void spectrum_canvas_on_screen() {
+        // Painted straight into the window's buffer: the window shows what
+        // the canvas shows when grabbed (through a picture).
+        SpecWidget w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto* canvas = w.findChild<SpecLabel*>("canvas_");
+        const QRect on_window(canvas->mapTo(&w, QPoint()), canvas->size());
+        std::vector<double> p(4096);
+        for (int trace = 0; trace < 3; ++trace) {
+            for (int k = 0; k < 4096; ++k)
+                p[k] = std::pow(10.0, -0.5 - ((k * (trace + 3)) % 50) / 10.0);
+            w.draw_spectrum(p.data(), 4096, 0.0);
+            QCoreApplication::sendPostedEvents();  // the repaint
+            const QImage shown = w.screen()->grabWindow(w.winId()).toImage().copy(on_window);
+            QCOMPARE(shown.convertToFormat(QImage::Format_RGB32),
+                     canvas->grab().toImage().convertToFormat(QImage::Format_RGB32));
+        }
     }
 
     void audio_trace() {
