@@ -550,18 +550,19 @@ int load_scene(const std::string& path, RfScene& out, std::string& error,
 
 namespace {
 
-// Stream-thread cost per CICN output sample in ns of the model's plain loops
-// on the layout of config/FM_radio.ini, fitted to qv-chip-bench on scenes of 1
-// and 32 stations of each kind (README.md, "Measured"), rounded up; the
+// Stream-thread cost per CICN output sample in ns of the model's plain loops,
+// paced like the board's producer, on the layout of config/FM_radio.ini,
+// fitted to qv-chip-bench on scenes of 1 and 32 stations of each kind, all
+// inside the channel (README.md, "Measured"), the larger of two runs; the
 // vector loops need about a third.
-constexpr double kFixedNs = 30.0;   // noise, DFIR1, DFIR2, gain stage
-constexpr double kStationNs = 4.5;  // carrier and mirror image of one station
+constexpr double kFixedNs = 30.0;   // noise, DFIR1, DFIR2, gain stage, the wake-ups
+constexpr double kStationNs = 6.3;  // carrier and mirror image of one station
 constexpr double kOscillatorNs =
-    0.6;                           // one steady tone (a one-sided tone of a stereo station: two)
-constexpr double kMelodyNs = 4.5;  // the note sequencer
-constexpr double kPilotNs = 1.5;
-constexpr double kSubcarrierNs = 1.5;  // the 38 kHz difference signal
-constexpr double kWavNs = 10.0;        // interpolating the recording
+    0.76;                          // one steady tone (a one-sided tone of a stereo station: two)
+constexpr double kMelodyNs = 2.0;  // the note sequencer
+constexpr double kPilotNs = 2.3;
+constexpr double kSubcarrierNs = 5.5;  // the 38 kHz difference signal
+constexpr double kWavNs = 11.0;        // interpolating the recording
 constexpr double kWavStereoNs = 4.0;   // its difference signal as well
 // CIC decimation of config/FM_radio.ini (CIC2 4, CICN 9).
 constexpr double kCicDecimation = 36.0;

@@ -95,8 +95,9 @@ int load_scene(const std::string& path, RfScene& out, std::string& error,
 // `scene` at chip clock `clock_hz`, as a share of one core (1.0 = a whole
 // core): a cost model of the model's plain loops, fitted to qv-chip-bench on
 // the CIC layout of config/FM_radio.ini (CICN output at clock / 36), counting
-// every station as heard (the model skips only stations too weak to matter at
-// the tuning). With AVX2 the model needs about a third of it.
+// every station as heard (the model skips stations that cannot show at the
+// tuning, usually all but the channel's own and its neighbours). With AVX2
+// the model needs about a third of it.
 double scene_cpu_share(const RfScene& scene, double clock_hz);
 
 // Above these shares the scene is refused / warned about (see README).

@@ -175,21 +175,30 @@ uint32_t component_plain(const ComponentBlock& c) {
     // A run of samples at a time, each step over all of them: the cosines
     // and sines of a run do not wait for each other.
     constexpr size_t kRun = 64;
-    uint32_t ph[kRun], th[kRun] = {}, e[kRun];
+    uint32_t ph[kRun] = {}, th[kRun], e[kRun];
     float co[kRun], si[kRun];
     for (size_t i0 = 0; i0 < c.m; i0 += kRun) {
         const size_t len = std::min(kRun, c.m - i0);
-        const float* dv = mpx + i0;
+        // The run's multiplex, zero past the block's end (full runs vectorise).
+        float dv[kRun] = {};
+        std::copy(mpx + i0, mpx + i0 + len, dv);
         for (size_t j = 0; j < len; ++j) {
             phi += c_inc + uint32_t(int64_t(k_inc * dv[j]));
             ph[j] = phi;
         }
         for (int side = 0; side < 2; ++side) {
             if (!on[side]) continue;
-            for (size_t j = 0; j < len; ++j) {
-                const float d = side == 0 ? dv[j] : -dv[j];
-                e[j] = uint32_t(int(base[side] + k_idx * d)) & mask;
-                th[j] = (side == 0 ? ph[j] : 0u - ph[j]) + nco + uint32_t(j) * nco_inc;
+            const float b = base[side];
+            if (side == 0) {
+                for (size_t j = 0; j < kRun; ++j) {
+                    e[j] = uint32_t(int(b + k_idx * dv[j])) & mask;
+                    th[j] = ph[j] + nco + uint32_t(j) * nco_inc;
+                }
+            } else {
+                for (size_t j = 0; j < kRun; ++j) {
+                    e[j] = uint32_t(int(b + k_idx * -dv[j])) & mask;
+                    th[j] = 0u - ph[j] + nco + uint32_t(j) * nco_inc;
+                }
             }
             for (size_t j = 0; j < kRun; ++j) cos_sin(th[j], co[j], si[j]);
             float* a = acc + i0;
