@@ -1,8 +1,10 @@
 // Renders one station's multiplex signal (mono audio, pilot, stereo
 // difference on its 38 kHz subcarrier), pre-emphasised, at a fixed rate.
 // The value is in units of the station's peak deviation: 1.0 = deviation_hz.
-// Rendering is a pure function of the sample index, so a station that was
-// skipped for a while resumes in step with time.
+// Every call starts its oscillators from the phases of its first sample
+// index, so a station that was skipped for a while resumes in step with
+// time (within a call they run on by rotation: the last bits of a sample
+// depend on where its call began).
 #pragma once
 
 #include <cstddef>
