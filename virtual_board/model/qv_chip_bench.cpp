@@ -3,7 +3,7 @@
 // file through the configuration agent (the programs' config/FM_radio.ini by
 // default), tunes channel 0 into a scene (the default one, or a scene file),
 // and measures the CPU time per second of output while asking for frames the
-// way the board's producer does: it wakes every 1 to 5 ms (the producer's
+// way the board's producer does: it wakes every 1 to 10 ms (the producer's
 // tick for the output rate) and asks for the frames due. Prints every round, the median (the figure
 // to quote: % of one core in real time) and the scene reader's estimate of the same cost.
 //
