@@ -35,6 +35,11 @@ void StreamProducer::chip_written() {
     wake_cv_.notify_all();
 }
 
+void StreamProducer::top_up() {
+    top_up_ = true;
+    wake_cv_.notify_all();
+}
+
 size_t StreamProducer::take(uint8_t* dst, size_t n) {
     const size_t taken = fifo_.pop(dst, n);
     bytes_delivered_ += taken;
@@ -62,6 +67,7 @@ void StreamProducer::loop() {
 
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {
+        top_up_ = false;
         const uint64_t epoch = source_epoch_;
         const uint64_t chip_epoch = chip_epoch_;
         if (!source_.on) {
@@ -110,7 +116,7 @@ void StreamProducer::loop() {
         }
         if (!lock.owns_lock()) lock.lock();
         wake_cv_.wait_until(lock, now + producer_tick(rate),
-                            [&] { return source_epoch_ != epoch; });
+                            [&] { return source_epoch_ != epoch || top_up_; });
     }
 }
 

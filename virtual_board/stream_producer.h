@@ -52,6 +52,10 @@ class StreamProducer {
     void set_source(Source source);
     // A register write reached the chip: its output rate may have changed.
     void chip_written();
+    // A host read has waited on an empty FIFO for half its timeout: the
+    // producer wakes before its tick and moves the frames due by now, as the
+    // real FIFO would have received them meanwhile.
+    void top_up();
 
     size_t fifo_level() const { return fifo_.size(); }
     void clear_fifo() { fifo_.clear(); }
@@ -72,6 +76,7 @@ class StreamProducer {
     Source source_;
     uint64_t source_epoch_ = 0;  // bumped on every set_source
     uint64_t chip_epoch_ = 0;    // bumped on every chip register write
+    bool top_up_ = false;        // a host read waits for frames: wake before the tick
     StreamFifo fifo_{kStreamFifoBytes};
 
     uint64_t frames_produced_ = 0;

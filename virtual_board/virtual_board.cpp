@@ -89,6 +89,20 @@ Result VirtualBoard::wait_for(Lock& lock, const Session& s, unsigned timeout_ms,
     return gone(s) ? refuse_locked() : Result::ok;
 }
 
+// The producer fills the FIFO once per tick (up to 10 ms), the real one
+// fills continuously: a read whose timeout is short against the tick (10 ms
+// with libusb-0.1) would time out on a FIFO the hardware would have fed. After
+// half its timeout on an empty FIFO the read has the producer top it up.
+template <typename Pred>
+Result VirtualBoard::wait_for_stream(Lock& lock, const Session& s, unsigned timeout_ms, Pred pred) {
+    if (timeout_ms < 2) return wait_for(lock, s, timeout_ms, pred);
+    const unsigned half = timeout_ms / 2;
+    const Result r = wait_for(lock, s, half, pred);
+    if (r != Result::timeout) return r;
+    producer_.top_up();
+    return wait_for(lock, s, timeout_ms - half, pred);
+}
+
 // ---- Device level ---------------------------------------------------------
 
 Result VirtualBoard::open(uint16_t vendor, uint16_t product, std::unique_ptr<Session>* session) {
@@ -248,8 +262,8 @@ Result VirtualBoard::bulk_in(Session& s, uint8_t endpoint, uint8_t* data, int le
             // Scripted: part of the data, then the transfer times out.
             const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
             const size_t want = std::min(cut_bytes, size_t(length));
-            Result r =
-                wait_for(lock, s, timeout_ms, [&] { return producer_.fifo_level() >= want; });
+            Result r = wait_for_stream(lock, s, timeout_ms,
+                                       [&] { return producer_.fifo_level() >= want; });
             if (r == Result::no_device) return r;
             *moved = int(producer_.take(data, want));
             if (timeout_ms) {
@@ -260,7 +274,7 @@ Result VirtualBoard::bulk_in(Session& s, uint8_t endpoint, uint8_t* data, int le
             return gone(s) ? refuse_locked() : Result::timeout;
         }
         const Result r =
-            wait_for(lock, s, timeout_ms, [this] { return producer_.fifo_level() > 0; });
+            wait_for_stream(lock, s, timeout_ms, [this] { return producer_.fifo_level() > 0; });
         if (r != Result::ok) return r;
         *moved = int(producer_.take(data, size_t(length)));
         return Result::ok;

@@ -142,6 +142,9 @@ class VirtualBoard {
     // Returns ok when pred() holds, no_device or timeout otherwise.
     template <class Pred>
     Result wait_for(Lock& lock, const Session& s, unsigned timeout_ms, Pred pred);
+    // wait_for on the stream FIFO: after half the timeout, the producer tops it up.
+    template <typename Pred>
+    Result wait_for_stream(Lock& lock, const Session& s, unsigned timeout_ms, Pred pred);
 
     void power_on_locked();
     void start_firmware_locked();
