@@ -16,20 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "qv_board.h"
 
 namespace board_test {
 
-// Polls `cond` every millisecond for up to 10 s.
-template <typename Pred>
-bool eventually(Pred cond) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using ::eventually;
 
 class BoardLinkTest : public ::testing::Test {
   protected:

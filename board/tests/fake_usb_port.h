@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "protocol.h"
 #include "usb_port.h"
 
@@ -247,15 +248,3 @@ class FakeUsbPort : public qv::UsbPort {
 
     std::shared_ptr<FakeUsbState> s_;
 };
-
-// Polls `pred` until it holds or 10 s have passed (a safety net, not a speed
-// requirement). Returns whether it held.
-template <class Pred>
-bool eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
