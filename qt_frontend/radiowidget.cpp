@@ -14,6 +14,7 @@
 
 #include "conf_agent.h"
 #include "connectwidget.h"
+#include "pulse_sound_output.h"
 #include "qv01_regs.h"
 #include "qv_board.h"
 #include "sound_generator.h"
@@ -71,7 +72,6 @@ RadioWidget::RadioWidget(QWidget* parent) : QWidget(parent), path_(radio_dsp::kQ
     }
     path_.set_register_writer(radio_dsp::board_register_writer(board_));
     path_.set_observer(this);
-    device_ = QAudioDeviceInfo::defaultOutputDevice();
 
     ui_.reset(new Ui::RadioWidget);
     ui_->setupUi(this);  // binds the widget slots by name
@@ -86,13 +86,14 @@ RadioWidget::RadioWidget(QWidget* parent) : QWidget(parent), path_(radio_dsp::kQ
     connect(this, &RadioWidget::get_next_data, this, &RadioWidget::produce_audio,
             Qt::QueuedConnection);
 
+    pulse_output_ = std::make_unique<PulseSoundOutput>();
+    connect(pulse_output_.get(), &PulseSoundOutput::lost, this, &RadioWidget::sound_server_lost);
     format_.setSampleRate(44100);
     format_.setChannelCount(2);
     format_.setSampleSize(16);
     format_.setCodec("audio/pcm");
     format_.setByteOrder(QAudioFormat::LittleEndian);
     format_.setSampleType(QAudioFormat::SignedInt);
-    audio_output_ = new QAudioOutput(device_, format_, this);
 
     rf_spectrum_.assign(4096, 0.0);
     trace_width_ = ui_->signal_->width();
@@ -102,51 +103,60 @@ RadioWidget::RadioWidget(QWidget* parent) : QWidget(parent), path_(radio_dsp::kQ
 
     queue_poll_.setInterval(kPollMs);
     connect(&queue_poll_, &QTimer::timeout, this, &RadioWidget::poll_queue);
-    connect(audio_output_, &QAudioOutput::stateChanged, this, &RadioWidget::audio_state_changed);
     watch_.setInterval(kWatchMs);
     connect(&watch_, &QTimer::timeout, this, &RadioWidget::watch);
     watch_.start();
 }
 
 void RadioWidget::make_audio_output(const QAudioDeviceInfo& device) {
-    // Deleted at once, not later, and heard no more: the PulseAudio back end
-    // must not deliver its state changes to a panel that dropped it.
-    audio_output_->disconnect(this);
-    delete audio_output_;
+    // Deleted at once, not later, and heard no more: Qt's back end must not
+    // deliver its state changes to a panel that dropped it.
+    if (audio_output_) {
+        audio_output_->disconnect(this);
+        delete audio_output_;
+    }
     device_ = device;
     audio_output_ = new QAudioOutput(device_, format_, this);
     connect(audio_output_, &QAudioOutput::stateChanged, this, &RadioWidget::audio_state_changed);
 }
 
-bool RadioWidget::start_audio_output() {
+bool RadioWidget::start_audio_output(QString* why) {
     if (external_audio_) return true;
-    // Qt's PulseAudio back end does not reconnect once its server has gone
-    // away (or was not there when the program started): its default device
-    // then stays null or fails at once. ALSA's "pulse" device opens a new
-    // connection every time, so it plays as soon as a server is back.
-    QList<QAudioDeviceInfo> candidates;
-    const QAudioDeviceInfo preferred = QAudioDeviceInfo::defaultOutputDevice();
-    if (!preferred.isNull()) candidates << preferred;
-    for (const QAudioDeviceInfo& d : QAudioDeviceInfo::availableDevices(QAudio::AudioOutput))
-        if (d.realm() == "alsa" && d.deviceName() == "pulse") candidates << d;
+    // PulseAudio first: it delivers on its own thread, so this thread wakes
+    // only for the pulls, and each start connects afresh, so a server that
+    // went away plays again once it is back.
+    if (pulse_output_->start(generator_.get(), "qv01_fm") == 0) return true;
+    // No PulseAudio server: Qt's output on the default device (ALSA, say).
+    *why = "no sound server or device could be opened (" + pulse_output_->error_text() + ")";
+    const QAudioDeviceInfo device = QAudioDeviceInfo::defaultOutputDevice();
+    if (device.isNull()) return false;
+    if (!audio_output_ || device != device_ || audio_output_->error() != QAudio::NoError)
+        make_audio_output(device);
     // A device that fails says so while starting; that is handled here.
     starting_audio_ = true;
-    for (const QAudioDeviceInfo& device : candidates) {
-        if (device != device_ || audio_output_->error() != QAudio::NoError)
-            make_audio_output(device);
-        audio_output_->start(generator_.get());
-        if (audio_output_->state() != QAudio::StoppedState ||
-            audio_output_->error() == QAudio::NoError) {
-            starting_audio_ = false;
-            return true;
-        }
-    }
+    audio_output_->start(generator_.get());
     starting_audio_ = false;
+    if (audio_output_->state() != QAudio::StoppedState || audio_output_->error() == QAudio::NoError)
+        return true;
+    *why = audio_error_text(audio_output_->error());
     return false;
 }
 
+void RadioWidget::stop_audio_output() {
+    pulse_output_->stop();
+    if (audio_output_) audio_output_->stop();
+}
+
+void RadioWidget::sound_server_lost() {
+    if (!ui_->radio_->isChecked()) return;
+    stop_with_message("sound_lost_message_", kNoSoundCaption,
+                      "The sound output stopped: the connection to the sound server was lost (" +
+                          pulse_output_->error_text() +
+                          "). The radio is switched off; press Radio to play again.");
+}
+
 void RadioWidget::audio_state_changed(QAudio::State state) {
-    // Our own stop() ends without an error; a server that dies does not.
+    // Our own stop() ends without an error; a device that fails does not.
     if (starting_audio_) return;
     if (state != QAudio::StoppedState || audio_output_->error() == QAudio::NoError) return;
     if (!ui_->radio_->isChecked()) return;
@@ -158,16 +168,19 @@ void RadioWidget::audio_state_changed(QAudio::State state) {
 RadioWidget::~RadioWidget() {
     watch_.stop();
     queue_poll_.stop();
-    audio_output_->stop();
+    stop_audio_output();
     // A processing run still queued from the last pull must not run on a
     // panel being torn down.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    // Deleted here, not among the children: the PulseAudio back end runs the
-    // event loop from its destructor, which would deliver events to this
+    // Deleted here, not among the children: Qt's PulseAudio back end runs
+    // the event loop from its destructor, which would deliver events to this
     // panel after its members are gone.
-    audio_output_->disconnect(this);
-    delete audio_output_;
-    audio_output_ = nullptr;
+    if (audio_output_) {
+        audio_output_->disconnect(this);
+        delete audio_output_;
+        audio_output_ = nullptr;
+    }
+    pulse_output_.reset();
     if (generator_->isOpen()) generator_->close();
 }
 
@@ -278,10 +291,10 @@ void RadioWidget::poll_queue() {
     const int queued = board_->samples_available();
     if (queued >= kFramesBeforeAudio) {
         queue_poll_.stop();
-        if (!start_audio_output())
+        QString why;
+        if (!start_audio_output(&why))
             stop_with_message("no_sound_message_", kNoSoundCaption,
-                              "The sound output could not be opened: " +
-                                  audio_error_text(audio_output_->error()) +
+                              "The sound output could not be opened: " + why +
                                   ". The radio is switched off; press Radio to try again once a "
                                   "sound output is available.");
         emit_status();
@@ -299,7 +312,7 @@ void RadioWidget::poll_queue() {
 
 void RadioWidget::switch_off() {
     queue_poll_.stop();
-    audio_output_->stop();
+    stop_audio_output();
     if (generator_->isOpen()) generator_->close();
     if (!board_) return;
     board_->write_reg(kRegControl, 0);

@@ -4,7 +4,7 @@
 // keeps watch: a board that goes away or a sound output that dies switches
 // the radio off with a message, and the status line tells the tuning and the
 // stream's health. GUI thread only; the audio output pulls blocks through
-// SoundGenerator.
+// SoundGenerator on this thread.
 #pragma once
 
 #include <QAudio>
@@ -21,6 +21,7 @@
 #include "audio_double_buffer.h"
 #include "signal_path.h"
 
+class PulseSoundOutput;
 class QAudioOutput;
 class QV_demo_board_;
 class SoundGenerator;
@@ -41,6 +42,9 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
 
     QV_demo_board_* board() const { return board_; }
     radio_dsp::SignalPath& signal_path() { return path_; }
+    // The sound output: PulseAudio's, or Qt's (made only when no PulseAudio
+    // server answers; null until then).
+    PulseSoundOutput* pulse_output() const { return pulse_output_.get(); }
     QAudioOutput* audio_output() const { return audio_output_; }
     SoundGenerator* sound_generator() const { return generator_.get(); }
 
@@ -129,10 +133,12 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     void show_problem(const char* name, const QString& caption, const QString& text,
                       const QString& informative = QString());
     void handle_board_loss();
-    // Starts the audio output on the default device, else on ALSA's "pulse"
-    // device; false when neither opens.
-    bool start_audio_output();
+    // Starts the sound output: PulseAudio's, else Qt's on the default device.
+    // False, with the reason in *why, when neither opens.
+    bool start_audio_output(QString* why);
     void make_audio_output(const QAudioDeviceInfo& device);
+    void stop_audio_output();
+    void sound_server_lost();
     void emit_status() { emit status_changed(status_text()); }
 
     // SignalPathObserver: the processing run's outputs, wired to the widgets.
@@ -155,7 +161,8 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
     QAudioFormat format_;
     std::unique_ptr<Ui::RadioWidget> ui_;
     std::unique_ptr<SoundGenerator> generator_;  // no QObject parent; owned here
-    QAudioOutput* audio_output_ = nullptr;       // child of the panel
+    std::unique_ptr<PulseSoundOutput> pulse_output_;
+    QAudioOutput* audio_output_ = nullptr;  // child of the panel, made when first needed
     int trace_width_ = 0;
     QTimer queue_poll_;
     QElapsedTimer queue_wait_;
