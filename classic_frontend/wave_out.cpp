@@ -10,7 +10,7 @@ namespace classic {
 
 namespace {
 
-constexpr pa_sample_spec kSpec{PA_SAMPLE_S16LE, kWaveRate, kWaveChannels};
+constexpr const pa_sample_spec& kSpec = PulsePlayback::kSpec;
 constexpr double kBytesPerSecond = double(kWaveRate) * kWaveFrameBytes;
 // Poll of the playback position: never longer than this while buffers are
 // queued (a done is at most this late), never shorter than kMinPollUs.
@@ -18,36 +18,17 @@ constexpr pa_usec_t kMaxPollUs = 20000;
 constexpr pa_usec_t kMinPollUs = 2000;
 constexpr pa_usec_t kIdlePollUs = 50000;
 
-// Waits, mainloop lock held, until a context or stream (whose state callback
-// signals the mainloop) is ready: true, or false once its state is bad.
-template <typename Object, typename State>
-bool wait_until_ready(pa_threaded_mainloop* loop, const Object* object,
-                      State (*state_of)(const Object*), int (*is_good)(State), State ready) {
-    for (State st; (st = state_of(object)) != ready; pa_threaded_mainloop_wait(loop))
-        if (!is_good(st)) return false;
-    return true;
-}
-
 }  // namespace
 
 WaveOut::~WaveOut() { close(); }
 
-void WaveOut::context_state_cb(pa_context*, void* self) {
-    pa_threaded_mainloop_signal(static_cast<WaveOut*>(self)->loop_, 0);
-}
-
-void WaveOut::stream_state_cb(pa_stream* s, void* self) {
+void WaveOut::lost_cb(void* self) {
+    // Lost while playing: say so once; the buffers in flight are gone.
     auto* w = static_cast<WaveOut*>(self);
-    const pa_stream_state_t st = pa_stream_get_state(s);
-    if (w->ready_ && !PA_STREAM_IS_GOOD(st)) {
-        // Lost while playing: say so once; the buffers in flight are gone.
-        w->ready_ = false;
-        w->error_ = std::string("sound output lost: ") + pa_strerror(pa_context_errno(w->context_));
-        for (WaveHeader* h : w->queue_) h->queued = false;
-        w->queue_.clear();
-        if (w->failed_) w->failed_();
-    }
-    pa_threaded_mainloop_signal(w->loop_, 0);
+    w->error_ = std::string("sound output lost: ") + w->playback_.server_error();
+    for (WaveHeader* h : w->queue_) h->queued = false;
+    w->queue_.clear();
+    if (w->failed_) w->failed_();
 }
 
 void WaveOut::stream_write_cb(pa_stream*, size_t nbytes, void* self) {
@@ -78,77 +59,36 @@ void WaveOut::poll_cb(pa_mainloop_api*, pa_time_event*, const struct timeval*, v
 }
 
 int WaveOut::open(DoneCallback done, FailCallback failed, const std::string& client_name) {
-    if (loop_) return -EALREADY;
+    if (playback_.is_open()) return -EALREADY;
     error_.clear();
     done_ = std::move(done);
     failed_ = std::move(failed);
-    loop_ = pa_threaded_mainloop_new();
-    if (!loop_) {
-        error_ = "cannot create the audio thread";
-        return -EIO;
+    // One buffer of target length: the server never holds much more than
+    // what is playing, so the done rhythm stays close to the ear.
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = kWaveBufferBytes;
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    PulsePlaybackHooks hooks;
+    hooks.user = this;
+    hooks.lost = lost_cb;
+    hooks.write = stream_write_cb;
+    hooks.underflow = stream_underflow_cb;
+    const int rc = playback_.open(client_name, "tunerdesk playback", attr, flags, hooks);
+    if (rc != 0) {
+        error_ = playback_.error();
+        return rc;
     }
-    if (pa_threaded_mainloop_start(loop_) < 0) {
-        pa_threaded_mainloop_free(loop_);
-        loop_ = nullptr;
-        error_ = "cannot start the audio thread";
-        return -EIO;
-    }
-    pa_threaded_mainloop_lock(loop_);
-    int rc = 0;
-    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), client_name.c_str());
-    if (!context_) {
-        error_ = "cannot create a sound server connection";
-        rc = -EIO;
-    } else {
-        pa_context_set_state_callback(context_, context_state_cb, this);
-        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-            !wait_until_ready(loop_, context_, pa_context_get_state, PA_CONTEXT_IS_GOOD,
-                              PA_CONTEXT_READY))
-            rc = -ECONNREFUSED;
-        if (rc != 0)
-            error_ = std::string("sound server: ") + pa_strerror(pa_context_errno(context_));
-    }
-    if (rc == 0) {
-        stream_ = pa_stream_new(context_, "tunerdesk playback", &kSpec, nullptr);
-        if (!stream_) {
-            error_ = std::string("playback stream: ") + pa_strerror(pa_context_errno(context_));
-            rc = -EIO;
-        }
-    }
-    if (rc == 0) {
-        pa_stream_set_state_callback(stream_, stream_state_cb, this);
-        pa_stream_set_write_callback(stream_, stream_write_cb, this);
-        pa_stream_set_underflow_callback(stream_, stream_underflow_cb, this);
-        // One buffer of target length: the server never holds much more than
-        // what is playing, so the done rhythm stays close to the ear.
-        pa_buffer_attr attr;
-        attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = kWaveBufferBytes;
-        attr.prebuf = static_cast<uint32_t>(-1);
-        attr.minreq = static_cast<uint32_t>(-1);
-        attr.fragsize = static_cast<uint32_t>(-1);
-        const auto flags =
-            static_cast<pa_stream_flags_t>(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0 ||
-            !wait_until_ready(loop_, stream_, pa_stream_get_state, PA_STREAM_IS_GOOD,
-                              PA_STREAM_READY))
-            rc = -EIO;
-        if (rc != 0)
-            error_ = std::string("playback stream: ") + pa_strerror(pa_context_errno(context_));
-    }
-    if (rc == 0) {
-        ready_ = true;
-        poll_event_ =
-            pa_context_rttime_new(context_, pa_rtclock_now() + kIdlePollUs, poll_cb, this);
-        pa_threaded_mainloop_unlock(loop_);
-        return 0;
-    }
-    teardown_locked();
-    pa_threaded_mainloop_unlock(loop_);
-    pa_threaded_mainloop_stop(loop_);
-    pa_threaded_mainloop_free(loop_);
-    loop_ = nullptr;
-    return rc;
+    playback_.lock();
+    stream_ = playback_.stream();
+    poll_event_ =
+        pa_context_rttime_new(playback_.context(), pa_rtclock_now() + kIdlePollUs, poll_cb, this);
+    playback_.unlock();
+    return 0;
 }
 
 int WaveOut::prepare(WaveHeader* h) {
@@ -159,8 +99,8 @@ int WaveOut::prepare(WaveHeader* h) {
 
 int WaveOut::write(WaveHeader* h) {
     if (!h || !h->prepared) return -EINVAL;
-    if (!loop_) return -ENODEV;
-    pa_threaded_mainloop_lock(loop_);
+    if (!playback_.is_open()) return -ENODEV;
+    playback_.lock();
     int rc = 0;
     if (!stream_ || pa_stream_get_state(stream_) != PA_STREAM_READY) {
         rc = -ENODEV;
@@ -175,7 +115,7 @@ int WaveOut::write(WaveHeader* h) {
         feed(0);
         arm_poll();
     }
-    pa_threaded_mainloop_unlock(loop_);
+    playback_.unlock();
     return rc;
 }
 
@@ -241,7 +181,7 @@ void WaveOut::complete_played() {
 }
 
 void WaveOut::arm_poll() {
-    if (!poll_event_ || !context_) return;
+    if (!poll_event_) return;
     pa_usec_t wait = kIdlePollUs;
     if (!queue_.empty()) {
         wait = kMaxPollUs;
@@ -253,72 +193,52 @@ void WaveOut::arm_poll() {
                                          kMinPollUs, kMaxPollUs);
         }
     }
-    pa_context_rttime_restart(context_, poll_event_, pa_rtclock_now() + wait);
-}
-
-void WaveOut::teardown_locked() {
-    ready_ = false;
-    for (WaveHeader* h : queue_) h->queued = false;
-    queue_.clear();
-    if (poll_event_) {
-        pa_threaded_mainloop_get_api(loop_)->time_free(poll_event_);
-        poll_event_ = nullptr;
-    }
-    if (stream_) {
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_write_callback(stream_, nullptr, nullptr);
-        pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-    }
-    if (context_) {
-        pa_context_set_state_callback(context_, nullptr, nullptr);
-        pa_context_disconnect(context_);
-        pa_context_unref(context_);
-        context_ = nullptr;
-    }
+    pa_context_rttime_restart(playback_.context(), poll_event_, pa_rtclock_now() + wait);
 }
 
 void WaveOut::close() {
-    if (!loop_) return;
-    pa_threaded_mainloop_lock(loop_);
-    teardown_locked();
-    pa_threaded_mainloop_unlock(loop_);
-    pa_threaded_mainloop_stop(loop_);
-    pa_threaded_mainloop_free(loop_);
-    loop_ = nullptr;
+    if (!playback_.is_open()) return;
+    playback_.lock();
+    for (WaveHeader* h : queue_) h->queued = false;
+    queue_.clear();
+    if (poll_event_) {
+        pa_threaded_mainloop_get_api(playback_.loop())->time_free(poll_event_);
+        poll_event_ = nullptr;
+    }
+    stream_ = nullptr;
+    playback_.unlock();
+    playback_.close();
 }
 
 int WaveOut::in_flight() {
-    if (!loop_) return 0;
-    pa_threaded_mainloop_lock(loop_);
+    if (!playback_.is_open()) return 0;
+    playback_.lock();
     const int n = static_cast<int>(queue_.size());
-    pa_threaded_mainloop_unlock(loop_);
+    playback_.unlock();
     return n;
 }
 
 bool WaveOut::is_queued(const WaveHeader* h) {
-    if (!loop_ || !h) return false;
-    pa_threaded_mainloop_lock(loop_);
+    if (!playback_.is_open() || !h) return false;
+    playback_.lock();
     const bool q = h->queued;
-    pa_threaded_mainloop_unlock(loop_);
+    playback_.unlock();
     return q;
 }
 
 int64_t WaveOut::played_bytes() {
-    if (!loop_) return -1;
-    pa_threaded_mainloop_lock(loop_);
+    if (!playback_.is_open()) return -1;
+    playback_.lock();
     const int64_t p = position_locked();
-    pa_threaded_mainloop_unlock(loop_);
+    playback_.unlock();
     return p;
 }
 
 int WaveOut::underflows() {
-    if (!loop_) return 0;
-    pa_threaded_mainloop_lock(loop_);
+    if (!playback_.is_open()) return 0;
+    playback_.lock();
     const int n = underflows_;
-    pa_threaded_mainloop_unlock(loop_);
+    playback_.unlock();
     return n;
 }
 

@@ -20,11 +20,7 @@
 #include <functional>
 #include <string>
 
-struct pa_threaded_mainloop;
-struct pa_context;
-struct pa_stream;
-struct pa_time_event;
-struct pa_mainloop_api;
+#include "pulse_playback.h"
 
 namespace classic {
 
@@ -65,7 +61,7 @@ class WaveOut {
     // then says why. `client_name` names the program to the server.
     [[nodiscard]] int open(DoneCallback done, FailCallback failed = {},
                            const std::string& client_name = "tunerdesk");
-    bool is_open() const { return stream_ != nullptr; }
+    bool is_open() const { return playback_.is_open(); }
     // Text of the last failure (open or lost stream). Not while the audio
     // thread may be failing the stream: read it after the fail callback.
     const std::string& error_text() const { return error_; }
@@ -96,8 +92,7 @@ class WaveOut {
     int underflows();
 
   private:
-    static void context_state_cb(pa_context* c, void* self);
-    static void stream_state_cb(pa_stream* s, void* self);
+    static void lost_cb(void* self);
     static void stream_write_cb(pa_stream* s, size_t nbytes, void* self);
     static void stream_underflow_cb(pa_stream* s, void* self);
     static void timing_cb(pa_stream* s, int success, void* self);
@@ -110,15 +105,12 @@ class WaveOut {
     int64_t position_locked();
     void arm_poll();
     void request_timing();
-    void teardown_locked();
 
-    pa_threaded_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
-    pa_stream* stream_ = nullptr;
+    PulsePlayback playback_;
+    pa_stream* stream_ = nullptr;  // playback_'s while open
     pa_time_event* poll_event_ = nullptr;
     DoneCallback done_;
     FailCallback failed_;
-    bool ready_ = false;             // stream reached READY; a later bad state is a loss
     std::deque<WaveHeader*> queue_;  // in write order
     int64_t write_offset_ = 0;       // bytes handed to the server so far
     int underflows_ = 0;

@@ -150,9 +150,8 @@ void RadioWidget::stop_audio_output() {
 void RadioWidget::sound_server_lost() {
     if (!ui_->radio_->isChecked()) return;
     stop_with_message("sound_lost_message_", kNoSoundCaption,
-                      "The sound output stopped: the connection to the sound server was lost (" +
-                          pulse_output_->error_text() +
-                          "). The radio is switched off; press Radio to play again.");
+                      "The sound output stopped: " + pulse_output_->error_text() +
+                          ". The radio is switched off; press Radio to play again.");
 }
 
 void RadioWidget::audio_state_changed(QAudio::State state) {

@@ -20,10 +20,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "pulse_playback.h"
+
 class QIODevice;
-struct pa_threaded_mainloop;
-struct pa_context;
-struct pa_stream;
 
 class PulseSoundOutput : public QObject {
     Q_OBJECT
@@ -49,7 +48,7 @@ class PulseSoundOutput : public QObject {
     // Closes the stream and the connection; blocks the server still holds are
     // dropped. No pull runs after it returns. Idempotent.
     void stop();
-    bool is_active() const { return loop_ != nullptr; }
+    bool is_active() const { return playback_.is_open(); }
 
     // Blocks handed to the server since the last start. The server asks for
     // more than its buffer holds only while the sink plays.
@@ -63,26 +62,19 @@ class PulseSoundOutput : public QObject {
     void lost();
 
   private:
-    static void context_state_cb(pa_context* c, void* self);
-    static void stream_state_cb(pa_stream* s, void* self);
+    // PulseAudio's thread, lock held.
+    static void lost_cb(void* self);
     static void stream_write_cb(pa_stream* s, size_t nbytes, void* self);
-
-    // PulseAudio's thread, lock held: queues one pull unless one is queued.
+    // Queues one pull unless one is queued.
     void post_pull();
-    // PulseAudio's thread, lock held: a bad state after READY.
-    void fail_locked(const char* what);
     // The output's thread.
     void pull();
     void handle_loss(uint64_t generation, const QString& why);
-    void teardown_locked();
 
-    pa_threaded_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
-    pa_stream* stream_ = nullptr;
+    PulsePlayback playback_;
     QIODevice* source_ = nullptr;
     std::vector<char> block_;
-    bool ready_ = false;   // reached READY; lock held
-    bool failed_ = false;  // a loss was posted; lock held
+    bool failed_ = false;  // the stream was lost; lock held
     // Counts starts, so that the loss report of a stream since stopped is
     // ignored.
     uint64_t generation_ = 0;
