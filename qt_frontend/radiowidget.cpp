@@ -2,6 +2,7 @@
 
 #include <QAudioOutput>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPaintEvent>
 #include <QPainter>
@@ -75,6 +76,13 @@ RadioWidget::RadioWidget(QWidget* parent) : QWidget(parent), path_(radio_dsp::kQ
 
     ui_.reset(new Ui::RadioWidget);
     ui_->setupUi(this);  // binds the widget slots by name
+    // The step and fill read-outs change with every processing run. At a
+    // fixed size, wide enough for any value they show, a new value repaints
+    // the label alone instead of laying out the panel again.
+    for (QLabel* label : {ui_->step_, ui_->avail_}) {
+        const int width = label->fontMetrics().horizontalAdvance(QStringLiteral("-0000000"));
+        label->setFixedSize(width, label->sizeHint().height());
+    }
 
     generator_ = std::make_unique<SoundGenerator>(&audio_);
     connect(generator_.get(), &SoundGenerator::param_updated, this, &RadioWidget::_on_param_updated,

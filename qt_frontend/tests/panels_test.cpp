@@ -156,6 +156,30 @@ class PanelsTest : public QObject {
         }
     }
 
+    void read_outs_change_without_laying_out_the_panel() {
+        // A layout request per processing run would re-measure every label.
+        struct LayoutRequests : QObject {
+            int count = 0;
+            bool eventFilter(QObject*, QEvent* e) override {
+                count += e->type() == QEvent::LayoutRequest;
+                return false;
+            }
+        } requests;
+        QCoreApplication::sendPostedEvents();
+        for (QWidget* w :
+             {static_cast<QWidget*>(window_), static_cast<QWidget*>(window_->radio_panel())})
+            w->installEventFilter(&requests);
+        for (int avail : {7, 65536, 30000}) {
+            window_->radio_panel()->_on_param_updated(avail == 7 ? -99999 : 1182, avail);
+            QCoreApplication::sendPostedEvents();
+            for (const char* name : {"step_", "avail_"}) {
+                auto* label = child<QLabel>(name);
+                QVERIFY2(label->sizeHint().width() <= label->width(), name);  // shown whole
+            }
+        }
+        QCOMPARE(requests.count, 0);
+    }
+
     void test_pattern_reaches_the_image() {
         const QPixmap pm = child<QLabel>("image_")->pixmap(Qt::ReturnByValue);
         QCOMPARE(pm.size(), QSize(128, 128));
