@@ -1,18 +1,19 @@
-// Waiting for a condition in the board link's tests, whatever the machine's
-// load: polls every millisecond, gives up after 10 s (a safety net, not a
-// speed requirement).
+// Waiting for a condition in the board link's tests and probes, whatever the
+// machine's load: polls every `every` and gives up after `limit` (a safety
+// net, not a speed requirement).
 #pragma once
 
 #include <chrono>
 #include <thread>
 
-// Polls `pred` until it holds or 10 s have passed. Returns whether it held.
+// Polls `pred` until it holds or `limit` has passed. Returns whether it held.
 template <class Pred>
-bool eventually(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+bool eventually(Pred pred, std::chrono::seconds limit = std::chrono::seconds(10),
+                std::chrono::milliseconds every = std::chrono::milliseconds(1)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(every);
     }
     return true;
 }

@@ -6,21 +6,16 @@
 // exits 0; exits 1 when a step does not happen within 20 s.
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
+#include "eventually.h"
 #include "qv_board.h"
 
 namespace {
 
-template <class Pred>
-bool within_20s(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+// Each step (lost, back) within 20 s, asked every 20 ms: the classic bus walk
+// prints a line for every look that finds no board.
+constexpr std::chrono::seconds kStepLimit{20};
+constexpr std::chrono::milliseconds kPoll{20};
 
 }  // namespace
 
@@ -33,9 +28,12 @@ int main() {
     }
     std::printf("opened fw %08X\n", static_cast<unsigned>(board->bridge_read(2, 0)));
     board->stream_control(1, 0);
-    if (!within_20s([&] { return board->device_lost() && board->stream_thread_ended(); })) return 1;
+    if (!eventually([&] { return board->device_lost() && board->stream_thread_ended(); },
+                    kStepLimit, kPoll))
+        return 1;
     std::printf("lost\n");
-    if (!within_20s([&] { return reopen_board_instance() != nullptr; })) return 1;
+    if (!eventually([&] { return reopen_board_instance() != nullptr; }, kStepLimit, kPoll))
+        return 1;
     board = board_instance();
     uint32_t fw = 0, chip = 0;
     if (board->bridge_read(2, 0, &fw) != 0 || board->read_reg(1, &chip) != 0) return 1;

@@ -6,23 +6,13 @@
 #include <cstdio>
 #include <thread>
 
+#include "eventually.h"
 #include "vboard_test_util.h"
 
 namespace vbtest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Polls `pred` until it holds or 10 s pass (a busy machine is slow, never that slow).
-template <typename Pred>
-bool eventually(Pred pred) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(10);
-    while (!pred()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // CIC2 20 x CICN 4 x DFIR1 2 x DFIR2 2 = 320: 66 MHz / 320 = 206250 frames/s.
 constexpr double kRate = 66.0e6 / 320;

@@ -9,22 +9,17 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "classic_board.h"
+#include "eventually.h"
 
 namespace {
 
-template <class Pred>
-bool within_20s(Pred pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+// Each step (lost, back) within 20 s, asked every 20 ms: the classic bus walk
+// prints a line for every look that finds no board.
+constexpr std::chrono::seconds kStepLimit{20};
+constexpr std::chrono::milliseconds kPoll{20};
 
 }  // namespace
 
@@ -56,12 +51,15 @@ int main(int argc, char** argv) {
     std::printf("fw %08X chip %04X block %u..%u\n", static_cast<unsigned>(ids.firmware_id),
                 static_cast<unsigned>(ids.device_id), frame(0), frame(4095));
     if (replug) {
-        if (!within_20s([&] { return board->device_lost() && board->stream_thread_ended(); }))
+        if (!eventually([&] { return board->device_lost() && board->stream_thread_ended(); },
+                        kStepLimit, kPoll))
             return 3;
         std::printf("lost\n");
         board.reset();
         // The bus walk finds nothing ("not found", "Bye!") until the board is back.
-        if (!within_20s([&] { return (board = create_classic_board()) != nullptr; })) return 3;
+        if (!eventually([&] { return (board = create_classic_board()) != nullptr; }, kStepLimit,
+                        kPoll))
+            return 3;
         const ClassicIds again = classic_connect(*board);
         std::printf("reconnected fw %08X chip %04X\n", static_cast<unsigned>(again.firmware_id),
                     static_cast<unsigned>(again.device_id));
