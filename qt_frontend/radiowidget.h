@@ -42,10 +42,8 @@ class RadioWidget : public QWidget, private radio_dsp::SignalPathObserver {
 
     QV_demo_board_* board() const { return board_; }
     radio_dsp::SignalPath& signal_path() { return path_; }
-    // The sound outputs: PulseAudio's, and Qt's, made only once no PulseAudio
-    // server answered (null until then).
+    // The sound output (Qt's own is made only when no PulseAudio server answers).
     PulseSoundOutput* pulse_output() const { return pulse_output_.get(); }
-    QAudioOutput* audio_output() const { return audio_output_; }
     SoundGenerator* sound_generator() const { return generator_.get(); }
 
     // True while switching on waits for the sample queue to fill.
